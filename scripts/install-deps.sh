@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian packages. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  librpm-dev rpm rpm2cpio
+  libneon27-gnutls-dev
+  libxml2-dev libxml2-utils libpopt-dev zlib1g-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  createrepo-c gnupg
+  python3 python3-pytest
+  lighttpd tinyproxy openssl ca-certificates
+  strace util-linux procps iproute2 psmisc
+  clang libclang-rt-14-dev
+  libsolv-tools
+  man-db groff-base
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Test servers are started by the tests themselves; keep the packaged daemons from
+# holding ports on the host.
+for svc in lighttpd tinyproxy; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$svc" 2>/dev/null; then
+    systemctl stop "$svc" || true
+    systemctl disable "$svc" >/dev/null 2>&1 || true
+  fi
+  if [ -x "/etc/init.d/$svc" ]; then "/etc/init.d/$svc" stop >/dev/null 2>&1 || true; fi
+done

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One expected digest from the repository metadata; only "sha" (SHA-1) is verified.
+struct Checksum
+{
+    std::string m_sValue;
+    std::string m_sType;
+
+    // The file's bytes as stored.
+    [[nodiscard]] bool verify(const std::string& sPath) const;
+    // The file's content after gzip decompression (a plain file passes through as is).
+    [[nodiscard]] bool verifyUncompressed(const std::string& sPath) const;
+
+private:
+    bool verifyFile(const std::string& sPath, bool bDecompress) const;
+};
+
+constexpr std::size_t SHA1_DIGEST_SIZE = 20;
+
+// Incremental SHA-1.
+class Sha1
+{
+public:
+    Sha1() { reset(); }
+    ~Sha1() { clear(); }
+    Sha1(const Sha1&) = delete;
+    Sha1& operator=(const Sha1&) = delete;
+
+    void reset();
+    void update(const void* pData, std::size_t nLength);
+    void finish(unsigned char digest[SHA1_DIGEST_SIZE]);
+
+private:
+    void transform(const unsigned char block[64]);
+    void clear();
+
+    uint32_t m_uState[5];
+    uint32_t m_uCountLow;
+    uint32_t m_uCountHigh;
+    unsigned char m_Buffer[64];
+};
+
+[[nodiscard]] bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE],
+                                   bool bDecompress);
+std::string hexEncode(const unsigned char* pBytes, std::size_t nLength);

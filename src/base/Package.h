@@ -1,0 +1,55 @@
+#pragma once
+
+#include "base/Checksum.h"
+#include "base/Dependency.h"
+#include "base/Evr.h"
+
+#include <set>
+#include <string>
+#include <string_view>
+
+// A package record; installed packages carry no group and no obsoletes.
+struct Package
+{
+    std::string m_sName;
+    std::string m_sGroup;
+    Evr m_Evr;
+    DependencySet m_setRequires;
+    DependencySet m_setProvides;
+    DependencySet m_setObsoletes;
+
+    Package() = default;
+    explicit Package(std::string sName) : m_sName(std::move(sName)) {}
+
+    // name-epoch:version-release, the name of a package in every message.
+    std::string label() const { return m_sName + "-" + m_Evr.toString(); }
+};
+
+// A package available in the repository.
+struct RepoPackage : Package
+{
+    std::string m_sLocation;
+    std::string m_sLocalPath;
+    Checksum m_Checksum;
+
+    RepoPackage() = default;
+    explicit RepoPackage(std::string sName) : Package(std::move(sName)) {}
+};
+
+// Orders package records by name (bytewise); transparent, so containers can be searched
+// by a name alone.
+struct PackageNameLess
+{
+    using is_transparent = void;
+    bool operator()(const Package& a, const Package& b) const { return a.m_sName < b.m_sName; }
+    bool operator()(const Package& a, std::string_view b) const { return a.m_sName < b; }
+    bool operator()(std::string_view a, const Package& b) const { return a < b.m_sName; }
+};
+
+// Several records may share a name; equal names keep their insertion order.
+using InstalledPackages = std::multiset<Package, PackageNameLess>;
+using RepoPackageList = std::multiset<RepoPackage, PackageNameLess>;
+// The packages to install: one record per name.
+using PackageSet = std::set<RepoPackage, PackageNameLess>;
+// Include, exclude, excluded-group and pull sets.
+using NameSet = std::set<std::string>;

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <list>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One repository definition.
+struct RepoConfig
+{
+    std::string m_sId;
+    std::string m_sName;
+    std::string m_sUri;
+    bool m_bEnabled = true;
+    bool m_bIsDefault = false;
+};
+
+// The network settings handed to the network layer at start-up.
+struct NetworkConfig
+{
+    std::string m_sProxyServer;
+    unsigned int m_nProxyPort = 0;
+    bool m_bProxyBypassLocal = false;
+    std::string m_sProxyUser;
+    std::string m_sProxyPassword;
+    std::string m_sUserAgentBase;
+    std::string m_sUserAgentProduct;
+};
+
+// The command-line options that the configuration loader lays over the files; each is
+// absent or given. Flags are true when given.
+struct UpdaterOptions
+{
+    bool m_bQuiet = false;
+    std::optional<std::string> m_sLogLevel;
+    std::optional<std::string> m_sRepo;
+    std::optional<std::string> m_sRepoUrl;
+    bool m_bLogStderr = false;
+    std::optional<std::string> m_sLogTo;
+    bool m_bCheckOnly = false;
+    bool m_bTest = false;
+    bool m_bNoSigCheck = false;
+    bool m_bNoReboot = false;
+    bool m_bBackground = false;
+    bool m_bCacheOnly = false;
+    bool m_bNoCacheClean = false;
+    bool m_bCheckDbHeaders = false;
+    int m_nMaxWaitTime = 0;
+    int m_nLockTimeout = 0;
+    std::optional<std::string> m_sCacheDir;
+    std::optional<std::string> m_sConfFile;
+};
+
+// All settings of a run.
+class UpdaterConfig
+{
+public:
+    static constexpr const char* DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf";
+    static constexpr const char* CONFIG_FILE = "/etc/updater.conf";
+    static constexpr const char* PROXY_FILE = "/etc/network/vqzproxy.conf";
+
+    UpdaterConfig();
+
+    [[nodiscard]] bool load(const UpdaterOptions& options);
+    [[nodiscard]] bool parseFile(const std::string& sPath, bool bFromDefaults);
+    void parseProxyFile();
+
+    RepoConfig* findRepository(const std::string& sId);
+    const RepoConfig* findRepository(const std::string& sId) const;
+    // The first enabled repository, or none.
+    const RepoConfig* activeRepository() const;
+
+    bool m_bQuiet = false;
+    bool m_bCacheOnly = false;
+    bool m_bCheckOnly = false;
+    bool m_bTest = false;
+    bool m_bNoSigCheck = false;
+    bool m_bNoReboot = false;
+    bool m_bCheckDbHeaders = false;
+    bool m_bNoCacheClean = false;
+    int m_nLockTimeout = 120;
+    std::string m_sCacheDir = "/var/cache/updater/";
+    int m_nMaxWaitTime = 600;
+    bool m_bBackground = false;
+    int m_nLogLevel = 2;
+    bool m_bLogStderr = false;
+    bool m_bLogSyslog = false;
+    int m_nSyslogFacility = 0;
+    std::string m_sProductName;
+    std::string m_sReleasePackage;
+    std::vector<std::string> m_vAddonPackages;
+    std::vector<std::string> m_vAddonGroups;
+    std::list<RepoConfig> m_lRepositories;
+    NetworkConfig m_network;
+};
