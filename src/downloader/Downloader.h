@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ne_uri.h>
+
+#include "downloader/URLFetcher.h"
+
+// Downloads resources relative to a repository's base URI into local files, completely or
+// not at all, following redirects across servers.
+class Downloader
+{
+public:
+    static constexpr int MAX_REDIRECTS = 5;
+
+    Downloader();
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Parses the base URI and builds the fetcher for its server; false when already open.
+    [[nodiscard]] bool open(const std::string& sBaseUri);
+    // Not owned; handed to every fetcher, present and future. May be null.
+    void setNotifier(URLFetcher::Notifier* pNotifier);
+    // Fetches sRelPath (relative to the base path, no leading "/") into sLocalPath through
+    // "<sLocalPath>.tmp"; the local path is only replaced by a complete download.
+    [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches = false);
+    void close();
+
+    bool isOpen() const { return !m_vFetchers.empty(); }
+    const std::string& basePath() const { return m_sBasePath; }
+    std::size_t fetcherCount() const { return m_vFetchers.size(); }
+
+private:
+    ne_uri m_baseUri;
+    std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
+    std::string m_sBasePath;
+    URLFetcher::Notifier* m_pNotifier = nullptr;
+};
+
+// One mkdir (mode 0777 before the umask); an existing directory counts as success.
+[[nodiscard]] bool createDir(const std::string& sPath);
+// The file can be opened read-only.
+[[nodiscard]] bool isReadable(const std::string& sPath);
+// Last component of the path, trailing "/" ignored; empty for "" and "/".
+std::string baseName(const std::string& sPath);
