@@ -1,0 +1,177 @@
+#include "config/XmlReader.h"
+
+#include "base/Logger.h"
+
+#include <libxml/parserInternals.h>
+
+namespace
+{
+
+const char* text(const xmlChar* pText)
+{
+    return pText != nullptr ? reinterpret_cast<const char*>(pText) : "";
+}
+
+int g_nBlockCount = 0;
+xmlExternalEntityLoader g_pSavedLoader = nullptr;
+
+xmlParserInputPtr refuseExternalEntity(const char* pUrl, const char* /*pId*/, xmlParserCtxtPtr /*pCtxt*/) noexcept
+{
+    logMessage(DEBUG, "not loading external XML entity '%s'", pUrl != nullptr ? pUrl : "");
+    return nullptr;
+}
+
+void logXmlError(void* pArg, xmlErrorPtr pError) noexcept
+{
+    if (pError == nullptr || pError->level < XML_ERR_ERROR)
+        return;
+    const auto* pPath = static_cast<const std::string*>(pArg);
+    std::string sMessage = pError->message != nullptr ? pError->message : "unknown error";
+    while (!sMessage.empty() && (sMessage.back() == '\n' || sMessage.back() == ' '))
+        sMessage.pop_back();
+    logMessage(ERROR, "XML error in '%s' line %d: %s",
+               pError->file != nullptr ? pError->file : pPath->c_str(), pError->line, sMessage.c_str());
+}
+
+} // namespace
+
+XmlExternalEntityBlock::XmlExternalEntityBlock()
+{
+    if (g_nBlockCount++ == 0)
+    {
+        g_pSavedLoader = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(refuseExternalEntity);
+    }
+}
+
+XmlExternalEntityBlock::~XmlExternalEntityBlock()
+{
+    if (--g_nBlockCount == 0)
+        xmlSetExternalEntityLoader(g_pSavedLoader);
+}
+
+bool XmlReader::open(const std::string& sPath)
+{
+    m_pReader.reset();
+    m_sPath = sPath;
+    m_pReader.reset(xmlReaderForFile(sPath.c_str(), nullptr, XML_READER_OPTIONS));
+    if (!m_pReader)
+        return false;
+    setUp();
+    return true;
+}
+
+bool XmlReader::openMemory(const std::string& sBuffer, const std::string& sName)
+{
+    m_pReader.reset();
+    m_sPath = sName;
+    m_pReader.reset(xmlReaderForMemory(sBuffer.data(), static_cast<int>(sBuffer.size()), sName.c_str(), nullptr,
+                                       XML_READER_OPTIONS));
+    if (!m_pReader)
+        return false;
+    setUp();
+    return true;
+}
+
+void XmlReader::setUp()
+{
+    xmlTextReaderSetStructuredErrorHandler(m_pReader.get(), logXmlError, &m_sPath);
+}
+
+int XmlReader::read()
+{
+    return m_pReader ? xmlTextReaderRead(m_pReader.get()) : -1;
+}
+
+int XmlReader::next()
+{
+    return m_pReader ? xmlTextReaderNext(m_pReader.get()) : -1;
+}
+
+int XmlReader::nodeType() const
+{
+    return xmlTextReaderNodeType(m_pReader.get());
+}
+
+int XmlReader::depth() const
+{
+    return xmlTextReaderDepth(m_pReader.get());
+}
+
+std::string XmlReader::name() const
+{
+    return text(xmlTextReaderConstName(m_pReader.get()));
+}
+
+std::string XmlReader::localName() const
+{
+    return text(xmlTextReaderConstLocalName(m_pReader.get()));
+}
+
+std::string XmlReader::namespaceUri() const
+{
+    return text(xmlTextReaderConstNamespaceUri(m_pReader.get()));
+}
+
+int XmlReader::lineNumber() const
+{
+    xmlNodePtr pNode = xmlTextReaderCurrentNode(m_pReader.get());
+    if (pNode != nullptr)
+        return static_cast<int>(xmlGetLineNo(pNode));
+    return xmlTextReaderGetParserLineNumber(m_pReader.get());
+}
+
+xmlNodePtr XmlReader::expand()
+{
+    return m_pReader ? xmlTextReaderExpand(m_pReader.get()) : nullptr;
+}
+
+bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
+{
+    XmlStringHandle pValue(xmlGetNoNsProp(pElement, reinterpret_cast<const xmlChar*>(pName)));
+    if (!pValue)
+    {
+        logMessage(DEBUG, "no attribute '%s' for node '%s'", pName, text(pElement->name));
+        return false;
+    }
+    sOut = text(pValue.get());
+    return true;
+}
+
+bool getText(xmlNodePtr pElement, std::string& sOut)
+{
+    XmlStringHandle pValue(xmlNodeListGetString(pElement->doc, pElement->children, 1));
+    if (!pValue || *pValue == '\0')
+    {
+        logMessage(DEBUG, "no string list for node '%s'", text(pElement->name));
+        return false;
+    }
+    sOut = text(pValue.get());
+    return true;
+}
+
+std::string qualifiedName(xmlNodePtr pNode)
+{
+    std::string sName;
+    if (pNode->ns != nullptr && pNode->ns->prefix != nullptr)
+    {
+        sName = text(pNode->ns->prefix);
+        sName += ':';
+    }
+    sName += text(pNode->name);
+    return sName;
+}
+
+bool hasQualifiedName(xmlNodePtr pNode, const char* pName)
+{
+    return pNode != nullptr && pNode->type == XML_ELEMENT_NODE && qualifiedName(pNode) == pName;
+}
+
+bool sameNamespace(xmlNodePtr pNode, xmlNodePtr pOther)
+{
+    const xmlChar* pHref = pNode->ns != nullptr ? pNode->ns->href : nullptr;
+    const xmlChar* pOtherHref = pOther->ns != nullptr ? pOther->ns->href : nullptr;
+    if (pHref == nullptr || pOtherHref == nullptr)
+        return pHref == pOtherHref;
+    return xmlStrEqual(pHref, pOtherHref) != 0;
+}
