@@ -1,0 +1,248 @@
+#include "base/Checksum.h"
+
+#include "base/Logger.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <zlib.h>
+
+namespace
+{
+
+constexpr std::size_t READ_BUFFER_SIZE = 1024;
+
+inline uint32_t rotateLeft(uint32_t uValue, int nBits)
+{
+    return (uValue << nBits) | (uValue >> (32 - nBits));
+}
+
+struct FileCloser
+{
+    void operator()(FILE* pFile) const { fclose(pFile); }
+};
+struct GzCloser
+{
+    void operator()(gzFile_s* pFile) const { gzclose(pFile); }
+};
+
+} // namespace
+
+void Sha1::reset()
+{
+    m_uState[0] = 0x67452301;
+    m_uState[1] = 0xEFCDAB89;
+    m_uState[2] = 0x98BADCFE;
+    m_uState[3] = 0x10325476;
+    m_uState[4] = 0xC3D2E1F0;
+    m_uCountLow = 0;
+    m_uCountHigh = 0;
+    memset(m_Buffer, 0, sizeof m_Buffer);
+}
+
+void Sha1::clear()
+{
+    // Volatile stores, so that clearing the context is not optimised away.
+    volatile unsigned char* p = reinterpret_cast<volatile unsigned char*>(this);
+    for (std::size_t i = 0; i < sizeof(*this); ++i)
+        p[i] = 0;
+}
+
+void Sha1::transform(const unsigned char block[64])
+{
+    uint32_t w[80];
+    for (int i = 0; i < 16; ++i)
+        w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) |
+               (uint32_t(block[4 * i + 2]) << 8) | uint32_t(block[4 * i + 3]);
+    for (int i = 16; i < 80; ++i)
+        w[i] = rotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+
+    uint32_t a = m_uState[0], b = m_uState[1], c = m_uState[2], d = m_uState[3], e = m_uState[4];
+    for (int i = 0; i < 80; ++i)
+    {
+        uint32_t f, k;
+        if (i < 20)
+        {
+            f = (b & c) | (~b & d);
+            k = 0x5A827999;
+        }
+        else if (i < 40)
+        {
+            f = b ^ c ^ d;
+            k = 0x6ED9EBA1;
+        }
+        else if (i < 60)
+        {
+            f = (b & c) | (b & d) | (c & d);
+            k = 0x8F1BBCDC;
+        }
+        else
+        {
+            f = b ^ c ^ d;
+            k = 0xCA62C1D6;
+        }
+        const uint32_t t = rotateLeft(a, 5) + f + e + k + w[i];
+        e = d;
+        d = c;
+        c = rotateLeft(b, 30);
+        b = a;
+        a = t;
+    }
+    m_uState[0] += a;
+    m_uState[1] += b;
+    m_uState[2] += c;
+    m_uState[3] += d;
+    m_uState[4] += e;
+}
+
+void Sha1::update(const void* pData, std::size_t nLength)
+{
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    std::size_t nUsed = (m_uCountLow >> 3) & 63;
+
+    // The bit count is kept as two 32-bit words.
+    const uint64_t nBits = uint64_t(nLength) << 3;
+    const uint32_t uOld = m_uCountLow;
+    m_uCountLow += uint32_t(nBits);
+    m_uCountHigh += uint32_t(nBits >> 32) + (m_uCountLow < uOld ? 1 : 0);
+
+    if (nUsed > 0)
+    {
+        const std::size_t nFill = 64 - nUsed;
+        if (nLength < nFill)
+        {
+            memcpy(m_Buffer + nUsed, p, nLength);
+            return;
+        }
+        memcpy(m_Buffer + nUsed, p, nFill);
+        transform(m_Buffer);
+        p += nFill;
+        nLength -= nFill;
+    }
+    while (nLength >= 64)
+    {
+        transform(p);
+        p += 64;
+        nLength -= 64;
+    }
+    if (nLength > 0)
+        memcpy(m_Buffer, p, nLength);
+}
+
+void Sha1::finish(unsigned char digest[SHA1_DIGEST_SIZE])
+{
+    unsigned char length[8];
+    for (int i = 0; i < 4; ++i)
+    {
+        length[i] = static_cast<unsigned char>(m_uCountHigh >> (24 - 8 * i));
+        length[4 + i] = static_cast<unsigned char>(m_uCountLow >> (24 - 8 * i));
+    }
+    const unsigned char uPadStart = 0x80;
+    update(&uPadStart, 1);
+    const unsigned char zero = 0;
+    while (((m_uCountLow >> 3) & 63) != 56)
+        update(&zero, 1);
+    update(length, 8);
+    for (int i = 0; i < 5; ++i)
+    {
+        digest[4 * i] = static_cast<unsigned char>(m_uState[i] >> 24);
+        digest[4 * i + 1] = static_cast<unsigned char>(m_uState[i] >> 16);
+        digest[4 * i + 2] = static_cast<unsigned char>(m_uState[i] >> 8);
+        digest[4 * i + 3] = static_cast<unsigned char>(m_uState[i]);
+    }
+    clear();
+}
+
+std::string hexEncode(const unsigned char* pBytes, std::size_t nLength)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string sText;
+    sText.reserve(2 * nLength);
+    for (std::size_t i = 0; i < nLength; ++i)
+    {
+        sText += DIGITS[pBytes[i] >> 4];
+        sText += DIGITS[pBytes[i] & 0x0f];
+    }
+    return sText;
+}
+
+bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE], bool bDecompress)
+{
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_SIZE]);
+    Sha1 sha;
+    bool bOk = true;
+
+    if (bDecompress)
+    {
+        std::unique_ptr<gzFile_s, GzCloser> file(gzopen(sPath.c_str(), "rb"));
+        if (!file)
+        {
+            logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
+            return false;
+        }
+        int nRead;
+        while ((nRead = gzread(file.get(), buffer.get(), READ_BUFFER_SIZE)) > 0)
+            sha.update(buffer.get(), static_cast<std::size_t>(nRead));
+        if (nRead < 0)
+            bOk = false;
+    }
+    else
+    {
+        std::unique_ptr<FILE, FileCloser> file(fopen(sPath.c_str(), "rb"));
+        if (!file)
+        {
+            logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
+            return false;
+        }
+        while (!feof(file.get()))
+        {
+            const std::size_t nRead = fread(buffer.get(), 1, READ_BUFFER_SIZE, file.get());
+            if (nRead < READ_BUFFER_SIZE && ferror(file.get()))
+            {
+                bOk = false;
+                break;
+            }
+            if (nRead > 0)
+                sha.update(buffer.get(), nRead);
+        }
+    }
+    sha.finish(digest);
+    return bOk;
+}
+
+bool Checksum::verify(const std::string& sPath) const
+{
+    return verifyFile(sPath, false);
+}
+
+bool Checksum::verifyUncompressed(const std::string& sPath) const
+{
+    return verifyFile(sPath, true);
+}
+
+bool Checksum::verifyFile(const std::string& sPath, bool bDecompress) const
+{
+    if (m_sValue.empty())
+    {
+        logMessage(ERROR, "attempted to check an empty checksum");
+        return false;
+    }
+    if (m_sType != "sha")
+    {
+        logMessage(ERROR, "unsupported checksum type '%s'", m_sType.c_str());
+        return false;
+    }
+    unsigned char digest[SHA1_DIGEST_SIZE];
+    std::string sComputed;
+    if (computeFileSha1(sPath, digest, bDecompress))
+        sComputed = hexEncode(digest, SHA1_DIGEST_SIZE);
+    if (sComputed.empty())
+    {
+        logMessage(ERROR, "failed while reading from '%s'", sPath.c_str());
+        return false;
+    }
+    const bool bMatches = sComputed == m_sValue;
+    logMessage(DEBUG, "'%s' checksum of '%s' (%s) %s against %s", m_sType.c_str(), sPath.c_str(),
+               sComputed.c_str(), bMatches ? "checks" : "FAILS", m_sValue.c_str());
+    return bMatches;
+}

@@ -1,0 +1,172 @@
+#include "base/Checksum.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <zlib.h>
+
+namespace
+{
+
+using testing_support::LogCapture;
+using testing_support::runShell;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+std::string sha1Of(const std::string& sData)
+{
+    Sha1 sha;
+    sha.update(sData.data(), sData.size());
+    unsigned char digest[SHA1_DIGEST_SIZE];
+    sha.finish(digest);
+    return hexEncode(digest, sizeof digest);
+}
+
+TEST(Sha1, PublishedVectors)
+{
+    EXPECT_EQ(sha1Of(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(sha1Of("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(sha1Of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(sha1Of(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Sha1, PiecewiseUpdatesEqualOneUpdate)
+{
+    const std::string sData(300, 'q');
+    for (size_t nSplit : {0, 1, 55, 63, 64, 65, 128, 299})
+    {
+        Sha1 sha;
+        sha.update(sData.data(), nSplit);
+        sha.update(sData.data() + nSplit, sData.size() - nSplit);
+        unsigned char digest[SHA1_DIGEST_SIZE];
+        sha.finish(digest);
+        EXPECT_EQ(hexEncode(digest, sizeof digest), sha1Of(sData)) << nSplit;
+    }
+}
+
+TEST(HexEncode, LowercaseNibbles)
+{
+    const unsigned char bytes[] = {0x00, 0x0f, 0xa5, 0xff};
+    EXPECT_EQ(hexEncode(bytes, 4), "000fa5ff");
+    EXPECT_EQ(hexEncode(bytes, 0), "");
+}
+
+// Files at the padding and buffer boundaries, checked against sha1sum.
+TEST(Checksum, FilesMatchSha1sum)
+{
+    TempDir dir;
+    for (size_t nSize : {0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2048, 100000})
+    {
+        SCOPED_TRACE(nSize);
+        std::string sData(nSize, '\0');
+        for (size_t i = 0; i < nSize; ++i)
+            sData[i] = static_cast<char>((i * 131 + 7) & 0xff);
+        const std::string sPath = dir.file("f" + std::to_string(nSize));
+        writeFile(sPath, sData);
+        std::string sOut;
+        ASSERT_EQ(runShell("sha1sum " + sPath, &sOut), 0);
+        Checksum checksum{sOut.substr(0, 40), "sha"};
+        EXPECT_TRUE(checksum.verify(sPath));
+        EXPECT_TRUE(checksum.verifyUncompressed(sPath));
+    }
+}
+
+TEST(Checksum, GzipContentIsCheckedAfterDecompression)
+{
+    TempDir dir;
+    const std::string sContent(5000, 'z');
+    const std::string sPlain = dir.file("plain"), sGz = dir.file("plain.gz");
+    writeFile(sPlain, sContent);
+    ASSERT_EQ(runShell("gzip -c " + sPlain + " > " + sGz), 0);
+
+    Checksum content{sha1Of(sContent), "sha"};
+    EXPECT_TRUE(content.verifyUncompressed(sGz));
+    EXPECT_FALSE(content.verify(sGz));
+
+    std::string sOut;
+    ASSERT_EQ(runShell("sha1sum " + sGz, &sOut), 0);
+    Checksum stored{sOut.substr(0, 40), "sha"};
+    EXPECT_TRUE(stored.verify(sGz));
+    EXPECT_FALSE(stored.verifyUncompressed(sGz));
+}
+
+TEST(Checksum, FailuresAreReportedAndNeverPass)
+{
+    TempDir dir;
+    const std::string sPath = dir.file("data");
+    writeFile(sPath, "abc");
+    const std::string sDigest = "a9993e364706816aba3e25717850c26c9cd0d89d";
+
+    {
+        LogCapture log;
+        EXPECT_FALSE((Checksum{"", "sha"}).verify(dir.file("missing")));
+        EXPECT_EQ(log.text(), "ERROR: attempted to check an empty checksum\n");
+    }
+    for (const char* pType : {"SHA", "sha1", "sha256", "md5", ""})
+    {
+        LogCapture log;
+        EXPECT_FALSE((Checksum{sDigest, pType}).verify(sPath));
+        EXPECT_EQ(log.text(), std::string("ERROR: unsupported checksum type '") + pType + "'\n");
+    }
+    {
+        LogCapture log;
+        std::string sUpper = sDigest;
+        for (char& c : sUpper)
+            c = static_cast<char>(toupper(c));
+        EXPECT_FALSE((Checksum{sUpper, "sha"}).verify(sPath));
+        EXPECT_FALSE((Checksum{" " + sDigest, "sha"}).verify(sPath));
+        EXPECT_TRUE(log.contains("DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest + ") FAILS against " + sUpper));
+    }
+    {
+        LogCapture log;
+        EXPECT_TRUE((Checksum{sDigest, "sha"}).verify(sPath));
+        EXPECT_EQ(log.text(), "DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest + ") checks against " + sDigest + "\n");
+    }
+    {
+        LogCapture log;
+        const std::string sMissing = dir.file("missing");
+        EXPECT_FALSE((Checksum{sDigest, "sha"}).verify(sMissing));
+        EXPECT_FALSE((Checksum{sDigest, "sha"}).verifyUncompressed(sMissing));
+        const std::string sExpected = "ERROR: failed opening '" + sMissing +
+                                      "' for checksumming (No such file or directory)\n"
+                                      "ERROR: failed while reading from '" + sMissing + "'\n";
+        EXPECT_EQ(log.text(), sExpected + sExpected);
+    }
+    {
+        // A directory opens but cannot be read.
+        LogCapture log;
+        EXPECT_FALSE((Checksum{sDigest, "sha"}).verify(dir.path()));
+        EXPECT_TRUE(log.contains("ERROR: failed while reading from '" + dir.path() + "'"));
+    }
+}
+
+TEST(Checksum, CutGzipStreamFails)
+{
+    TempDir dir;
+    const std::string sPlain = dir.file("p"), sGz = dir.file("p.gz"), sCut = dir.file("cut.gz");
+    std::string sContent(20000, '\0');
+    for (size_t i = 0; i < sContent.size(); ++i)
+        sContent[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeFile(sPlain, sContent);
+    ASSERT_EQ(runShell("gzip -c " + sPlain + " > " + sGz), 0);
+    const std::string sBytes = testing_support::readFile(sGz);
+    writeFile(sCut, sBytes.substr(0, sBytes.size() / 2));
+    // zlib reads a cut stream as a shorter one; the digest of the part cannot match.
+    LogCapture log;
+    EXPECT_FALSE((Checksum{sha1Of(sContent), "sha"}).verifyUncompressed(sCut));
+    EXPECT_TRUE(log.contains("FAILS against"));
+
+    // A damaged CRC in the trailer is a read error.
+    std::string sBadCrc = sBytes;
+    sBadCrc[sBadCrc.size() - 8] ^= 0x01;
+    const std::string sCrc = dir.file("crc.gz");
+    writeFile(sCrc, sBadCrc);
+    log.clear();
+    EXPECT_FALSE((Checksum{sha1Of(sContent), "sha"}).verifyUncompressed(sCrc));
+    EXPECT_EQ(log.text(), "ERROR: failed while reading from '" + sCrc + "'\n");
+}
+
+} // namespace
