@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct _xmlNode; // libxml2's element node (xmlNode)
+
 // One repository definition.
 struct RepoConfig
 {
@@ -58,12 +60,34 @@ public:
     static constexpr const char* DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf";
     static constexpr const char* CONFIG_FILE = "/etc/updater.conf";
     static constexpr const char* PROXY_FILE = "/etc/network/vqzproxy.conf";
+    // Mount point of USB update media, and where older systems mounted them.
+    static constexpr const char* USB_UPDATES_DIR = "/var/lib/updater/mnt-usb-updates";
+    static constexpr const char* LEGACY_USB_UPDATES_DIR = "/media/usb1/updates";
+
+    // The fixed locations the record reads; only tests point them elsewhere.
+    struct Paths
+    {
+        std::string m_sDefaultsFile = DEFAULTS_FILE;
+        std::string m_sConfigFile = CONFIG_FILE;
+        std::string m_sProxyFile = PROXY_FILE;
+        std::string m_sUsbUpdatesDir = USB_UPDATES_DIR;
+        std::string m_sLegacyUsbUpdatesDir = LEGACY_USB_UPDATES_DIR;
+    };
 
     UpdaterConfig();
+    explicit UpdaterConfig(const Paths& paths);
 
     [[nodiscard]] bool load(const UpdaterOptions& options);
     [[nodiscard]] bool parseFile(const std::string& sPath, bool bFromDefaults);
     void parseProxyFile();
+
+    // Element readers of the configuration file format.
+    [[nodiscard]] static bool parseRepository(_xmlNode* pElement, RepoConfig& repo);
+    [[nodiscard]] bool parseProduct(_xmlNode* pElement);
+    // Appends the package names to vNames and the group names to pGroups; without a group
+    // list, groups are reported and skipped.
+    [[nodiscard]] static bool parsePackageList(_xmlNode* pElement, std::vector<std::string>& vNames,
+                                               std::vector<std::string>* pGroups);
 
     RepoConfig* findRepository(const std::string& sId);
     const RepoConfig* findRepository(const std::string& sId) const;
@@ -92,4 +116,11 @@ public:
     std::vector<std::string> m_vAddonGroups;
     std::list<RepoConfig> m_lRepositories;
     NetworkConfig m_network;
+    Paths m_paths;
+
+private:
+    [[nodiscard]] bool readConfigDocument(const std::string& sPath, bool bFromDefaults);
+    [[nodiscard]] bool handleRepository(_xmlNode* pElement, bool bFromDefaults);
+    [[nodiscard]] bool handleLog(_xmlNode* pElement);
+    [[nodiscard]] bool handleUserAgent(_xmlNode* pElement);
 };
