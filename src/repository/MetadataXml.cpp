@@ -1,0 +1,64 @@
+#include "repository/MetadataXml.h"
+
+#include "base/Logger.h"
+#include "config/XmlReader.h"
+
+#include <libxml/parserInternals.h>
+
+namespace
+{
+
+unsigned long g_uRefusals = 0;
+
+xmlParserInputPtr refuseMetadataEntity(const char* pUrl, const char* pId, xmlParserCtxtPtr /*pCtxt*/) noexcept
+{
+    ++g_uRefusals;
+    logMessage(DEBUG, "not loading external XML entity '%s'",
+               pUrl != nullptr ? pUrl : (pId != nullptr ? pId : ""));
+    return nullptr;
+}
+
+} // namespace
+
+MetadataEntityGuard::MetadataEntityGuard()
+    : m_pSavedLoader(xmlGetExternalEntityLoader()), m_uRefusalsBefore(g_uRefusals)
+{
+    xmlSetExternalEntityLoader(refuseMetadataEntity);
+}
+
+MetadataEntityGuard::~MetadataEntityGuard()
+{
+    xmlSetExternalEntityLoader(m_pSavedLoader);
+}
+
+bool MetadataEntityGuard::refused() const
+{
+    return g_uRefusals != m_uRefusalsBefore;
+}
+
+bool isMetadataElement(xmlNodePtr pNode, const char* pNamespace, const char* pLocalName)
+{
+    return pNode != nullptr && pNode->type == XML_ELEMENT_NODE && pNode->ns != nullptr &&
+           pNode->ns->href != nullptr && xmlStrEqual(pNode->ns->href, BAD_CAST pNamespace) &&
+           xmlStrEqual(pNode->name, BAD_CAST pLocalName);
+}
+
+bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalName)
+{
+    return pChild->type == XML_ELEMENT_NODE && sameNamespace(pChild, pParent) &&
+           xmlStrEqual(pChild->name, BAD_CAST pLocalName);
+}
+
+bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
+{
+    XmlStringHandle pValue(xmlGetNoNsProp(pElement, BAD_CAST pName));
+    if (!pValue)
+        return false;
+    sOut = reinterpret_cast<const char*>(pValue.get());
+    return true;
+}
+
+bool hasAttribute(xmlNodePtr pElement, const char* pName)
+{
+    return xmlHasNsProp(pElement, BAD_CAST pName, nullptr) != nullptr;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+// Helpers shared by the readers of the repository index and the package list; not part of
+// the repository's public interface.
+
+#include <libxml/tree.h>
+
+#include <string>
+
+// Repository metadata comes from the network: while a guard lives, libxml2 loads no
+// external entity and no external DTD, and the guard remembers that a document asked for
+// one so that the reader can reject the whole document. Otherwise a hostile server could
+// pull local files (keys, passwords) into names and locations that the updater sends back
+// as request paths. Construct it after the XmlReader so that it is the loader in charge.
+class MetadataEntityGuard
+{
+public:
+    MetadataEntityGuard();
+    ~MetadataEntityGuard();
+    MetadataEntityGuard(const MetadataEntityGuard&) = delete;
+    MetadataEntityGuard& operator=(const MetadataEntityGuard&) = delete;
+
+    // An external entity or DTD was requested (and refused) while the guard lived.
+    bool refused() const;
+
+private:
+    xmlExternalEntityLoader m_pSavedLoader;
+    unsigned long m_uRefusalsBefore;
+};
+
+// An element with the given local name in the namespace with the given URI.
+bool isMetadataElement(xmlNodePtr pNode, const char* pNamespace, const char* pLocalName);
+
+// An element child with the given local name in the namespace of its parent.
+bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalName);
+
+// The attribute without namespace, or false (silently) when it is missing.
+bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
+bool hasAttribute(xmlNodePtr pElement, const char* pName);

@@ -1,0 +1,278 @@
+// The repository of a run: cache directories, index and package list retrieval.
+
+#include "repository/Repository.h"
+
+#include "repository/ItemNotify.h"
+#include "repository/MetadataXml.h"
+
+#include "base/Logger.h"
+#include "config/XmlReader.h"
+#include "downloader/Downloader.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+const char* REPOMD_PATH = "repodata/repomd.xml";
+const char* REPOMD_FILE = "repomd.xml";
+const char* PRIMARY_TYPE = "primary";
+
+// strtoull semantics (leading white space and a sign accepted), the whole text, and not
+// the value an overflow yields.
+bool convertTimestamp(const std::string& sText, uint32_t& nTimestamp)
+{
+    if (sText.empty())
+        return false;
+    char* pEnd = nullptr;
+    unsigned long long nValue = std::strtoull(sText.c_str(), &pEnd, 10);
+    if (pEnd == sText.c_str() || *pEnd != '\0' || nValue == ULLONG_MAX)
+        return false;
+    nTimestamp = static_cast<uint32_t>(nValue);
+    return true;
+}
+
+} // namespace
+
+Repository::Repository(const UpdaterConfig& config, const RepoConfig& repoConfig)
+    : m_pRepoConfig(&repoConfig),
+      m_sRepoDir(config.m_sCacheDir + repoConfig.m_sId + "/"),
+      m_sPackageDir(m_sRepoDir + "packages/")
+{
+    setBaseUri(repoConfig.m_sUri);
+}
+
+Repository::~Repository()
+{
+    logMessage(DEBUG, "destroyed repository '%s' with cache dir '%s'", m_pRepoConfig->m_sId.c_str(),
+               m_sRepoDir.c_str());
+}
+
+void Repository::setBaseUri(const std::string& sUri)
+{
+    if (!sUri.empty() && sUri[0] == '/')
+        m_sBaseUri = "file://" + sUri;
+    else
+        m_sBaseUri = sUri;
+}
+
+bool Repository::isLocal() const
+{
+    return m_sBaseUri.compare(0, 5, "file:") == 0;
+}
+
+bool Repository::update(const std::string& sUriOverride)
+{
+    if (!sUriOverride.empty())
+        setBaseUri(sUriOverride);
+    if (m_sBaseUri.empty())
+    {
+        logMessage(ERROR, "no repository URI set, cannot update");
+        return false;
+    }
+    m_mapMetadata.clear();
+    m_setPackages.clear();
+
+    if (!createDir(m_sRepoDir))
+        return false;
+
+    ItemNotify notifier;
+    Downloader downloader;
+    if (!downloader.open(m_sBaseUri))
+    {
+        logMessage(ERROR, "failed creating repository downloder from '%s'", m_sBaseUri.c_str());
+        return false;
+    }
+    notifier.m_nTotal = 2;
+    downloader.setNotifier(&notifier);
+
+    // The index is always fetched fresh: it names the checksums everything else is judged by.
+    if (!downloader.get(REPOMD_PATH, m_sRepoDir + REPOMD_FILE, true))
+    {
+        logMessage(ERROR, "failed getting repository resource '%s'", REPOMD_PATH);
+        return false;
+    }
+    ++notifier.m_nCount;
+    notifier.notify(0);
+
+    if (!parseRepomd())
+    {
+        logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
+        return false;
+    }
+    auto it = m_mapMetadata.find(PRIMARY_TYPE);
+    if (it == m_mapMetadata.end())
+    {
+        logMessage(ERROR, "no 'primary' entry in repository metadata");
+        return false;
+    }
+    if (!fetchMetadataFile(downloader, it->second))
+    {
+        logMessage(ERROR, "failed getting repository resource '%s'", it->second.m_sLocation.c_str());
+        return false;
+    }
+    ++notifier.m_nCount;
+    notifier.notify(0);
+
+    // The package list has just passed its checksum test.
+    return loadPrimary(false);
+}
+
+bool Repository::loadFromCache()
+{
+    m_mapMetadata.clear();
+    m_setPackages.clear();
+    if (!parseRepomd())
+    {
+        logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
+        return false;
+    }
+    return loadPrimary(true);
+}
+
+bool Repository::isValidMetadataFile(const MetadataEntry& entry)
+{
+    return entry.m_Checksum.verify(entry.m_sLocalPath) || entry.m_OpenChecksum.verifyUncompressed(entry.m_sLocalPath);
+}
+
+bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
+{
+    if (isReadable(entry.m_sLocalPath) && isValidMetadataFile(entry))
+    {
+        logMessage(DEBUG, "cached copy '%s' of '%s' is valid", entry.m_sLocalPath.c_str(), entry.m_sLocation.c_str());
+        return true;
+    }
+    // A cache on the way may hold a stale or damaged copy: the second fetch asks it not to answer.
+    for (int nAttempt = 0; nAttempt < 2; ++nAttempt)
+    {
+        bool bBypassCaches = nAttempt > 0;
+        if (!downloader.get(entry.m_sLocation, entry.m_sLocalPath, bBypassCaches))
+        {
+            logMessage(ERROR, "failed getting repository resource '%s'", entry.m_sLocation.c_str());
+            return false;
+        }
+        if (isValidMetadataFile(entry))
+            return true;
+        if (!bBypassCaches)
+            logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",
+                       entry.m_sLocation.c_str());
+    }
+    logMessage(ERROR, "invalid checksum on '%s'", entry.m_sLocation.c_str());
+    return false;
+}
+
+bool Repository::loadPrimary(bool bVerify)
+{
+    auto it = m_mapMetadata.find(PRIMARY_TYPE);
+    if (it == m_mapMetadata.end())
+    {
+        logMessage(ERROR, "no 'primary' entry in repository metadata");
+        return false;
+    }
+    const MetadataEntry& entry = it->second;
+    if (bVerify && !isValidMetadataFile(entry))
+    {
+        logMessage(ERROR, "invalid checksum on '%s'", entry.m_sLocation.c_str());
+        return false;
+    }
+    if (!parsePrimary(entry.m_sLocalPath))
+    {
+        logMessage(ERROR, "failed parsing repository resource '%s'", entry.m_sLocation.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Repository::parseRepomd()
+{
+    XmlReader reader;
+    if (!reader.open(m_sRepoDir + REPOMD_FILE))
+        return false;
+    MetadataEntityGuard entityGuard;
+
+    int nResult = reader.read();
+    while (nResult == 1)
+    {
+        if (entityGuard.refused())
+            return false;
+        bool bSkipSubtree = false;
+        if (reader.isElement())
+        {
+            if (reader.depth() == 0 && (reader.localName() != "repomd" || reader.namespaceUri() != REPO_METADATA_NS))
+            {
+                logMessage(DEBUG, "bad top-level element, '%s' instead of 'rempomd'", reader.localName().c_str());
+                return false;
+            }
+            if (reader.localName() == "data" && reader.namespaceUri() == REPO_METADATA_NS)
+            {
+                xmlNodePtr pData = reader.expand();
+                MetadataEntry entry;
+                if (pData == nullptr || entityGuard.refused() || !parseMetadataEntry(pData, entry))
+                {
+                    logMessage(DEBUG, "failed parsing 'data' element");
+                    return false;
+                }
+                // The first entry of a type counts.
+                std::string sType = entry.m_sType;
+                m_mapMetadata.emplace(std::move(sType), std::move(entry));
+                bSkipSubtree = true;
+            }
+        }
+        nResult = bSkipSubtree ? reader.next() : reader.read();
+    }
+    return nResult == 0 && !entityGuard.refused();
+}
+
+bool Repository::parseMetadataEntry(xmlNodePtr pData, MetadataEntry& entry) const
+{
+    if (!readAttribute(pData, "type", entry.m_sType))
+    {
+        logMessage(DEBUG, "no 'type' attribute in 'data' element");
+        return false;
+    }
+    for (xmlNodePtr pChild = pData->children; pChild != nullptr; pChild = pChild->next)
+    {
+        if (pChild->type != XML_ELEMENT_NODE || !sameNamespace(pChild, pData))
+            continue;
+        const char* pName = reinterpret_cast<const char*>(pChild->name);
+        if (std::strcmp(pName, "location") == 0)
+        {
+            if (!getAttribute(pChild, "href", entry.m_sLocation))
+                return false;
+        }
+        else if (std::strcmp(pName, "checksum") == 0)
+        {
+            if (!parseChecksum(pChild, entry.m_Checksum))
+                return false;
+        }
+        else if (std::strcmp(pName, "open-checksum") == 0)
+        {
+            if (!parseChecksum(pChild, entry.m_OpenChecksum))
+                return false;
+        }
+        else if (std::strcmp(pName, "timestamp") == 0)
+        {
+            std::string sText;
+            if (!getText(pChild, sText) || !convertTimestamp(sText, entry.m_nTimestamp))
+            {
+                logMessage(DEBUG, "failed parsing 'timestamp'");
+                return false;
+            }
+        }
+    }
+    entry.m_sLocalPath = m_sRepoDir + baseName(entry.m_sLocation);
+    return true;
+}
+
+bool Repository::parseChecksum(xmlNodePtr pElement, Checksum& checksum)
+{
+    if (!getAttribute(pElement, "type", checksum.m_sType) || !getText(pElement, checksum.m_sValue))
+    {
+        logMessage(DEBUG, "failed parsing 'checksum' element");
+        return false;
+    }
+    return true;
+}

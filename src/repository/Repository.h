@@ -1,0 +1,96 @@
+#pragma once
+
+#include "base/Checksum.h"
+#include "base/Dependency.h"
+#include "base/Evr.h"
+#include "base/Package.h"
+#include "config/UpdaterConfig.h"
+
+#include <libxml/tree.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class Downloader;
+
+// Namespaces of the yum repository metadata format, matched by URI whatever the prefix.
+inline constexpr const char* REPO_METADATA_NS = "http://linux.duke.edu/metadata/repo";
+inline constexpr const char* COMMON_METADATA_NS = "http://linux.duke.edu/metadata/common";
+inline constexpr const char* RPM_METADATA_NS = "http://linux.duke.edu/metadata/rpm";
+
+// One "data" element of repodata/repomd.xml.
+struct MetadataEntry
+{
+    std::string m_sType;
+    std::string m_sLocation;   // relative to the base URI, as written in the index
+    std::string m_sLocalPath;  // repository cache dir + base name of the location
+    Checksum m_Checksum;       // of the file as stored
+    Checksum m_OpenChecksum;   // of the uncompressed content; may be empty
+    uint32_t m_nTimestamp = 0;
+};
+
+// The active repository of a run: its cache directories, its index and its package list.
+class Repository
+{
+public:
+    using MetadataMap = std::map<std::string, MetadataEntry>;
+
+    // Nothing is created on disk. The entry must outlive the repository.
+    Repository(const UpdaterConfig& config, const RepoConfig& repoConfig);
+    ~Repository();
+    Repository(const Repository&) = delete;
+    Repository& operator=(const Repository&) = delete;
+
+    // A text beginning with "/" becomes "file://" + text; anything else is taken unchanged.
+    void setBaseUri(const std::string& sUri);
+    // The base URI begins with "file:".
+    bool isLocal() const;
+
+    // Fetches the index (always fresh) and the package list (reused from the cache when its
+    // checksum matches) and parses the list. A non-empty override replaces the base URI.
+    [[nodiscard]] bool update(const std::string& sUriOverride = std::string());
+    // Parses the index and the package list already in the cache; no network, no mkdir.
+    [[nodiscard]] bool loadFromCache();
+
+    // Makes every package of the set present and valid in the package directory; the first
+    // failing package ends the call.
+    [[nodiscard]] bool getPackages(const PackageSet& packages);
+    // Removes every entry of the package directory. False only when the directory exists
+    // but cannot be opened or read to its end.
+    [[nodiscard]] bool cleanPackages();
+
+    // Index: m_sRepoDir + "repomd.xml" into the metadata map.
+    [[nodiscard]] bool parseRepomd();
+    [[nodiscard]] bool parseMetadataEntry(xmlNodePtr pData, MetadataEntry& entry) const;
+    [[nodiscard]] static bool parseChecksum(xmlNodePtr pElement, Checksum& checksum);
+    // Makes the entry's file present at its local path and valid, fetching at most twice.
+    [[nodiscard]] bool fetchMetadataFile(Downloader& downloader, MetadataEntry& entry);
+    // Parses the local copy of the "primary" entry, optionally checking its checksum first.
+    [[nodiscard]] bool loadPrimary(bool bVerify);
+
+    // Package list: appends every accepted package of the file (plain or gzip) to the list.
+    [[nodiscard]] bool parsePrimary(const std::string& sPath);
+    // 1 accepted, 0 skipped (other package type or architecture), -1 malformed.
+    [[nodiscard]] int parsePackage(xmlNodePtr pPackage, RepoPackage& package) const;
+    [[nodiscard]] static bool parseDependencies(xmlNodePtr pList, DependencySet& dependencies);
+    [[nodiscard]] static bool parseEvr(xmlNodePtr pElement, Evr& evr);
+
+    const RepoConfig& repoConfig() const { return *m_pRepoConfig; }
+    const std::string& repoDir() const { return m_sRepoDir; }
+    const std::string& packageDir() const { return m_sPackageDir; }
+    const std::string& baseUri() const { return m_sBaseUri; }
+    const MetadataMap& metadata() const { return m_mapMetadata; }
+    const RepoPackageList& packages() const { return m_setPackages; }
+
+private:
+    // The local file passes the stored checksum or, failing that, the uncompressed one.
+    static bool isValidMetadataFile(const MetadataEntry& entry);
+
+    const RepoConfig* m_pRepoConfig;
+    std::string m_sRepoDir;
+    std::string m_sPackageDir;
+    std::string m_sBaseUri;
+    MetadataMap m_mapMetadata;
+    RepoPackageList m_setPackages;
+};
