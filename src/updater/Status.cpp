@@ -1,0 +1,317 @@
+#include "updater/Status.h"
+
+#include "base/Logger.h"
+#include "updater/Result.h"
+#include "updater/UpdaterPaths.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char* const STATUS_NAMES[STATUS_COUNT] = {
+    "READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING",
+};
+
+const char* const UPDATE_STATE_NAMES[] = {"AVAILABLE", "PENDING", "COMPLETE"};
+
+// The value last read from or successfully written to the update-state file.
+UpdateState g_cachedUpdateState = NONE;
+
+SyncFunction g_pSync = nullptr;
+
+int syncDescriptor(int nFd)
+{
+    return g_pSync ? g_pSync(nFd) : fsync(nFd);
+}
+
+// Owns a stdio stream for the length of one read.
+class StreamCloser
+{
+public:
+    explicit StreamCloser(FILE* pStream) : m_pStream(pStream) {}
+    ~StreamCloser()
+    {
+        if (m_pStream)
+            fclose(m_pStream);
+    }
+    StreamCloser(const StreamCloser&) = delete;
+    StreamCloser& operator=(const StreamCloser&) = delete;
+
+private:
+    FILE* m_pStream;
+};
+
+// The first whitespace-separated word of the stream, at most 31 characters.
+bool readFirstWord(FILE* pStream, char (&word)[32])
+{
+    return fscanf(pStream, "%31s", word) == 1;
+}
+
+std::string directoryOf(const std::string& sPath)
+{
+    const std::string::size_type nSlash = sPath.rfind('/');
+    if (nSlash == std::string::npos)
+        return ".";
+    if (nSlash == 0)
+        return "/";
+    return sPath.substr(0, nSlash);
+}
+
+// fsync of an opened path; the descriptor is closed in every case.
+bool syncPath(const std::string& sPath, int nFlags)
+{
+    const int nFd = open(sPath.c_str(), nFlags | O_CLOEXEC);
+    if (nFd < 0)
+        return false;
+    const int nResult = syncDescriptor(nFd);
+    const int nSavedErrno = errno;
+    close(nFd);
+    errno = nSavedErrno;
+    return nResult == 0;
+}
+
+} // namespace
+
+const char* statusName(int nStatus)
+{
+    if (nStatus < 0 || nStatus >= STATUS_COUNT)
+        return nullptr;
+    return STATUS_NAMES[nStatus];
+}
+
+const char* updateStateName(int nState)
+{
+    if (nState < AVAILABLE || nState > COMPLETE)
+        return nullptr;
+    return UPDATE_STATE_NAMES[nState];
+}
+
+bool loadStatus(Status& status)
+{
+    const std::string& sPath = updaterPaths().m_sStatusFile;
+    FILE* pStream = fopen(sPath.c_str(), "re");
+    if (!pStream)
+    {
+        if (errno == ENOENT)
+        {
+            status = READY;
+            return true;
+        }
+        logMessage(DEBUG, "cannot read from status file: %s", errnoText().c_str());
+        return false;
+    }
+    StreamCloser closer(pStream);
+
+    char word[32];
+    if (!readFirstWord(pStream, word))
+    {
+        logMessage(DEBUG, "failed reading from status file");
+        return false;
+    }
+    for (int nStatus = 0; nStatus < STATUS_COUNT; ++nStatus)
+    {
+        if (strcmp(word, STATUS_NAMES[nStatus]) == 0)
+        {
+            status = static_cast<Status>(nStatus);
+            return true;
+        }
+    }
+    logMessage(ERROR, "unknown status '%s'", word);
+    return false;
+}
+
+bool saveStatus(int nStatus)
+{
+    const char* pName = statusName(nStatus);
+    if (!pName)
+    {
+        logMessage(ERROR, "invalid status value %i", nStatus);
+        return false;
+    }
+
+    const std::string& sPath = updaterPaths().m_sStatusFile;
+    char tempPath[4096];
+    const int nLength = snprintf(tempPath, sizeof(tempPath), "%s.XXXXXX", sPath.c_str());
+    if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof(tempPath))
+    {
+        errno = ENAMETOOLONG;
+        logMessage(DEBUG, "failed creating status temporary file: %s", errnoText().c_str());
+        return false;
+    }
+    const int nFd = mkostemp(tempPath, O_CLOEXEC);
+    if (nFd < 0)
+    {
+        logMessage(DEBUG, "failed creating status temporary file: %s", errnoText().c_str());
+        return false;
+    }
+
+    std::string sContent = pName;
+    sContent += '\n';
+    const ssize_t nWritten = write(nFd, sContent.data(), sContent.size());
+    if (nWritten != static_cast<ssize_t>(sContent.size()))
+    {
+        if (nWritten >= 0)
+            logMessage(DEBUG, "incomplete write to status temp file");
+        else
+            logMessage(DEBUG, "failed writing status to temp file: %s", errnoText().c_str());
+        close(nFd);
+        unlink(tempPath);
+        return false;
+    }
+    // mkstemp creates the file 0600; readers of the status file are other programs.
+    if (fchmod(nFd, 0644) != 0)
+    {
+        logMessage(DEBUG, "failed setting perms on status temporary file: %s", errnoText().c_str());
+        close(nFd);
+        unlink(tempPath);
+        return false;
+    }
+    if (close(nFd) != 0)
+    {
+        logMessage(DEBUG, "failed on closing status temporary file: %s", errnoText().c_str());
+        unlink(tempPath);
+        return false;
+    }
+    if (rename(tempPath, sPath.c_str()) != 0)
+    {
+        logMessage(DEBUG, "failed saving status: %s", errnoText().c_str());
+        unlink(tempPath);
+        return false;
+    }
+    return true;
+}
+
+bool syncStatus()
+{
+    // The rename that replaced the file is only durable once the directory is synced;
+    // without it a power loss could bring back the status from before an installation.
+    const std::string& sPath = updaterPaths().m_sStatusFile;
+    if (!syncPath(sPath, O_RDONLY) || !syncPath(directoryOf(sPath), O_RDONLY | O_DIRECTORY))
+    {
+        logMessage(ERROR, "failed to sync status file: %s", errnoText().c_str());
+        return false;
+    }
+    logMessage(TRACE, "synced status file");
+    return true;
+}
+
+bool checkStatusForStart(Status status, int& nExitStatus)
+{
+    switch (status)
+    {
+    case CORRUPTED:
+        logMessage(FATAL, "system is corrupted cannot update");
+        nExitStatus = RESULT_FATAL;
+        return false;
+    case UPDATING:
+        logMessage(FATAL, "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting");
+        if (!saveStatus(CORRUPTED))
+            logMessage(WARNING, "failed updating status file");
+        nExitStatus = RESULT_FATAL;
+        return false;
+    case REBOOTING:
+        logMessage(INFO, "machine is rebooting after update, cannot start");
+        nExitStatus = RESULT_ERROR;
+        return false;
+    default:
+        return true;
+    }
+}
+
+UpdateState loadUpdateState()
+{
+    g_cachedUpdateState = NONE;
+    const std::string& sPath = updaterPaths().m_sUpdateStateFile;
+    FILE* pStream = fopen(sPath.c_str(), "re");
+    if (!pStream)
+    {
+        if (errno != ENOENT)
+            logMessage(DEBUG, "cannot read from update state file: %s", errnoText().c_str());
+        return NONE;
+    }
+    StreamCloser closer(pStream);
+
+    char word[32];
+    if (!readFirstWord(pStream, word))
+    {
+        logMessage(DEBUG, "failed reading from update state file");
+        return g_cachedUpdateState;
+    }
+    for (int nState = AVAILABLE; nState <= COMPLETE; ++nState)
+    {
+        if (strcmp(word, UPDATE_STATE_NAMES[nState]) == 0)
+        {
+            g_cachedUpdateState = static_cast<UpdateState>(nState);
+            return g_cachedUpdateState;
+        }
+    }
+    logMessage(WARNING, "unknown update state '%s'", word);
+    return g_cachedUpdateState;
+}
+
+void saveUpdateState(UpdateState state)
+{
+    const char* pName = updateStateName(state);
+    if (!pName)
+    {
+        logMessage(WARNING, "ignoring request to save NONE as update state");
+        return;
+    }
+    if (state == g_cachedUpdateState)
+        return;
+
+    const std::string& sPath = updaterPaths().m_sUpdateStateFile;
+    FILE* pStream = fopen(sPath.c_str(), "we");
+    if (!pStream)
+    {
+        logMessage(WARNING, "failed to open update state file for save: %s", errnoText().c_str());
+        return;
+    }
+    bool bOk = fprintf(pStream, "%s\n", pName) >= 0;
+    bOk = fflush(pStream) == 0 && bOk;
+    int nSavedErrno = errno;
+    if (fclose(pStream) != 0)
+    {
+        bOk = false;
+        nSavedErrno = errno;
+    }
+    if (!bOk)
+    {
+        errno = nSavedErrno;
+        logMessage(WARNING, "failed writing to update state file: %s", errnoText().c_str());
+        return;
+    }
+    g_cachedUpdateState = state;
+}
+
+UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly,
+                              UpdateState previous)
+{
+    if (nHandled > 0 && (nHandled < nAvailable || bUpdaterOnly))
+        return PENDING;
+    if (nHandled >= nAvailable && bSuccess)
+        return COMPLETE;
+    if (previous != PENDING && nAvailable > 0)
+        return AVAILABLE;
+    return previous;
+}
+
+void recordUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly)
+{
+    const UpdateState previous = loadUpdateState();
+    const UpdateState state = decideUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly, previous);
+    if (state != NONE)
+        saveUpdateState(state);
+}
+
+void setStatusSyncFunction(SyncFunction pFunction)
+{
+    g_pSync = pFunction;
+}
