@@ -1,0 +1,223 @@
+#include "downloader/Downloader.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ne_alloc.h>
+
+#include "base/Logger.h"
+
+namespace
+{
+
+// Redirects from the network are followed only to the network: a server must not be able
+// to make the updater read local files.
+bool isNetworkScheme(const char* pScheme)
+{
+    return pScheme && (std::strcmp(pScheme, "http") == 0 || std::strcmp(pScheme, "https") == 0);
+}
+
+std::string unparse(const ne_uri& uri)
+{
+    char* pText = ne_uri_unparse(&uri);
+    std::string sText = pText ? pText : "";
+    ne_free(pText);
+    return sText;
+}
+
+} // namespace
+
+Downloader::Downloader()
+    : m_baseUri{}
+{
+}
+
+Downloader::~Downloader()
+{
+    close();
+}
+
+bool Downloader::open(const std::string& sBaseUri)
+{
+    if (!m_vFetchers.empty())
+        return false;
+    const char* pText = sBaseUri.c_str();
+    if (ne_uri_parse(pText, &m_baseUri) != 0) {
+        logMessage(ERROR, "failed parsing repository URI '%s'", pText);
+        ne_uri_free(&m_baseUri);
+        return false;
+    }
+    if (!m_baseUri.host || !m_baseUri.path || !m_baseUri.scheme) {
+        logMessage(ERROR, "repository URI '%s' missing host, path or scheme", pText);
+        ne_uri_free(&m_baseUri);
+        return false;
+    }
+    logMessage(DEBUG, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
+               m_baseUri.scheme, m_baseUri.host, m_baseUri.port, m_baseUri.path);
+
+    assert(m_vFetchers.empty());
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(m_baseUri));
+    if (!m_vFetchers.front()->isValid()) {
+        logMessage(ERROR, "cannot create fetcher for '%s'", pText);
+        m_vFetchers.clear();
+        ne_uri_free(&m_baseUri);
+        return false;
+    }
+    if (m_pNotifier)
+        m_vFetchers.front()->setNotifier(m_pNotifier);
+    m_sBasePath = m_baseUri.path;
+    if (m_sBasePath.empty() || m_sBasePath.back() != '/')
+        m_sBasePath += '/';
+    logMessage(DEBUG, "opened repo downloader with base URI '%s'", pText);
+    return true;
+}
+
+void Downloader::setNotifier(URLFetcher::Notifier* pNotifier)
+{
+    m_pNotifier = pNotifier;
+    for (const auto& pFetcher : m_vFetchers)
+        pFetcher->setNotifier(pNotifier);
+}
+
+void Downloader::close()
+{
+    m_sBasePath.clear();
+    m_vFetchers.clear();
+    ne_uri_free(&m_baseUri);
+    m_pNotifier = nullptr;
+}
+
+bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches)
+{
+    const std::string sTempPath = sLocalPath + ".tmp";
+    logMessage(DEBUG, "downloading path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
+    std::string sRequestPath = m_sBasePath + sRelPath;
+    logMessage(DEBUG, "resolved URI path '%s' on '%s' to '%s'", sRelPath.c_str(), m_sBasePath.c_str(),
+               sRequestPath.c_str());
+    if (m_vFetchers.empty())
+        return false;
+
+    int nFd = ::open(sTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (nFd < 0) {
+        logMessage(ERROR, "failed creating file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+        return false;
+    }
+
+    auto fail = [&]() {
+        if (nFd >= 0)
+            ::close(nFd);
+        ::unlink(sTempPath.c_str());
+        return false;
+    };
+
+    URLFetcher* pCurrent = m_vFetchers.front().get();
+    int nRedirects = 0;
+    for (;;) {
+        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath)) {
+            if (pCurrent != m_vFetchers.front().get())
+                pCurrent->closeConnection();
+            const int nClosed = ::close(nFd);
+            nFd = -1;
+            if (nClosed != 0) {
+                logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+                return fail();
+            }
+            if (::rename(sTempPath.c_str(), sLocalPath.c_str()) != 0) {
+                logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(), sLocalPath.c_str(),
+                           errnoText().c_str());
+                return fail();
+            }
+            logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
+            return true;
+        }
+        if (!pCurrent->wasRedirected())
+            return fail();
+
+        if (++nRedirects > MAX_REDIRECTS) {
+            logMessage(ERROR, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
+            return fail();
+        }
+        const ne_uri* pTarget = pCurrent->redirectLocation();
+        if (!pTarget) {
+            logMessage(ERROR, "got redirect with unparseable location");
+            return fail();
+        }
+        if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme)) {
+            logMessage(ERROR, "refusing redirection of '%s' to '%s': only http and https are followed",
+                       sRelPath.c_str(), unparse(*pTarget).c_str());
+            return fail();
+        }
+        logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(), pTarget->scheme ? pTarget->scheme : "",
+                   pTarget->host ? pTarget->host : "", pTarget->port, pTarget->path ? pTarget->path : "");
+
+        URLFetcher* pFound = nullptr;
+        for (const auto& pFetcher : m_vFetchers) {
+            if (pFetcher->matches(*pTarget)) {
+                pFound = pFetcher.get();
+                break;
+            }
+        }
+        if (pFound != pCurrent)
+            pCurrent->closeConnection();
+        // The next request on the current fetcher invalidates the target; take what we need now.
+        std::string sNextPath = pTarget->path && *pTarget->path ? pTarget->path : "/";
+        if (pTarget->query)
+            sNextPath += std::string("?") + pTarget->query;
+        if (!pFound) {
+            auto pFetcher = std::make_unique<URLFetcher>(*pTarget);
+            if (!pFetcher->isValid()) {
+                logMessage(ERROR, "cannot create fetcher for redirection to '%s'", unparse(*pTarget).c_str());
+                return fail();
+            }
+            if (m_pNotifier)
+                pFetcher->setNotifier(m_pNotifier);
+            pFound = pFetcher.get();
+            m_vFetchers.push_back(std::move(pFetcher));
+        }
+        pCurrent = pFound;
+        sRequestPath = sNextPath;
+    }
+}
+
+bool createDir(const std::string& sPath)
+{
+    if (::mkdir(sPath.c_str(), 0777) == 0) {
+        logMessage(DEBUG, "successfully created dir '%s'", sPath.c_str());
+        return true;
+    }
+    const int nError = errno;
+    struct stat info{};
+    if (nError == EEXIST && ::stat(sPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        logMessage(DEBUG, "successfully created dir '%s'", sPath.c_str());
+        return true;
+    }
+    errno = nError;
+    logMessage(ERROR, "cannot create dir '%s' (%s)", sPath.c_str(), errnoText().c_str());
+    return false;
+}
+
+bool isReadable(const std::string& sPath)
+{
+    const int nFd = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nFd < 0) {
+        logMessage(DEBUG, "file '%s' not readable (%s)", sPath.c_str(), errnoText().c_str());
+        return false;
+    }
+    ::close(nFd);
+    return true;
+}
+
+std::string baseName(const std::string& sPath)
+{
+    const std::size_t uEnd = sPath.find_last_not_of('/');
+    if (uEnd == std::string::npos)
+        return std::string();
+    const std::size_t uSlash = sPath.rfind('/', uEnd);
+    const std::size_t uStart = uSlash == std::string::npos ? 0 : uSlash + 1;
+    return sPath.substr(uStart, uEnd - uStart + 1);
+}

@@ -1,0 +1,7 @@
+#include "downloader/NetworkPaths.h"
+
+NetworkPaths& networkPaths()
+{
+    static NetworkPaths paths;
+    return paths;
+}
