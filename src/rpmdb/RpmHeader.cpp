@@ -1,0 +1,107 @@
+#include "rpmdb/RpmHeader.h"
+
+#include "base/Logger.h"
+#include "rpmdb/RpmHandles.h"
+
+#include <string_view>
+
+namespace rpmheader
+{
+
+bool readString(Header h, rpmTagVal nTag, std::string& sValue)
+{
+    TagData data;
+    if (!data.get(h, nTag) || data.type() != RPM_STRING_TYPE || data.count() != 1 ||
+        rpmtdGetString(data.td()) == nullptr)
+    {
+        logMessage(ERROR, "failed retrieving rpm tag %i as string", static_cast<int>(nTag));
+        return false;
+    }
+    sValue = rpmtdGetString(data.td());
+    return true;
+}
+
+bool readInt(Header h, rpmTagVal nTag, int& nValue)
+{
+    TagData data;
+    if (data.get(h, nTag) && data.count() == 1 && data.td()->data != nullptr)
+    {
+        switch (data.type())
+        {
+        case RPM_INT8_TYPE:
+            nValue = *static_cast<const uint8_t*>(data.td()->data);
+            return true;
+        case RPM_INT16_TYPE:
+            nValue = static_cast<int16_t>(*static_cast<const uint16_t*>(data.td()->data));
+            return true;
+        case RPM_INT32_TYPE:
+            nValue = static_cast<int32_t>(*static_cast<const uint32_t*>(data.td()->data));
+            return true;
+        default:
+            break;
+        }
+    }
+    logMessage(ERROR, "failed retrieving rpm tag %i as int", static_cast<int>(nTag));
+    return false;
+}
+
+bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependencies)
+{
+    rpmTagVal nFlagsTag;
+    rpmTagVal nVersionTag;
+    switch (nNameTag)
+    {
+    case RPMTAG_REQUIRENAME:
+        nFlagsTag = RPMTAG_REQUIREFLAGS;
+        nVersionTag = RPMTAG_REQUIREVERSION;
+        break;
+    case RPMTAG_PROVIDENAME:
+        nFlagsTag = RPMTAG_PROVIDEFLAGS;
+        nVersionTag = RPMTAG_PROVIDEVERSION;
+        break;
+    default:
+        logMessage(ERROR, "unrecognized dependency tag %i", static_cast<int>(nNameTag));
+        return false;
+    }
+
+    TagData names;
+    TagData flags;
+    TagData versions;
+    const bool bNames = names.get(h, nNameTag);
+    const bool bFlags = flags.get(h, nFlagsTag);
+    const bool bVersions = versions.get(h, nVersionTag);
+    if (!bNames && !bFlags && !bVersions)
+        return true;
+    if (!bNames || !bFlags || !bVersions || names.type() != RPM_STRING_ARRAY_TYPE ||
+        versions.type() != RPM_STRING_ARRAY_TYPE || flags.type() != RPM_INT32_TYPE ||
+        names.count() != flags.count() || names.count() != versions.count())
+    {
+        logMessage(ERROR, "failed retrieving rpm dependencies");
+        return false;
+    }
+
+    const auto* pNames = static_cast<const char* const*>(names.td()->data);
+    const auto* pFlags = static_cast<const uint32_t*>(flags.td()->data);
+    const auto* pVersions = static_cast<const char* const*>(versions.td()->data);
+    const bool bTrace = logEnabled(TRACE);
+    for (rpm_count_t i = 0; i < names.count(); ++i)
+    {
+        const uint32_t uFlags = pFlags[i];
+        const char* pName = pNames[i] ? pNames[i] : "";
+        const char* pVersion = pVersions[i] ? pVersions[i] : "";
+        // rpm's own capabilities are never provided by a package; a name check backs up the
+        // flag for headers written without it.
+        if ((uFlags & DROPPED_DEPENDENCY_BITS) != 0 || std::string_view(pName).starts_with("rpmlib("))
+            continue;
+        Dependency dependency(pName);
+        if (*pVersion != '\0')
+            dependency.m_Evr = Evr(std::string_view(pVersion));
+        dependency.m_nFlags = static_cast<int>(uFlags & RPMSENSE_SENSEMASK);
+        if (bTrace)
+            logMessage(TRACE, "%s %s 0x%x => %s", pName, pVersion, uFlags, dependency.toString().c_str());
+        setDependencies.insert(std::move(dependency));
+    }
+    return true;
+}
+
+} // namespace rpmheader

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "base/Dependency.h"
+
+#include <rpm/header.h>
+#include <rpm/rpmtag.h>
+
+#include <cstdint>
+#include <string>
+
+// Readers of single header tags under the strict type rules of the installed-package list.
+// Each logs its own failure.
+namespace rpmheader
+{
+
+// Dependency flag bits whose entries are not kept: capabilities of rpm itself, and the
+// pre-requisites of install and erase scriptlets (librpm 4.3 marked all of those with the
+// pre-requisite bit; later versions use one bit per scriptlet).
+constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ | RPMSENSE_SCRIPT_PRE |
+                                             RPMSENSE_SCRIPT_POST | RPMSENSE_SCRIPT_PREUN |
+                                             RPMSENSE_SCRIPT_POSTUN;
+
+// A string tag: exactly one RPM_STRING_TYPE value.
+[[nodiscard]] bool readString(Header h, rpmTagVal nTag, std::string& sValue);
+// An integer tag: exactly one 8-, 16- or 32-bit value, widened to int (8-bit as unsigned,
+// 16-bit as signed).
+[[nodiscard]] bool readInt(Header h, rpmTagVal nTag, int& nValue);
+// The requires (RPMTAG_REQUIRENAME) or provides (RPMTAG_PROVIDENAME) of a header, without the
+// dropped entries; the three arrays must agree in type and length.
+[[nodiscard]] bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependencies);
+
+} // namespace rpmheader

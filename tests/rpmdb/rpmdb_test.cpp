@@ -1,0 +1,473 @@
+#include "rpmdb/RpmDB.h"
+#include "rpmdb/RpmHeader.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <rpm/rpmlib.h>
+#include <rpm/rpmmacro.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using testing_support::LogCapture;
+using testing_support::runShell;
+using testing_support::TempDir;
+
+// librpm reads its configuration once per process; every test then points %_dbpath at a
+// database of its own.
+class RpmConfigEnvironment : public testing::Environment
+{
+public:
+    void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
+};
+const testing::Environment* const g_pRpmEnvironment = testing::AddGlobalTestEnvironment(new RpmConfigEnvironment);
+
+std::string quote(const std::string& sText)
+{
+    std::string sQuoted = "'";
+    for (char c : sText)
+        sQuoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return sQuoted + "'";
+}
+
+std::string scriptPath(const char* pName)
+{
+    return testing_support::sourceDir() + "/tests/support/rpm/" + pName;
+}
+
+class RpmDbTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_sDbPath = m_dir.file("db");
+        m_sRpmDir = m_dir.file("rpms");
+        ASSERT_EQ(rpmShell("--initdb"), 0);
+        rpmPushMacro(nullptr, "_dbpath", nullptr, m_sDbPath.c_str(), RMIL_CMDLINE);
+    }
+
+    void TearDown() override { rpmPopMacro(nullptr, "_dbpath"); }
+
+public:
+    // Runs rpm on the test's own database; never on the host's.
+    int rpmShell(const std::string& sArguments, std::string* pOutput = nullptr) const
+    {
+        return runShell("rpm --dbpath " + quote(m_sDbPath) + " " + sArguments + " 2>/dev/null", pOutput);
+    }
+
+    // Builds a package with the package builder script; the arguments are its options.
+    std::string build(const std::vector<std::string>& vArguments)
+    {
+        std::string sCommand = "/usr/bin/python3 " + quote(scriptPath("mkrpm.py")) + " --outdir " + quote(m_sRpmDir);
+        for (const std::string& sArgument : vArguments)
+            sCommand += " " + quote(sArgument);
+        std::string sOutput;
+        EXPECT_EQ(runShell(sCommand, &sOutput), 0) << sCommand;
+        while (!sOutput.empty() && sOutput.back() == '\n')
+            sOutput.pop_back();
+        return sOutput;
+    }
+
+    void install(const std::vector<std::string>& vPackages)
+    {
+        std::string sArguments = "-i --nodeps --justdb --noscripts";
+        for (const std::string& sPackage : vPackages)
+            sArguments += " " + quote(sPackage);
+        ASSERT_EQ(rpmShell(sArguments), 0) << sArguments;
+    }
+
+protected:
+
+    // A throwaway signing key; returns the file of its public part.
+    std::string makeKey(const std::string& sName)
+    {
+        const std::string sPublic = m_dir.file(sName + ".asc");
+        const std::string sCommand =
+            quote(scriptPath("gpgkey.sh")) + " " + quote(m_dir.file("gnupg")) + " " + sName + " " + quote(sPublic);
+        EXPECT_EQ(runShell(sCommand), 0) << sCommand;
+        return sPublic;
+    }
+
+    void sign(const std::string& sKey, const std::string& sPackage)
+    {
+        const std::string sCommand = quote(scriptPath("signrpm.sh")) + " " + quote(m_dir.file("gnupg")) + " " + sKey +
+                                     " " + quote(sPackage) + " 2>/dev/null";
+        ASSERT_EQ(runShell(sCommand), 0) << sCommand;
+    }
+
+    TempDir m_dir;
+    std::string m_sDbPath;
+    std::string m_sRpmDir;
+};
+
+// What rpm itself reports for a dependency tag of one installed package, without the entries
+// the reader drops; computed from rpm's raw flags, independently of the reader.
+DependencySet queryDependencies(const RpmDbTest& test, const std::string& sTag, const std::string& sPackage)
+{
+    std::string sOutput;
+    const std::string sFormat = "[%{" + sTag + "NAME}\\t%{" + sTag + "FLAGS}\\t%{" + sTag + "VERSION}\\n]";
+    EXPECT_EQ(test.rpmShell("-q --qf " + quote(sFormat) + " " + quote(sPackage), &sOutput), 0);
+    DependencySet setResult;
+    std::istringstream in(sOutput);
+    std::string sLine;
+    while (std::getline(in, sLine))
+    {
+        const size_t nTab1 = sLine.find('\t');
+        const size_t nTab2 = sLine.find('\t', nTab1 + 1);
+        const std::string sName = sLine.substr(0, nTab1);
+        const unsigned long uFlags = std::stoul(sLine.substr(nTab1 + 1, nTab2 - nTab1 - 1));
+        const std::string sVersion = sLine.substr(nTab2 + 1);
+        // rpmlib capabilities, legacy pre-requisites and scriptlet pre-requisites.
+        if (uFlags & (0x1000000 | 0x40 | 0x200 | 0x400 | 0x800 | 0x1000) || sName.starts_with("rpmlib("))
+            continue;
+        setResult.insert(Dependency(sName, sVersion.empty() ? Evr() : Evr(std::string_view(sVersion)),
+                                    static_cast<int>(uFlags & 0xf)));
+    }
+    return setResult;
+}
+
+std::vector<std::string> texts(const DependencySet& setDependencies)
+{
+    std::vector<std::string> vTexts;
+    for (const Dependency& dependency : setDependencies)
+        vTexts.push_back(dependency.toString());
+    return vTexts;
+}
+
+const Package* findPackage(const InstalledPackages& installed, const std::string& sName, const std::string& sVersion)
+{
+    auto [first, last] = installed.equal_range(sName);
+    for (auto it = first; it != last; ++it)
+        if (it->m_Evr.m_sVersion == sVersion)
+            return &*it;
+    return nullptr;
+}
+
+TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
+{
+    install({
+        build({"--name", "alpha", "--version", "1.0", "--release", "1", "--provides", "libalpha = 1.0",
+               "--provides", "alpha-cap", "--requires", "beta >= 2.0", "--requires", "gamma", "--requires",
+               "delta < 3:1-2", "--requires", "eps <= 4", "--requires", "zeta > 1.1", "--requires", "eta = 5-6",
+               "--requires-pre", "/bin/sh", "--requires-pre", "prething >= 1", "--requires-post", "postthing",
+               "--file", "/usr/share/alpha/data"}),
+        build({"--name", "beta", "--version", "2.5", "--release", "3", "--epoch", "2", "--provides",
+               "libbeta.so.1", "--no-auto"}),
+        build({"--name", "multi", "--version", "1.0", "--release", "1", "--no-auto"}),
+        build({"--name", "multi", "--version", "2.0", "--release", "1", "--no-auto"}),
+    });
+    ASSERT_EQ(rpmShell("--import " + quote(makeKey("alice"))), 0);
+    ASSERT_EQ(rpmShell("--import " + quote(makeKey("bob"))), 0);
+
+    LogCapture log;
+    RpmDB db;
+    ASSERT_TRUE(db.open(true));
+    auto pInstalled = db.readInstalled();
+    ASSERT_NE(pInstalled, nullptr);
+
+    EXPECT_EQ(pInstalled->size(), 6u);
+    EXPECT_EQ(pInstalled->count("gpg-pubkey"), 2u);
+    EXPECT_EQ(pInstalled->count("multi"), 2u);
+
+    // The entries a device maker would check by hand.
+    const Package* pAlpha = findPackage(*pInstalled, "alpha", "1.0");
+    ASSERT_NE(pAlpha, nullptr);
+    EXPECT_EQ(pAlpha->m_Evr, Evr(0, "1.0", "1"));
+    EXPECT_EQ(texts(pAlpha->m_setRequires),
+              (std::vector<std::string>{"beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4", "eta = 0:5-6", "gamma",
+                                        "zeta > 0:1.1"}));
+    EXPECT_EQ(texts(pAlpha->m_setProvides),
+              (std::vector<std::string>{"alpha = 0:1.0-1", "alpha-cap", "libalpha = 0:1.0"}));
+    EXPECT_TRUE(pAlpha->m_sGroup.empty());
+    EXPECT_TRUE(pAlpha->m_setObsoletes.empty());
+
+    const Package* pBeta = findPackage(*pInstalled, "beta", "2.5");
+    ASSERT_NE(pBeta, nullptr);
+    EXPECT_EQ(pBeta->m_Evr, Evr(2, "2.5", "3"));
+    EXPECT_TRUE(pBeta->m_setRequires.empty());
+    EXPECT_EQ(texts(pBeta->m_setProvides), (std::vector<std::string>{"beta = 2:2.5-3", "libbeta.so.1"}));
+
+    EXPECT_NE(findPackage(*pInstalled, "multi", "1.0"), nullptr);
+    EXPECT_NE(findPackage(*pInstalled, "multi", "2.0"), nullptr);
+
+    // Every installed record against rpm's own query.
+    for (const Package& package : *pInstalled)
+    {
+        const std::string sQuery = package.m_sName + "-" + package.m_Evr.m_sVersion + "-" + package.m_Evr.m_sRelease;
+        SCOPED_TRACE(sQuery);
+        EXPECT_EQ(package.m_setRequires, queryDependencies(*this, "REQUIRE", sQuery));
+        EXPECT_EQ(package.m_setProvides, queryDependencies(*this, "PROVIDE", sQuery));
+    }
+
+    EXPECT_TRUE(log.contains("DEBUG: opened rpm transaction (NOT checking headers)"));
+    EXPECT_TRUE(log.contains("TRACE: beta 2.0 0xc => beta >= 0:2.0"));
+    EXPECT_TRUE(log.contains("TRACE: gamma  0x0 => gamma"));
+    EXPECT_FALSE(log.contains("prething"));
+    EXPECT_FALSE(log.contains("postthing"));
+    EXPECT_FALSE(log.contains("rpmlib("));
+    EXPECT_FALSE(log.contains("ERROR"));
+    db.close();
+    EXPECT_FALSE(db.isOpen());
+}
+
+TEST_F(RpmDbTest, OpenIsRefusedTwiceAndReadsAnEmptyDatabase)
+{
+    LogCapture log;
+    RpmDB db;
+    ASSERT_TRUE(db.open(false));
+    EXPECT_TRUE(log.contains("DEBUG: opened rpm transaction (checking headers)"));
+    EXPECT_FALSE(db.open(true));
+    EXPECT_TRUE(log.contains("ERROR: attempted to reopen an opened RpmDB"));
+    EXPECT_TRUE(db.isOpen());
+
+    auto pInstalled = db.readInstalled();
+    ASSERT_NE(pInstalled, nullptr);
+    EXPECT_TRUE(pInstalled->empty());
+    // The transaction set is emptied after each call, so the next one starts clean.
+    pInstalled = db.readInstalled();
+    ASSERT_NE(pInstalled, nullptr);
+
+    db.close();
+    ASSERT_TRUE(db.open(true));
+}
+
+TEST_F(RpmDbTest, FindsPublicKeysOnlyAfterImport)
+{
+    install({build({"--name", "plain", "--version", "1", "--no-auto"})});
+    const std::string sKey = makeKey("carol");
+    {
+        LogCapture log;
+        RpmDB db;
+        ASSERT_TRUE(db.open(true));
+        EXPECT_FALSE(db.hasPublicKeys());
+        EXPECT_TRUE(log.contains("TRACE: no public keys found in rpm db"));
+    }
+    ASSERT_EQ(rpmShell("--import " + quote(sKey)), 0);
+    {
+        LogCapture log;
+        RpmDB db;
+        ASSERT_TRUE(db.open(false));
+        EXPECT_TRUE(db.hasPublicKeys());
+        EXPECT_TRUE(db.hasPublicKeys());
+        EXPECT_FALSE(log.contains("no public keys"));
+    }
+}
+
+TEST_F(RpmDbTest, VerifiesPackageSignatures)
+{
+    const std::string sSigned = build({"--name", "signed", "--version", "1", "--no-auto"});
+    const std::string sForeign = build({"--name", "foreign", "--version", "1", "--no-auto"});
+    const std::string sUnsigned = build({"--name", "unsigned", "--version", "1", "--no-auto"});
+    const std::string sTrusted = makeKey("trusted");
+    makeKey("stranger");
+    sign("trusted", sSigned);
+    sign("stranger", sForeign);
+    ASSERT_EQ(rpmShell("--import " + quote(sTrusted)), 0);
+
+    // A signed copy with one byte of its header changed.
+    const std::string sCorrupt = m_dir.file("corrupt-1-1.noarch.rpm");
+    std::string sBytes = testing_support::readFile(sSigned);
+    const size_t nSummary = sBytes.rfind("test package signed");
+    ASSERT_NE(nSummary, std::string::npos);
+    sBytes[nSummary] = 'T';
+    testing_support::writeFile(sCorrupt, sBytes);
+    // A signed copy cut short.
+    const std::string sTruncated = m_dir.file("truncated-1-1.noarch.rpm");
+    testing_support::writeFile(sTruncated, sBytes.substr(0, nSummary));
+    // A file that is no package at all.
+    const std::string sGarbage = m_dir.file("garbage.rpm");
+    testing_support::writeFile(sGarbage, "this is not an rpm package\n");
+
+    struct Row
+    {
+        std::string m_sPath;
+        bool m_bResult;
+        std::string m_sMessage;
+    };
+    const std::vector<Row> rows = {
+        {sSigned, true, ""},
+        {sForeign, false, "ERROR: failed verifying package 'foreign-1-1.noarch.rpm'"},
+        {sUnsigned, false, "ERROR: no signature on package 'unsigned-1-1.noarch.rpm'"},
+        {sCorrupt, false, "ERROR: failed verifying package 'corrupt-1-1.noarch.rpm'"},
+        {sTruncated, false, "ERROR: failed verifying package 'truncated-1-1.noarch.rpm'"},
+        {sGarbage, false, "ERROR: failed verifying package 'garbage.rpm'"},
+        {m_dir.file("missing.rpm") + "/", false,
+         "ERROR: failed opening 'missing.rpm' to check signature: No such file or directory"},
+    };
+    RpmDB db;
+    ASSERT_TRUE(db.open(false));
+    ASSERT_TRUE(db.hasPublicKeys());
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.m_sPath);
+        LogCapture log;
+        EXPECT_EQ(db.verifyPackage(row.m_sPath), row.m_bResult);
+        if (row.m_sMessage.empty())
+            EXPECT_FALSE(log.contains("ERROR")) << log.text();
+        else
+            EXPECT_TRUE(log.contains(row.m_sMessage)) << log.text();
+    }
+    // A failure leaves the transaction set usable for the next package.
+    EXPECT_TRUE(db.verifyPackage(sSigned));
+}
+
+// Headers built in memory reach the type rules that rpmbuild never produces.
+class HeaderTest : public testing::Test
+{
+protected:
+    HeaderTest() : m_pHeader(headerNew()) {}
+
+    template <typename T>
+    void put(rpmTagVal nTag, rpmTagType nType, std::vector<T> vValues)
+    {
+        struct rpmtd_s td = {};
+        td.tag = nTag;
+        td.type = nType;
+        td.count = static_cast<rpm_count_t>(vValues.size());
+        td.data = vValues.data();
+        ASSERT_EQ(headerPut(m_pHeader.get(), &td, HEADERPUT_DEFAULT), 1);
+    }
+    void putStrings(rpmTagVal nTag, rpmTagType nType, const std::vector<const char*>& vValues)
+    {
+        if (nType != RPM_STRING_TYPE)
+        {
+            put(nTag, nType, std::vector<const char*>(vValues));
+            return;
+        }
+        struct rpmtd_s td = {};
+        td.tag = nTag;
+        td.type = nType;
+        td.count = 1;
+        td.data = const_cast<char*>(vValues.at(0));
+        ASSERT_EQ(headerPut(m_pHeader.get(), &td, HEADERPUT_DEFAULT), 1);
+    }
+
+    HeaderPtr m_pHeader;
+};
+
+TEST_F(HeaderTest, StringTagMustBeOneString)
+{
+    putStrings(RPMTAG_NAME, RPM_STRING_TYPE, {"foo"});
+    putStrings(RPMTAG_VERSION, RPM_STRING_ARRAY_TYPE, {"1.0"});
+    put<uint32_t>(RPMTAG_RELEASE, RPM_INT32_TYPE, {1});
+
+    LogCapture log;
+    std::string sValue;
+    EXPECT_TRUE(rpmheader::readString(m_pHeader.get(), RPMTAG_NAME, sValue));
+    EXPECT_EQ(sValue, "foo");
+    EXPECT_FALSE(rpmheader::readString(m_pHeader.get(), RPMTAG_VERSION, sValue));
+    EXPECT_FALSE(rpmheader::readString(m_pHeader.get(), RPMTAG_RELEASE, sValue));
+    EXPECT_FALSE(rpmheader::readString(m_pHeader.get(), RPMTAG_ARCH, sValue));
+    EXPECT_EQ(log.text(), "ERROR: failed retrieving rpm tag 1001 as string\n"
+                          "ERROR: failed retrieving rpm tag 1002 as string\n"
+                          "ERROR: failed retrieving rpm tag 1022 as string\n");
+}
+
+TEST_F(HeaderTest, IntegerTagWidensOneValue)
+{
+    struct Row
+    {
+        rpmTagType m_nType;
+        uint32_t m_uRaw;
+        int m_nExpected;
+    };
+    const Row rows[] = {
+        {RPM_INT8_TYPE, 200, 200},           // 8-bit values are unsigned
+        {RPM_INT16_TYPE, 0xffff, -1},        // 16-bit values are signed
+        {RPM_INT16_TYPE, 300, 300},
+        {RPM_INT32_TYPE, 7, 7},
+        {RPM_INT32_TYPE, 0xfffffffe, -2},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.m_uRaw);
+        m_pHeader.reset(headerNew());
+        if (row.m_nType == RPM_INT8_TYPE)
+            put<uint8_t>(RPMTAG_EPOCH, row.m_nType, {static_cast<uint8_t>(row.m_uRaw)});
+        else if (row.m_nType == RPM_INT16_TYPE)
+            put<uint16_t>(RPMTAG_EPOCH, row.m_nType, {static_cast<uint16_t>(row.m_uRaw)});
+        else
+            put<uint32_t>(RPMTAG_EPOCH, row.m_nType, {row.m_uRaw});
+        int nValue = 12345;
+        EXPECT_TRUE(rpmheader::readInt(m_pHeader.get(), RPMTAG_EPOCH, nValue));
+        EXPECT_EQ(nValue, row.m_nExpected);
+    }
+
+    m_pHeader.reset(headerNew());
+    put<uint32_t>(RPMTAG_EPOCH, RPM_INT32_TYPE, {1, 2});
+    putStrings(RPMTAG_SIZE, RPM_STRING_TYPE, {"3"});
+    LogCapture log;
+    int nValue = 0;
+    EXPECT_FALSE(rpmheader::readInt(m_pHeader.get(), RPMTAG_EPOCH, nValue));
+    EXPECT_FALSE(rpmheader::readInt(m_pHeader.get(), RPMTAG_SIZE, nValue));
+    EXPECT_EQ(log.text(), "ERROR: failed retrieving rpm tag 1003 as int\n"
+                          "ERROR: failed retrieving rpm tag 1009 as int\n");
+}
+
+TEST_F(HeaderTest, DependencyArraysMustAgree)
+{
+    LogCapture log;
+    DependencySet setDependencies;
+    // No dependency tags at all: no entries.
+    EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setDependencies));
+    EXPECT_TRUE(setDependencies.empty());
+    EXPECT_FALSE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_OBSOLETENAME, setDependencies));
+    EXPECT_EQ(log.text(), "ERROR: unrecognized dependency tag 1090\n");
+
+    // Flags decide what is kept: pre-requisite, scriptlet and rpmlib bits drop an entry.
+    putStrings(RPMTAG_REQUIRENAME, RPM_STRING_ARRAY_TYPE,
+               {"eq", "preeq", "pre", "post", "preun", "postun", "lib", "libname", "any", "verify"});
+    put<uint32_t>(RPMTAG_REQUIREFLAGS, RPM_INT32_TYPE,
+                  {0x8, 0x48, 0x200, 0x400, 0x800, 0x1000, 0x100000a, 0xa, 0x0, 0x2004});
+    putStrings(RPMTAG_REQUIREVERSION, RPM_STRING_ARRAY_TYPE, {"1.0", "1", "", "", "", "", "4.0-1", "3", "", "2"});
+    log.clear();
+    EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setDependencies));
+    EXPECT_EQ(texts(setDependencies), (std::vector<std::string>{"any", "eq = 0:1.0", "libname <= 0:3", "verify > 0:2"}));
+    EXPECT_EQ(log.text(), "TRACE: eq 1.0 0x8 => eq = 0:1.0\n"
+                          "TRACE: libname 3 0xa => libname <= 0:3\n"
+                          "TRACE: any  0x0 => any\n"
+                          "TRACE: verify 2 0x2004 => verify > 0:2\n");
+
+    struct Broken
+    {
+        const char* m_pWhat;
+        std::vector<const char*> m_vNames;
+        rpmTagType m_nNamesType;
+        std::vector<uint32_t> m_vFlags;
+        rpmTagType m_nFlagsType;
+        std::vector<const char*> m_vVersions;
+    };
+    const std::vector<Broken> broken = {
+        {"short flags", {"a", "b"}, RPM_STRING_ARRAY_TYPE, {0}, RPM_INT32_TYPE, {"", ""}},
+        {"short versions", {"a", "b"}, RPM_STRING_ARRAY_TYPE, {0, 0}, RPM_INT32_TYPE, {""}},
+        {"no versions", {"a"}, RPM_STRING_ARRAY_TYPE, {0}, RPM_INT32_TYPE, {}},
+        {"no names", {}, RPM_STRING_ARRAY_TYPE, {0}, RPM_INT32_TYPE, {""}},
+        {"names as one string", {"a"}, RPM_STRING_TYPE, {0}, RPM_INT32_TYPE, {""}},
+        {"flags as 16 bits", {"a"}, RPM_STRING_ARRAY_TYPE, {0}, RPM_INT16_TYPE, {""}},
+    };
+    for (const Broken& row : broken)
+    {
+        SCOPED_TRACE(row.m_pWhat);
+        m_pHeader.reset(headerNew());
+        if (!row.m_vNames.empty())
+            putStrings(RPMTAG_PROVIDENAME, row.m_nNamesType, row.m_vNames);
+        if (row.m_nFlagsType == RPM_INT16_TYPE)
+            put<uint16_t>(RPMTAG_PROVIDEFLAGS, RPM_INT16_TYPE, {0});
+        else
+            put<uint32_t>(RPMTAG_PROVIDEFLAGS, RPM_INT32_TYPE, row.m_vFlags);
+        if (!row.m_vVersions.empty())
+            putStrings(RPMTAG_PROVIDEVERSION, RPM_STRING_ARRAY_TYPE, row.m_vVersions);
+        log.clear();
+        DependencySet setProvides;
+        EXPECT_FALSE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_PROVIDENAME, setProvides));
+        EXPECT_EQ(log.text(), "ERROR: failed retrieving rpm dependencies\n");
+    }
+}
+
+} // namespace
