@@ -13,6 +13,8 @@ constexpr int RPMSENSE_COMPARE_MASK = RPMSENSE_LESS | RPMSENSE_GREATER | RPMSENS
 
 struct Dependency;
 using DependencySet = std::set<Dependency>;
+struct RepoPackage;
+struct PackageNameLess;
 
 // One provides, requires or obsoletes entry.
 struct Dependency
@@ -32,6 +34,10 @@ struct Dependency
     // Whether this (providing or obsoleting) entry and the other (required or examined)
     // entry can be satisfied by a common version.
     bool overlaps(const Dependency& other) const;
+    // For a providing entry: collects into unsatisfied the requirements of the packages on
+    // this name that it does not satisfy; true when there are none. Defined by the resolver
+    // (link updater_resolver).
+    bool findUnsatisfied(const std::set<RepoPackage, PackageNameLess>& packages, DependencySet& unsatisfied) const;
 
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;
