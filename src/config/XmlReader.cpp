@@ -167,6 +167,17 @@ bool hasQualifiedName(xmlNodePtr pNode, const char* pName)
     return pNode != nullptr && pNode->type == XML_ELEMENT_NODE && qualifiedName(pNode) == pName;
 }
 
+bool hasName(xmlNodePtr pNode, const char* pNamespaceUri, const char* pLocalName)
+{
+    if (pNode == nullptr || pNode->type != XML_ELEMENT_NODE ||
+        !xmlStrEqual(pNode->name, reinterpret_cast<const xmlChar*>(pLocalName)))
+        return false;
+    const xmlChar* pHref = pNode->ns != nullptr ? pNode->ns->href : nullptr;
+    if (pNamespaceUri == nullptr || pHref == nullptr)
+        return pNamespaceUri == nullptr && pHref == nullptr;
+    return xmlStrEqual(pHref, reinterpret_cast<const xmlChar*>(pNamespaceUri)) != 0;
+}
+
 bool sameNamespace(xmlNodePtr pNode, xmlNodePtr pOther)
 {
     const xmlChar* pHref = pNode->ns != nullptr ? pNode->ns->href : nullptr;

@@ -107,5 +107,9 @@ std::string qualifiedName(xmlNodePtr pNode);
 // True when pNode is an element with the qualified name pName.
 bool hasQualifiedName(xmlNodePtr pNode, const char* pName);
 
+// True when pNode is an element with the local name pLocalName in the namespace
+// pNamespaceUri (nullptr: in no namespace).
+bool hasName(xmlNodePtr pNode, const char* pNamespaceUri, const char* pLocalName);
+
 // True when both nodes are in the same namespace (or both in none).
 bool sameNamespace(xmlNodePtr pNode, xmlNodePtr pOther);

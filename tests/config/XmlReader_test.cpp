@@ -210,4 +210,12 @@ TEST(XmlReaderTest, SameNamespace)
     EXPECT_TRUE(sameNamespace(pY, pZ));
     EXPECT_FALSE(sameNamespace(pX, pY));
     EXPECT_FALSE(sameNamespace(pY, pW));
+
+    EXPECT_TRUE(hasName(pX, nullptr, "x"));
+    EXPECT_FALSE(hasName(pX, "urn:a", "x"));
+    EXPECT_TRUE(hasName(pY, "urn:a", "y"));
+    EXPECT_TRUE(hasName(pZ, "urn:a", "z"));
+    EXPECT_FALSE(hasName(pZ, nullptr, "z"));
+    EXPECT_FALSE(hasName(pZ, "urn:a", "b:z"));
+    EXPECT_FALSE(hasName(pW, "urn:a", "w"));
 }
