@@ -1,0 +1,186 @@
+#pragma once
+
+// Shared pieces of the repository tests: a real repository built once per test program,
+// a recording HTTP server on 127.0.0.1, and small file helpers.
+
+#include "TestSupport.h"
+
+#include <rpm/rpmlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace repo_test
+{
+
+using testing_support::readFile;
+using testing_support::runShell;
+using testing_support::sourceDir;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+// rpmMachineScore needs rpm's configuration, which program entry reads.
+inline void loadRpmConfig()
+{
+    static bool bLoaded = rpmReadConfigFiles(nullptr, nullptr) == 0;
+    ASSERT_TRUE(bLoaded);
+}
+
+inline std::string machine()
+{
+    utsname name{};
+    uname(&name);
+    return name.machine;
+}
+
+inline std::string dataDir()
+{
+    return sourceDir() + "/tests/repository/data";
+}
+
+// The repository of make-repo.sh, built on first use; callers that change files copy it.
+inline const std::string& builtRepo()
+{
+    static TempDir dir;
+    static std::string sRepo;
+    if (sRepo.empty())
+    {
+        std::string sOutput;
+        std::string sTarget = dir.file("repo");
+        if (runShell(dataDir() + "/make-repo.sh '" + sTarget + "' 2>&1", &sOutput) != 0)
+            throw std::runtime_error("make-repo.sh failed: " + sOutput);
+        sRepo = sTarget;
+    }
+    return sRepo;
+}
+
+inline void copyTree(const std::string& sFrom, const std::string& sTo)
+{
+    std::filesystem::copy(sFrom, sTo, std::filesystem::copy_options::recursive);
+}
+
+// The path, relative to the repository root, of the first file in repodata/ ending in sSuffix.
+inline std::string repodataFile(const std::string& sRepo, const std::string& sSuffix)
+{
+    for (const auto& entry : std::filesystem::directory_iterator(sRepo + "/repodata"))
+    {
+        std::string sName = entry.path().filename().string();
+        if (sName.size() >= sSuffix.size() && sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0)
+            return "repodata/" + sName;
+    }
+    throw std::runtime_error("no " + sSuffix + " in " + sRepo);
+}
+
+inline std::string sha1Of(const std::string& sPath)
+{
+    std::string sOutput;
+    runShell("sha1sum '" + sPath + "' | cut -d' ' -f1", &sOutput);
+    while (!sOutput.empty() && sOutput.back() == '\n')
+        sOutput.pop_back();
+    return sOutput;
+}
+
+inline void appendTo(const std::string& sPath, const std::string& sText)
+{
+    writeFile(sPath, readFile(sPath) + sText);
+}
+
+// One request as the server saw it.
+struct Request
+{
+    std::string m_sPath;
+    std::string m_sCacheControl;  // empty when absent
+    std::string m_sPragma;
+    bool bypassesCaches() const { return m_sCacheControl == "no-cache" && m_sPragma == "no-cache"; }
+};
+
+// serve.py in the background, serving a directory; stopped (by its pid) on destruction.
+class HttpServer
+{
+public:
+    explicit HttpServer(const std::string& sRoot)
+        : m_sPortFile(m_dir.file("port")), m_sLogFile(m_dir.file("requests"))
+    {
+        std::string sScript = dataDir() + "/serve.py";
+        std::vector<std::string> vArgs = {"/usr/bin/python3", sScript, sRoot, m_sPortFile, m_sLogFile};
+        std::vector<char*> vArgv;
+        for (auto& sArg : vArgs)
+            vArgv.push_back(sArg.data());
+        vArgv.push_back(nullptr);
+        if (posix_spawn(&m_nPid, vArgv[0], nullptr, nullptr, vArgv.data(), environ) != 0)
+            throw std::runtime_error("cannot start serve.py");
+        for (int i = 0; i < 200 && !testing_support::fileExists(m_sPortFile); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (!testing_support::fileExists(m_sPortFile))
+            throw std::runtime_error("serve.py did not start");
+        m_sPort = readFile(m_sPortFile);
+    }
+    ~HttpServer()
+    {
+        kill(m_nPid, SIGTERM);
+        int nStatus = 0;
+        waitpid(m_nPid, &nStatus, 0);
+    }
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    std::string url(const std::string& sPath = "/") const { return "http://127.0.0.1:" + m_sPort + sPath; }
+
+    std::vector<Request> requests() const
+    {
+        std::vector<Request> vRequests;
+        if (!testing_support::fileExists(m_sLogFile))
+            return vRequests;
+        std::istringstream in(readFile(m_sLogFile));
+        std::string sLine;
+        while (std::getline(in, sLine))
+            vRequests.push_back({field(sLine, "path"), field(sLine, "cache-control"), field(sLine, "pragma")});
+        return vRequests;
+    }
+    // Requests whose path ends with sSuffix.
+    std::vector<Request> requestsFor(const std::string& sSuffix) const
+    {
+        std::vector<Request> vMatching;
+        for (const Request& request : requests())
+            if (request.m_sPath.size() >= sSuffix.size() &&
+                request.m_sPath.compare(request.m_sPath.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0)
+                vMatching.push_back(request);
+        return vMatching;
+    }
+
+private:
+    // The string value of "key" in one JSON line written by serve.py (no escapes needed
+    // for the paths and header values the tests use).
+    static std::string field(const std::string& sLine, const std::string& sKey)
+    {
+        std::string sNeedle = "\"" + sKey + "\": \"";
+        std::size_t nStart = sLine.find(sNeedle);
+        if (nStart == std::string::npos)
+            return std::string();
+        nStart += sNeedle.size();
+        return sLine.substr(nStart, sLine.find('"', nStart) - nStart);
+    }
+
+    TempDir m_dir;
+    std::string m_sPortFile;
+    std::string m_sLogFile;
+    std::string m_sPort;
+    pid_t m_nPid = -1;
+};
+
+} // namespace repo_test
