@@ -206,3 +206,25 @@ public:
 };
 
 } // namespace net_test
+
+namespace net_test
+{
+
+// A throwaway certificate authority and a server certificate for 127.0.0.1 and localhost,
+// in dir: ca.pem, server.crt, server.key and server.pem (certificate and key).
+inline bool makeTestCertificates(const std::string& sDir)
+{
+    const std::string sCommand =
+        "set -e; cd '" + sDir +
+        "'; "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null; "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' 2>/dev/null; "
+        "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > ext.cnf; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.crt -days 2 "
+        "-extfile ext.cnf 2>/dev/null; "
+        "cat server.crt server.key > server.pem";
+    return testing_support::runShell(sCommand) == 0;
+}
+
+} // namespace net_test
