@@ -5,6 +5,12 @@
 
 #include "TestSupport.h"
 
+#include "base/Logger.h"
+#include "downloader/NetworkPaths.h"
+#include "downloader/URLFetcher.h"
+
+#include <ne_socket.h>
+
 #include <rpm/rpmlib.h>
 
 #include <gtest/gtest.h>
@@ -40,6 +46,44 @@ inline void loadRpmConfig()
     static bool bLoaded = rpmReadConfigFiles(nullptr, nullptr) == 0;
     ASSERT_TRUE(bLoaded);
 }
+
+// The fetcher's process-wide set-up, as program entry does it, with the device files
+// pointed at private copies; undone on destruction.
+class ScopedNetwork
+{
+public:
+    ScopedNetwork() : m_savedPaths(networkPaths())
+    {
+        static const bool bSockInit = (ne_sock_init() == 0);
+        EXPECT_TRUE(bSockInit);
+        networkPaths().m_sCpuInfo = m_device.file("cpuinfo");
+        networkPaths().m_vEepromFiles = {m_device.file("eeprom0"), m_device.file("eeprom2"), m_device.file("eeprom3")};
+        networkPaths().m_sCredentialsFile = m_device.file("vqzpasswd.xml");
+        networkPaths().m_sExtraCaFile.clear();
+        writeFile(networkPaths().m_sCpuInfo, "processor\t: 0\nSerial\t\t: 00000000c0ffee42\n");
+        URLFetcher::resetForTests();
+        NetworkConfig config;
+        config.m_sUserAgentBase = "base";
+        config.m_sUserAgentProduct = "product";
+        // Without EEPROM data the default credentials cannot be derived; that is not what
+        // these tests are about, so keep it out of their output.
+        bool bStderr = logger().toStderr();
+        logger().setStderr(false);
+        URLFetcher::initialize(config);
+        logger().setStderr(bStderr);
+    }
+    ~ScopedNetwork()
+    {
+        URLFetcher::resetForTests();
+        networkPaths() = m_savedPaths;
+    }
+    ScopedNetwork(const ScopedNetwork&) = delete;
+    ScopedNetwork& operator=(const ScopedNetwork&) = delete;
+
+private:
+    TempDir m_device;
+    NetworkPaths m_savedPaths;
+};
 
 inline std::string machine()
 {
