@@ -144,6 +144,18 @@ inline void appendTo(const std::string& sPath, const std::string& sText)
     writeFile(sPath, readFile(sPath) + sText);
 }
 
+// Changes one byte in the middle of the file. Appending would not do for gzip files:
+// zlib ignores trailing garbage, so their uncompressed content would still check.
+inline void damage(const std::string& sPath)
+{
+    std::string sContent = readFile(sPath);
+    if (sContent.empty())
+        sContent = "x";
+    else
+        sContent[sContent.size() / 2] = static_cast<char>(sContent[sContent.size() / 2] ^ 0x55);
+    writeFile(sPath, sContent);
+}
+
 // One request as the server saw it.
 struct Request
 {

@@ -265,7 +265,7 @@ TEST_F(RepositoryTest, UpdateFromLocalRepositoryAndLoadFromCache)
     EXPECT_EQ(uncompressed.packages().size(), 5u);
 
     // A corrupted list is refused.
-    appendTo(primary.m_sLocalPath, "garbage");
+    damage(primary.m_sLocalPath);
     log.clear();
     Repository corrupted(m_config, m_repoConfig);
     EXPECT_FALSE(corrupted.loadFromCache());
