@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   createrepo-c gnupg
   python3 python3-pytest
-  lighttpd tinyproxy openssl ca-certificates
+  lighttpd lighttpd-mod-openssl tinyproxy openssl ca-certificates
   strace util-linux procps iproute2 psmisc
   clang libclang-rt-14-dev
   libsolv-tools

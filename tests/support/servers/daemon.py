@@ -111,13 +111,9 @@ def main():
     else:
         sys.exit(1)
 
+    # The main flow is blocked in child.wait(); the handler only passes the signal on.
     def stop(signum, frame):
         child.terminate()
-        try:
-            child.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            child.kill()
-        sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
@@ -126,6 +122,7 @@ def main():
         f.write("%d\n" % port)
     os.rename(tmp, args.port_file)
     child.wait()
+    sys.exit(0)
 
 
 if __name__ == "__main__":
