@@ -97,19 +97,25 @@ inline std::string dataDir()
     return sourceDir() + "/tests/repository/data";
 }
 
-// The repository of make-repo.sh, built on first use; callers that change files copy it.
+// The repository of make-repo.sh, built once in the build folder and shared by the test
+// processes (under a lock, since ctest runs them in parallel); rebuilt when the script
+// changes. Callers that change files work on a copy.
 inline const std::string& builtRepo()
 {
-    static TempDir dir;
     static std::string sRepo;
-    if (sRepo.empty())
-    {
-        std::string sOutput;
-        std::string sTarget = dir.file("repo");
-        if (runShell(dataDir() + "/make-repo.sh '" + sTarget + "' 2>&1", &sOutput) != 0)
-            throw std::runtime_error("make-repo.sh failed: " + sOutput);
-        sRepo = sTarget;
-    }
+    if (!sRepo.empty())
+        return sRepo;
+    std::string sScript = dataDir() + "/make-repo.sh";
+    std::string sTarget = testing_support::binaryDir() + "/tests/repository/built-repo";
+    std::string sStamp = sTarget + ".stamp";
+    std::string sCommand = "exec 9>'" + sTarget + ".lock' && flock 9 && "
+                           "if ! cmp -s '" + sScript + "' '" + sStamp + "'; then "
+                           "rm -rf '" + sTarget + "' '" + sStamp + "' && '" + sScript + "' '" + sTarget + "' && "
+                           "cp '" + sScript + "' '" + sStamp + "'; fi 2>&1";
+    std::string sOutput;
+    if (runShell(sCommand, &sOutput) != 0)
+        throw std::runtime_error("make-repo.sh failed: " + sOutput);
+    sRepo = sTarget;
     return sRepo;
 }
 
