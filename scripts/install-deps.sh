@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   libsolv-tools
   man-db groff-base
+  systemd
 )
 
 missing=()
