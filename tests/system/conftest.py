@@ -1,0 +1,30 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from device import Device  # noqa: E402
+
+
+@pytest.fixture
+def device():
+    """A fresh simulated device, removed after the test."""
+    with Device() as dev:
+        yield dev
+
+
+@pytest.fixture
+def make_device():
+    """Factory for extra devices in one test (each removed after the test)."""
+    made = []
+
+    def make(**kwargs):
+        dev = Device(**kwargs)
+        made.append(dev)
+        return dev
+
+    yield make
+    for dev in made:
+        dev.cleanup()

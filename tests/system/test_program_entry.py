@@ -1,0 +1,269 @@
+"""The updater's start and exit as a device sees them: options, modes, the "no run"
+file, the cache lock, background mode, log files and exit statuses."""
+
+import os
+import pytest
+
+from device import DEFAULT_CONFIG
+
+NO_RUN = "/var/run/updater.norun"
+
+# Option, label and help text of every option, in table order.
+HELP_ROWS = [
+    ("-q, --quiet", "Do not output messages if nothing to be done."),
+    ("-l, --log-level=STRING", "Set the log level to one of trace, debug, info, warn, error or fatal."),
+    ("-r, --repo=repo-id", "Use the specified repo from the configuration file instead of the default."),
+    ("--repo-url=repo-id:url", "Override the URL for a specific repository ID."),
+    ("--log-to-stderr", "Output logs to stderr in addition to the outputs in the config file."),
+    ("--log-to=file", "Output logs also to the given file (not truncated)"),
+    ("-n, --check-only", "Checks and reports if any updates are required, does not update any packages."),
+    ("-N, --test", "Tests the updates but does not install them."),
+    ("--no-sig-check", "disables checking of package signatures."),
+    ("--no-reboot", "Prevent reboot after updates, even if program determines that a reboot is necessary."),
+    ("-b, --background", "Background and detach process after initialization."),
+    ("-C, --cache-only", "runs from the cache, but required packages are still downloaded."),
+    ("--no-cache-clean",
+     "prevents the cleaning of cached packages at startup / exit, mostly intended for debugging."),
+    ("--check-db-headers",
+     "Force checking of package headers in rpm database; these are not checked by default since it is "
+     "fairly slow."),
+    ("--max-wait-time=seconds",
+     "Specifies a maximum wait time before processing starts; the actual wait is a random duration between 0 "
+     "and the specified value. Should be greater than zero or negative to disable."),
+    ("--lock-timeout=seconds",
+     "Specifies the timeout when waiting to obtain the cache lock. Should be greater than zero or negative to "
+     "disable."),
+    ("--cache-dir=<dir>", "Specify a cache directory other than the default."),
+    ("--conf-file=<file>", "Specify a configuration file other than the default '/etc/updater.conf'."),
+    ("Help options:", ""),
+    ("-?, --help", "Show this help message"),
+    ("--usage", "Display brief usage message"),
+]
+
+
+def normalized(text):
+    return " ".join(text.split())
+
+
+# -- help and options -------------------------------------------------------------
+
+
+def test_help_lists_every_option_label_and_text_in_table_order(device):
+    result = device.updater("--help")
+    assert result.returncode == 0
+    text = normalized(result.stdout)
+    assert text.startswith("Usage: updater [OPTION...]")
+    position = 0
+    for option, help_text in HELP_ROWS:
+        expected = normalized(option + " " + help_text)
+        found = text.find(expected, position)
+        assert found >= 0, "missing or out of order: %r" % expected
+        position = found + len(expected)
+
+
+def test_usage_and_bad_options_are_answered_by_popt(device):
+    usage = device.updater("--usage")
+    assert usage.returncode == 0
+    assert "[-q|--quiet]" in normalized(usage.stdout)
+
+    for args, needle in ((["--bogus"], "--bogus"), (["--lock-timeout", "soon"], "soon: invalid numeric value"),
+                         (["--log-level"], "--log-level")):
+        result = device.updater(*args)
+        assert result.returncode == 1, args
+        assert needle in result.stderr
+        # Nothing of the run happened: no lock, no last log, no status.
+        assert device.lastlog() is None
+        assert device.status() is None
+
+
+@pytest.mark.parametrize("args, mode", [
+    ([], "update"),
+    (["--check-only"], "check"),
+    (["-n"], "check"),
+    (["--test"], "test"),
+    (["-N"], "test"),
+    (["--check-only", "--test"], "check"),
+    (["-N", "-n", "--no-reboot", "--no-sig-check", "-C", "--no-cache-clean", "--check-db-headers"], "check"),
+])
+def test_mode_banner_and_exit(device, args, mode):
+    result = device.updater(*args)
+    assert result.returncode == 0, result
+    assert result.banners() == [
+        "INFO: updater version 1.4.0, product testproduct",
+        "INFO: --- MODE %s ---" % mode,
+        "INFO: --- EXIT OK ---",
+    ]
+    assert device.status() == "READY\n"
+    assert device.hook_calls() == ["init 1.4.0"]
+
+
+def test_quiet_suppresses_banners_but_not_warnings(device):
+    result = device.updater("-q")
+    assert result.returncode == 0
+    assert result.banners() == []
+    assert "WARNING: update run not implemented yet" in result.stderr
+    assert "INFO: running init hook" in result.stderr
+
+
+def test_package_names_form_a_sorted_set(device):
+    result = device.updater("zeta", "alpha", "zeta", "mid")
+    assert result.returncode == 0
+    assert "would update alpha mid zeta from repository 'base'" in result.stderr
+
+
+def test_repository_options(device):
+    device.set_config(DEFAULT_CONFIG.replace("</updater>", """
+  <repository id="other" enabled="false">
+    <name>Other</name>
+    <location href="http://updates.example/other"/>
+  </repository>
+</updater>"""))
+    result = device.updater("--repo", "other")
+    assert result.returncode == 0
+    assert "from repository 'other' (URI 'http://updates.example/other')" in result.stderr
+
+    result = device.updater("--repo-url", "base:file:///media/stick")
+    assert result.returncode == 0
+    assert "from repository 'base' (URI 'file:///media/stick')" in result.stderr
+
+    for args, message in (
+            (["--repo", "missing"], "ERROR: no repository with ID 'missing'"),
+            (["--repo-url", "base"], "ERROR: missing ':' in --repo-url option"),
+            (["--repo-url", ":file:///x"], "ERROR: missing ID in --repo-url option")):
+        result = device.updater(*args)
+        assert result.returncode == 1, args
+        assert message in result.stderr
+        # A start-up failure returns at once: no exit banner.
+        assert "--- EXIT" not in result.stderr
+
+
+def test_configuration_file_option_and_failures(device):
+    device.write("/etc/other.conf", DEFAULT_CONFIG.replace("testproduct", "otherproduct"))
+    result = device.updater("--conf-file", "/etc/other.conf")
+    assert result.returncode == 0
+    assert "INFO: updater version 1.4.0, product otherproduct" in result.stderr
+
+    result = device.updater("--conf-file", "/etc/missing.conf")
+    assert result.returncode == 1
+    assert "ERROR: failed parsing configuration file '/etc/missing.conf'" in result.stderr
+    assert "--- EXIT" not in result.stderr
+    assert "otherproduct" in device.lastlog()
+
+
+def test_log_outputs_from_configuration_and_options(device):
+    # No log output configured: stderr is forced on.
+    device.set_config(DEFAULT_CONFIG.replace('<logger type="stderr"/>', ""))
+    result = device.updater()
+    assert result.returncode == 0
+    assert "ERROR: no log output! enabling stderr" in result.stderr
+    assert "--- EXIT OK ---" in result.stderr
+
+    result = device.updater("--log-to-stderr")
+    assert "no log output" not in result.stderr
+    assert "--- EXIT OK ---" in result.stderr
+
+    # The configured level applies after loading; the option wins over the file.
+    device.set_config(DEFAULT_CONFIG.replace('level="info"', 'level="warn"'))
+    result = device.updater()
+    assert result.returncode == 0
+    assert "INFO:" not in result.stderr
+    assert "WARNING: update run not implemented yet" in result.stderr
+    result = device.updater("--log-level", "debug")
+    assert "DEBUG: initialized OK" in result.stderr
+
+
+def test_early_log_level_traces_configuration_loading(device):
+    device.remove("/usr/share/resources/default/updater/defaults.conf")
+    debug = "DEBUG: missing or incorrect defaults file '/usr/share/resources/default/updater/defaults.conf'"
+    result = device.updater("--log-level", "debug")
+    assert debug in result.stderr
+    assert "DEBUG: initialized OK" in result.stderr
+
+    # A debug level from the file only applies after loading.
+    device.set_config(DEFAULT_CONFIG.replace('level="info"', 'level="debug"'))
+    result = device.updater()
+    assert debug not in result.stderr
+    assert "DEBUG: initialized OK" in result.stderr
+
+    # warn is no early level: loading is traced at the default INFO.
+    result = device.updater("--log-level", "warn")
+    assert debug not in result.stderr
+    assert "ERROR: could not open configuration file" in result.stderr
+    assert "INFO: --- EXIT" not in result.stderr
+
+
+def test_home_is_set_when_missing(device):
+    device.set_hook_action("init", "#!/bin/sh\necho \"HOME=$HOME\" > /run/hook-home\n")
+    result = device.updater("--log-level", "debug", env={"HOME": None})
+    assert result.returncode == 0
+    assert "DEBUG: HOME set to '/root' in environment" in result.stderr
+    assert device.read("/run/hook-home") == "HOME=/root\n"
+
+    result = device.updater("--log-level", "debug")
+    assert "HOME set to" not in result.stderr
+
+
+# -- the "no run" file --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["file", "dangling-link", "directory"])
+def test_no_run_file_disables_running(device, kind):
+    host = device.path(NO_RUN.replace("/var/run", "/run"))
+    if kind == "file":
+        device.write("/run/updater.norun", "")
+    elif kind == "dangling-link":
+        os.symlink("/nowhere/at/all", host)
+    else:
+        os.mkdir(host)
+    result = device.updater()
+    assert result.returncode == 1
+    assert "ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'" in result.stderr
+    assert result.banners() == ["INFO: --- EXIT ERROR ---"]
+    # Nothing after the check happened.
+    assert not device.exists("/run/lock/updater")
+    assert device.lastlog() is None
+    assert device.hook_calls() == []
+
+
+# -- exit statuses ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("status, code, message, after", [
+    (None, 0, None, "READY\n"),
+    ("READY\n", 0, None, "READY\n"),
+    ("TESTING\n", 0, None, "READY\n"),
+    ("DOWNLOADING extra words\n", 0, None, "READY\n"),
+    ("REBOOTING\n", 1, "INFO: machine is rebooting after update, cannot start", "REBOOTING\n"),
+    ("CORRUPTED\n", 2, "FATAL: system is corrupted cannot update", "CORRUPTED\n"),
+    ("UPDATING\n", 2, "FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting",
+     "CORRUPTED\n"),
+    ("ready\n", 1, "ERROR: cannot recover status, aborting", "ready\n"),
+    ("", 1, "ERROR: cannot recover status, aborting", ""),
+])
+def test_exit_status_follows_the_stored_status(device, status, code, message, after):
+    if status is not None:
+        device.set_status(status)
+    result = device.updater()
+    assert result.returncode == code, result
+    if message:
+        assert message in result.stderr
+        assert device.hook_calls() == []
+    assert "INFO: --- EXIT %s ---" % ["OK", "ERROR", "FATAL"][code] in result.stderr
+    assert device.status() == after
+
+
+def test_failing_init_hook_ends_with_error(device):
+    device.set_hook_action("init", "#!/bin/sh\necho 'hook says no'\nexit 3\n")
+    result = device.updater()
+    assert result.returncode == 1
+    assert "ERROR: hook failed (exit code 3)" in result.stderr
+    assert "hook says no" in result.stderr
+    assert "--- EXIT ERROR ---" in result.stderr
+    assert device.status() == "READY\n"
+
+
+def test_missing_hook_counts_as_failed(device):
+    device.remove("/usr/lib/updater/hook")
+    result = device.updater()
+    assert result.returncode == 1
+    assert "ERROR: hook failed (exit code 1)" in result.stderr
