@@ -2,8 +2,8 @@
 """Checks what a device maker installs: the install layout, the hook program, the systemd
 units, the man page and the rpm package of the updater.
 
-Run by CTest with one test class name as argument (InstallTest, HookTest, UnitsTest,
-ManPageTest, RpmTest). Environment: UPDATER_SOURCE_DIR, UPDATER_BINARY_DIR (a configured
+Run by CTest with one test class name as argument (InstallTest, HookTest, BootTest,
+UnitsTest, ManPageTest, RpmTest). Environment: UPDATER_SOURCE_DIR, UPDATER_BINARY_DIR (a configured
 and built tree) and UPDATER_EXE (the built program, when it exists).
 """
 
@@ -33,9 +33,11 @@ EXPECTED_LAYOUT = {
     "/etc/updater.conf": ("file", 0o644),
     "/usr/share/resources/default/updater/defaults.conf": ("file", 0o644),
     "/usr/lib/updater/hook": ("file", 0o755),
+    "/usr/lib/updater/clear-rebooting": ("file", 0o755),
     "/usr/share/man/man8/updater.8": ("file", 0o644),
     "/usr/lib/systemd/system/updater.service": ("file", 0o644),
     "/usr/lib/systemd/system/updater.timer": ("file", 0o644),
+    "/usr/lib/systemd/system/updater-boot.service": ("file", 0o644),
     "/var/lib/updater": ("dir", 0o755),
     "/var/cache/updater": ("dir", 0o755),
     "/var/log/updater": ("dir", 0o755),
@@ -144,6 +146,8 @@ class InstallTest(TempDirTest):
                                   ("/usr/share/resources/default/updater/defaults.conf", "defaults.conf"),
                                   ("/usr/lib/updater/hook", "hook"),
                                   ("/usr/lib/systemd/system/updater.timer", "updater.timer"),
+                                  ("/usr/lib/systemd/system/updater-boot.service", "updater-boot.service"),
+                                  ("/usr/lib/updater/clear-rebooting", "clear-rebooting"),
                                   ("/usr/lib/systemd/system/updater.service", "updater.service")]:
             with open(root + installed) as a, open(os.path.join(PACKAGING, source)) as b:
                 self.assertEqual(a.read(), b.read(), installed)
@@ -211,6 +215,43 @@ class HookTest(TempDirTest):
                 self.assertEqual(proc.stderr, "")
 
 
+class BootTest(TempDirTest):
+    """clear-rebooting turns REBOOTING into READY at boot and leaves every other status."""
+
+    program = os.path.join(PACKAGING, "clear-rebooting")
+
+    def run_on(self, content, shell="/bin/sh"):
+        status = os.path.join(self.tmp, "status")
+        if os.path.exists(status):
+            os.unlink(status)
+        if content is not None:
+            with open(status, "w") as f:
+                f.write(content)
+        proc = run([shell, self.program], env={"PATH": "/usr/bin:/bin", "UPDATER_STATUS_FILE": status})
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(proc.stderr, "")
+        if not os.path.exists(status):
+            return None
+        with open(status) as f:
+            return f.read()
+
+    def test_status_values(self):
+        cases = [
+            ("REBOOTING\n", None),          # missing file reads as READY
+            ("REBOOTING", None),
+            ("REBOOTING trailing words\n", None),
+            ("CORRUPTED\n", "CORRUPTED\n"),  # damage must stay visible
+            ("UPDATING\n", "UPDATING\n"),    # the updater itself turns this into CORRUPTED
+            ("READY\n", "READY\n"),
+            ("rebooting\n", "rebooting\n"),  # not a status name: the updater reports it
+            ("", ""),
+            (None, None),
+        ]
+        for shell in [s for s in ["/bin/sh", "/bin/dash", "/bin/bash"] if os.access(s, os.X_OK)]:
+            for content, expected in cases:
+                self.assertEqual(self.run_on(content, shell), expected, "%s: %r" % (shell, content))
+
+
 class UnitsTest(TempDirTest):
     """systemd accepts the units, and they keep rpm from being cut off."""
 
@@ -230,12 +271,15 @@ class UnitsTest(TempDirTest):
         with open(os.path.join(unitdir, "updater.service"), "w") as f:
             f.write(service_text if service_text is not None else self.unit("updater.service"))
         shutil.copy(os.path.join(PACKAGING, "updater.timer"), unitdir)
+        shutil.copy(os.path.join(PACKAGING, "updater-boot.service"), unitdir)
+        os.makedirs(os.path.join(root, "usr/lib/updater"), exist_ok=True)
+        shutil.copy(os.path.join(PACKAGING, "clear-rebooting"), os.path.join(root, "usr/lib/updater"))
         return root
 
     def verify(self, root):
         # --man=no: the page is not installed on the build host; its rendering is ManPageTest's.
         return run(["systemd-analyze", "verify", "--man=no", "--root=" + root,
-                    "updater.service", "updater.timer"])
+                    "updater.service", "updater.timer", "updater-boot.service"])
 
     def test_systemd_analyze_verify(self):
         self.assertIsNotNone(shutil.which("systemd-analyze"), "systemd-analyze missing (install systemd)")
@@ -262,6 +306,11 @@ class UnitsTest(TempDirTest):
         self.assertEqual(settings["KillMode"], "process")
         self.assertRegex(settings["TimeoutStopSec"], r"^\d+min$")
         self.assertGreaterEqual(int(settings["TimeoutStopSec"][:-3]), 10)
+
+    def test_boot_unit_runs_before_any_update(self):
+        settings = dict(re.findall(r"^(\w+)=(.*)$", self.unit("updater-boot.service"), re.M))
+        self.assertEqual(settings["ExecStart"], "/usr/lib/updater/clear-rebooting")
+        self.assertIn("updater.service", re.findall(r"^Before=(.*)$", self.unit("updater-boot.service"), re.M)[0])
 
     def test_timer_settings(self):
         settings = dict(re.findall(r"^(\w+)=(.*)$", self.unit("updater.timer"), re.M))
