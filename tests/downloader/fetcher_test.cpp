@@ -483,3 +483,24 @@ TEST_F(FetcherTest, FullDiskGivesAWriteErrorAndLeavesNothing)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(ProxyTest, BracketedIPv6LiteralIsCheckedAsANumericAddress)
+{
+    ScriptedServer proxy(R"({"routes": {}})");
+    ScriptedServer server(R"({"routes": {"/f": )" + okRoute("over ipv6") + "}}", "::1");
+    if (server.port() == 0)
+        GTEST_SKIP() << "no IPv6 loopback";
+    initialize("127.0.0.1", proxy.port(), true);
+    LogCapture log;
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("http://[::1]:" + std::to_string(server.port()) + "/"));
+    ASSERT_TRUE(downloader.get("f", local("f")));
+    EXPECT_EQ(readFile(local("f")), "over ipv6");
+    EXPECT_TRUE(log.contains("DEBUG: bypassing proxy since [::1] is local"));
+    EXPECT_TRUE(proxy.requests().empty());
+}
+
+} // namespace
