@@ -244,7 +244,7 @@ TEST(StatusFile, ReaderNeverSeesAPartialFile)
             ++nReads;
         }
     });
-    for (int n = 0; n < 3000 && sBad.empty(); ++n)
+    for (int n = 0; n < 500 && sBad.empty(); ++n)
         ASSERT_TRUE(saveStatus(n % STATUS_COUNT));
     bStop = true;
     reader.join();
