@@ -505,3 +505,18 @@ TEST_F(PrimaryTest, ExternalEntitiesAndDtdsAreRefused)
     xmlFreeTextReader(pReader);
     EXPECT_EQ(sText, "TOPSECRET");
 }
+
+TEST_F(PrimaryTest, ExponentialEntityExpansionFailsQuickly)
+{
+    std::string sEntities = "<!ENTITY l0 \"lollollollollollollollollollol\">";
+    for (int i = 1; i < 10; ++i)
+    {
+        sEntities += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            sEntities += "&l" + std::to_string(i - 1) + ";";
+        sEntities += "\">";
+    }
+    EXPECT_FALSE(parse("<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [" + sEntities + "]>\n" + DOC_ROOT +
+                       with(&PackageXml::m_sName, "<name>&l9;</name>").str() + DOC_TAIL));
+    EXPECT_TRUE(m_pRepo->packages().empty());
+}
