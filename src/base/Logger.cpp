@@ -50,7 +50,7 @@ bool Logger::addFile(const std::string& sPath, int nMinLevel, bool bAppend)
             return true;
         }
     }
-    FILE* pStream = fopen(sPath.c_str(), bAppend ? "a" : "w");
+    FILE* pStream = fopen(sPath.c_str(), bAppend ? "ae" : "we");
     if (pStream == nullptr)
     {
         logMessage(ERROR, "cannot open log file %s: %s", sPath.c_str(), errnoText().c_str());

@@ -1,0 +1,249 @@
+#include "updater/UpdatePass.h"
+
+#include "base/Logger.h"
+#include "downloader/Downloader.h"
+#include "repository/Repository.h"
+#include "resolver/Resolver.h"
+#include "rpmdb/RpmDB.h"
+#include "updater/ChildProcess.h"
+#include "updater/Hooks.h"
+#include "updater/Result.h"
+#include "updater/Signals.h"
+#include "updater/Status.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+// Fetches fresh metadata, or loads what the cache holds. While metadata is fetched a
+// termination signal may end the process at once: nothing on the device changes then.
+int refreshRepository(const PassOptions& options, Repository& repository)
+{
+    if (options.m_bCacheOnly)
+    {
+        if (!repository.loadFromCache())
+        {
+            logMessage(ERROR, "could not load repository data");
+            return RESULT_ERROR;
+        }
+        return RESULT_OK;
+    }
+    if (!enableTerminationSignals())
+        return RESULT_ERROR;
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+    if (!repository.update(std::string()))
+    {
+        logMessage(ERROR, "could not update repository data");
+        return RESULT_ERROR;
+    }
+    if (!disableTerminationSignals())
+        return RESULT_ERROR;
+    return RESULT_OK;
+}
+
+void reportUnsatisfied(const DependencySet& unsatisfied)
+{
+    logMessage(ERROR, "unsatisfied non-file dependencies:");
+    for (const Dependency& dependency : unsatisfied)
+        if (!dependency.m_sName.empty() && dependency.m_sName[0] != '/')
+            logMessage(ERROR, "\t%s", dependency.toString().c_str());
+    logMessage(ERROR, "cannot update");
+}
+
+void reportSelection(const PassOptions& options, const PackageSet& setNew)
+{
+    const unsigned nCount = static_cast<unsigned>(setNew.size());
+    if (!options.m_bQuiet)
+    {
+        logMessage(INFO, "--- %u UPDATE(S) ---", nCount);
+        auto it = setNew.find(std::string_view(options.m_sReleasePackage));
+        if (it != setNew.end())
+            logMessage(INFO, "--- FIRMWARE %s-%s ---", it->m_Evr.m_sVersion.c_str(), it->m_Evr.m_sRelease.c_str());
+        else if ((it = setNew.find(std::string_view(PROGRAM_NAME))) != setNew.end())
+            logMessage(INFO, "--- UPDATER %s-%s ---", it->m_Evr.m_sVersion.c_str(), it->m_Evr.m_sRelease.c_str());
+    }
+    const char* pVerb = options.m_bCheckOnly ? "need to" : options.m_bTest ? "testing" : "starting";
+    logMessage(INFO, "%s update (%u packages):", pVerb, nCount);
+    for (const RepoPackage& package : setNew)
+        logMessage(INFO, "\t%s", baseName(package.m_sLocation).c_str());
+}
+
+// Signatures are checked only when the device holds a public key.
+int checkSignatures(const PassOptions& options, const PackageSet& setNew)
+{
+    RpmDB db;
+    if (!db.open(options.m_bCheckDbHeaders))
+    {
+        logMessage(ERROR, "failed opening rpm DB");
+        db.close();
+        return RESULT_ERROR;
+    }
+    if (db.hasPublicKeys())
+    {
+        logMessage(INFO, "verifying package signatures");
+        for (const RepoPackage& package : setNew)
+        {
+            if (!db.verifyPackage(package.m_sLocalPath))
+            {
+                db.close();
+                return RESULT_FAILED;
+            }
+        }
+    }
+    db.close();
+    return RESULT_OK;
+}
+
+void saveStatusOrWarn(Status status, bool bSync)
+{
+    if (!saveStatus(status) || (bSync && !syncStatus()))
+        logMessage(WARNING, "failed updating status file");
+}
+
+// Runs rpm over the set, with the status on disk saying that an installation is running.
+int runRpm(const PassOptions& options, const PackageSet& setNew, const std::string& sCount)
+{
+    const bool bTest = options.m_bTest;
+    ChildProcess rpm("rpm");
+    rpm.addArgument(bTest ? "--test" : "-v");
+    rpm.addArgument("-U");
+    for (const RepoPackage& package : setNew)
+        rpm.addArgument(package.m_sLocalPath);
+
+    logMessage(INFO, bTest ? "testing package(s) update" : "updating package(s)");
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+    if (!saveStatus(bTest ? TESTING : UPDATING) || !syncStatus())
+    {
+        logMessage(ERROR, "failed setting status file for launching rpm, cannot continue");
+        return RESULT_ERROR;
+    }
+    if (!rpm.run())
+    {
+        logMessage(ERROR, "failed starting rpm to install packages, no packages upgraded");
+        saveStatusOrWarn(READY, true);
+        return RESULT_FAILED;
+    }
+    if (!bTest)
+        sync();
+
+    if (rpm.exited())
+    {
+        (void)runHook(bTest ? "posttest" : "postupdate", sCount);
+        saveStatusOrWarn(PKGSDONE, true);
+        if (rpm.exitCode() != 0)
+        {
+            logMessage(ERROR, "package installation FAILED (exit code %i)", rpm.exitCode());
+            return RESULT_FAILED;
+        }
+        logMessage(INFO, "packages %s OK", bTest ? "tested" : "installed");
+        if (bTest || options.m_bNoReboot)
+            return RESULT_OK;
+        return RESULT_REBOOT;
+    }
+
+    if (bTest)
+    {
+        logMessage(WARNING, "rpm was interrupted while testing package(s) installation");
+        return RESULT_ERROR;
+    }
+    logMessage(FATAL, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+    saveStatusOrWarn(CORRUPTED, false);
+    return RESULT_FATAL;
+}
+
+} // namespace
+
+int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
+            const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository, unsigned& nCount)
+{
+    nCount = 0;
+    int nResult = refreshRepository(options, repository);
+    if (nResult != RESULT_OK)
+        return nResult;
+
+    Resolver resolver;
+    if (!resolver.init(options))
+    {
+        logMessage(ERROR, "could not initialize resolver");
+        return RESULT_ERROR;
+    }
+    const RepoPackageList& repoPackages = repository.packages();
+    PackageSet setNew = resolver.selectUpdates(repoPackages, setInclude, setExclude, setExcludeGroups, setPull);
+    if (setNew.empty())
+    {
+        if (!options.m_bQuiet)
+        {
+            logMessage(INFO, "--- 0 UPDATE(S) ---");
+            logMessage(INFO, "no updates");
+        }
+        return RESULT_OK;
+    }
+
+    DependencySet unsatisfied;
+    const ClosureResult closure =
+        resolver.closeDependencies(repoPackages, setNew, unsatisfied, [] { return terminationSignalCaught(); });
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+    if (closure == ClosureResult::FAILED)
+    {
+        reportUnsatisfied(unsatisfied);
+        return RESULT_FAILED;
+    }
+
+    // A package that needs a newer updater than this one: install the updater first.
+    const Dependency running("updater-running", Evr(std::string_view(PROGRAM_VERSION)), RPMSENSE_EQUAL);
+    if (!running.findUnsatisfied(setNew, unsatisfied))
+    {
+        for (const Dependency& dependency : unsatisfied)
+            logMessage(ERROR, "newer updater required to install: %s", dependency.toString().c_str());
+        return RESULT_FAILED;
+    }
+
+    reportSelection(options, setNew);
+    nCount = static_cast<unsigned>(setNew.size());
+    if (options.m_bCheckOnly)
+        return RESULT_OK;
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+
+    if (!ignoreSighup())
+        return RESULT_ERROR;
+    nResult = runHook("download");
+    if (nResult != RESULT_OK)
+        return nResult;
+
+    if (!enableTerminationSignals())
+        return RESULT_ERROR;
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+    logMessage(INFO, "downloading %d packages", static_cast<int>(nCount));
+    saveStatusOrWarn(DOWNLOADING, false);
+    const bool bDownloaded = repository.getPackages(setNew);
+    if (!disableTerminationSignals())
+        return RESULT_ERROR;
+    if (!bDownloaded)
+    {
+        logMessage(ERROR, "failed downloading packages");
+        return RESULT_FAILED;
+    }
+
+    if (!options.m_bNoSigCheck)
+    {
+        nResult = checkSignatures(options, setNew);
+        if (nResult != RESULT_OK)
+            return nResult;
+    }
+
+    char countText[32];
+    snprintf(countText, sizeof countText, "%u", nCount);
+    const std::string sCount(countText);
+    nResult = runHook(options.m_bTest ? "test" : "update", sCount);
+    if (nResult != RESULT_OK)
+        return nResult;
+
+    return runRpm(options, setNew, sCount);
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "base/Package.h"
+#include "config/UpdaterConfig.h"
+
+class Repository;
+
+// A pass works on its own copy of the configuration, in which the run may have set
+// m_bQuiet, m_bCacheOnly and m_bCheckOnly.
+using PassOptions = UpdaterConfig;
+
+// The running updater's program name and version, as hooks, the capability
+// "updater-running" and the user agent show them.
+inline constexpr const char* PROGRAM_NAME = "updater";
+inline constexpr const char* PROGRAM_VERSION = "1.4.0";
+
+// One update pass: repository data, selection, dependency closure, report, and in test or
+// update mode the download, signature check, hooks and rpm. Returns a RESULT_ code; nCount
+// is the number of packages selected (0 unless the pass got as far as reporting them).
+[[nodiscard]] int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
+                          const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository,
+                          unsigned& nCount);
