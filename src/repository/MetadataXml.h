@@ -11,7 +11,8 @@
 // external entity and no external DTD, and the guard remembers that a document asked for
 // one so that the reader can reject the whole document. Otherwise a hostile server could
 // pull local files (keys, passwords) into names and locations that the updater sends back
-// as request paths. Construct it after the XmlReader so that it is the loader in charge.
+// as request paths. Construct it after the XmlReader (which installs a silent refusal of
+// its own) and before opening the document, so that this one is the loader in charge.
 class MetadataEntityGuard
 {
 public:

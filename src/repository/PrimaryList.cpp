@@ -64,12 +64,12 @@ bool mapFlags(const std::string& sWord, int& nFlags)
 bool Repository::parsePrimary(const std::string& sPath)
 {
     XmlReader reader;
+    MetadataEntityGuard entityGuard;
     if (!reader.open(sPath))
     {
         logMessage(ERROR, "could not open primary file '%s' for parsing", sPath.c_str());
         return false;
     }
-    MetadataEntityGuard entityGuard;
 
     int nResult = reader.read();
     while (nResult == 1)

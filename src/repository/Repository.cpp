@@ -189,9 +189,9 @@ bool Repository::loadPrimary(bool bVerify)
 bool Repository::parseRepomd()
 {
     XmlReader reader;
+    MetadataEntityGuard entityGuard;
     if (!reader.open(m_sRepoDir + REPOMD_FILE))
         return false;
-    MetadataEntityGuard entityGuard;
 
     int nResult = reader.read();
     while (nResult == 1)
