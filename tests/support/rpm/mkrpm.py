@@ -75,9 +75,11 @@ def main():
         spec = os.path.join(topdir, args.name + ".spec")
         with open(spec, "w") as out:
             out.write(build_spec(args))
-        # The host's own rpm configuration must not leak in: fixed topdir, no debuginfo.
-        command = ["rpmbuild", "-bb", "--quiet",
+        # The host's own rpm setup must not leak in: fixed topdir, no debuginfo, and no look
+        # at the host's rpm database (rpmbuild opens it to check build requirements).
+        command = ["rpmbuild", "-bb", "--quiet", "--nodeps",
                    "--define", "_topdir " + topdir,
+                   "--define", "_dbpath " + os.path.join(topdir, "rpmdb"),
                    "--define", "_build_id_links none",
                    "--define", "debug_package %{nil}",
                    "--define", "_binary_payload w9.gzdio",
