@@ -51,6 +51,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+if ! command -v rpmbuild >/dev/null 2>&1; then
+    echo "build-rpm.sh: rpmbuild not found (scripts/install-deps.sh installs it)" >&2
+    exit 1
+fi
+
 project_version=$(sed -n 's/^project(updater VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 if [ -z "$project_version" ]; then
     echo "build-rpm.sh: cannot find the project version in $root/CMakeLists.txt" >&2
