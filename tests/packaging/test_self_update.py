@@ -1,5 +1,7 @@
-"""The updater package in a repository: a package that needs a newer running updater makes
-the running updater install the new "updater" package alone first, then reboot.
+"""The updater's own rpm package on a simulated device. In a repository, a package that
+needs a newer running updater makes the running updater install the new "updater" package
+alone first, then reboot; installed on a bare device, its hook and files work with the
+program.
 
 The device runs the updater installed from its own rpm package (built by
 scripts/build-rpm.sh); the repository holds a newer build of that package next to a
@@ -108,3 +110,19 @@ def test_newer_updater_required_installs_the_updater_package_first(packages):
         boot = device.run(["/usr/lib/updater/clear-rebooting"])
         assert boot.returncode == 0, boot.output
         assert device.status() is None
+
+
+def test_packaged_hook_and_configuration_work_with_the_program(tmp_path):
+    """On a device without files of its own, the package's example hook is what the
+    updater runs, with the hook name and version as arguments."""
+    assert BINARY_DIR, "UPDATER_BINARY_DIR not set"
+    package = build_updater_package(str(tmp_path), "1.4.0")
+    with Device() as device:
+        device.remove("/usr/lib/updater/hook")
+        install(device, package)
+        assert device.read("/usr/lib/updater/hook") == open(os.path.join(SOURCE_DIR, "packaging", "hook")).read()
+
+        result = device.updater("--check-only")
+        assert "INFO: running init hook" in result.stderr, result
+        assert "hook init: updater 1.4.0 starting" in result.stderr, result
+        assert "hook failed" not in result.stderr
