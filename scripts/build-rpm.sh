@@ -4,7 +4,10 @@
 #   scripts/build-rpm.sh [options]
 #
 #   --outdir DIR         where to put the built package (default: out/rpms of the tree)
-#   --version VERSION    package version (default: the version of the CMake project)
+#   --version VERSION    package version (default: the version of the CMake project); for
+#                        tests only: the program judges "updater-running" requirements by
+#                        its compiled-in version, so a real newer updater needs a newer
+#                        project version
 #   --release RELEASE    package release (default: 1)
 #   --source git|tree    make the source tarball from the committed tree (git archive of
 #                        HEAD; the default inside a git work tree) or from the files as
