@@ -127,7 +127,8 @@ void fill(Package& package, unsigned uName, PickName pickName, Random& random)
 {
     package.m_setProvides.insert(Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL));
     for (unsigned k = 0; k < 7; ++k)
-        package.m_setProvides.insert(Dependency(capability(uName, k), Evr(0, "1." + std::to_string(k), ""), RPMSENSE_EQUAL));
+        package.m_setProvides.insert(
+            Dependency(capability(uName, k), Evr(0, "1." + std::to_string(k), ""), RPMSENSE_EQUAL));
     for (unsigned r = 0; r < 10; ++r)
     {
         const unsigned uOther = pickName();
@@ -135,7 +136,8 @@ void fill(Package& package, unsigned uName, PickName pickName, Random& random)
         if (random.below(2) == 0)
             package.m_setRequires.insert(Dependency(capability(uOther, k)));
         else
-            package.m_setRequires.insert(Dependency(capability(uOther, k), Evr(0, "1.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL));
+            package.m_setRequires.insert(Dependency(capability(uOther, k), Evr(0, "1.0", ""),
+                                                    RPMSENSE_GREATER | RPMSENSE_EQUAL));
     }
     if (random.below(20) == 0)
         package.m_setRequires.insert(Dependency("/bin/sh"));
@@ -159,7 +161,8 @@ const Lists& listsFor(unsigned uNames)
             vInstalledNames.push_back(u);
     }
     const auto anyName = [&] { return random.below(uNames); };
-    const auto installedName = [&] { return vInstalledNames[random.below(static_cast<unsigned>(vInstalledNames.size()))]; };
+    const auto installedName = [&]
+    { return vInstalledNames[random.below(static_cast<unsigned>(vInstalledNames.size()))]; };
     for (unsigned u = 0; u < uNames; ++u)
     {
         RepoPackage package("package" + std::to_string(u));
@@ -182,13 +185,15 @@ const Lists& listsFor(unsigned uNames)
 
 struct MemoryProbe
 {
-    MemoryProbe() : m_nBase(g_nHeapInUse.load()), m_bRss(resetPeakRss()), m_dRssBase(statusMiB("VmRSS:"))
+    MemoryProbe()
+        : m_nBase(g_nHeapInUse.load()), m_bRss(resetPeakRss()), m_dRssBase(statusMiB("VmRSS:"))
     {
         g_nHeapPeak.store(m_nBase);
     }
     void report(benchmark::State& state) const
     {
-        state.counters["peak_heap_MiB"] = static_cast<double>(g_nHeapPeak.load() - m_nBase) / (1024.0 * 1024.0);
+        state.counters["peak_heap_MiB"] =
+            static_cast<double>(g_nHeapPeak.load() - m_nBase) / (1024.0 * 1024.0);
         if (m_bRss)
             state.counters["rss_growth_MiB"] = statusMiB("VmHWM:") - m_dRssBase;
         state.counters["rss_MiB"] = statusMiB("VmHWM:");
@@ -233,10 +238,13 @@ void BM_Closure(benchmark::State& state)
         DependencySet unsatisfied;
         uRounds = 1;
         state.ResumeTiming();
-        const ClosureResult result = resolver.closeDependencies(lists.m_repo, newPackages, unsatisfied, [&] {
-            ++uRounds;
-            return false;
-        });
+        const ClosureResult result =
+            resolver.closeDependencies(lists.m_repo, newPackages, unsatisfied,
+                                       [&]
+                                       {
+                                           ++uRounds;
+                                           return false;
+                                       });
         if (result != ClosureResult::COMPLETE)
             state.SkipWithError("closure failed");
         nFinal = newPackages.size();
@@ -259,7 +267,8 @@ void BM_SelectAndClose(benchmark::State& state)
             state.SkipWithError("init failed");
         PackageSet newPackages = resolver.selectUpdates(lists.m_repo, {}, {}, {}, {});
         DependencySet unsatisfied;
-        benchmark::DoNotOptimize(resolver.closeDependencies(lists.m_repo, newPackages, unsatisfied, {}));
+        benchmark::DoNotOptimize(
+            resolver.closeDependencies(lists.m_repo, newPackages, unsatisfied, {}));
     }
     probe.report(state);
 }

@@ -17,8 +17,7 @@ namespace
 // First entry of a name in a dependency set. A key made of the name alone sorts before
 // nearly every entry of that name, but not before one with a negative epoch or a version
 // that sorts before the empty text (such as "~1"); those are picked up by walking back.
-template <typename Set>
-auto firstNamed(Set& set, const std::string& sName) -> decltype(set.begin())
+template <typename Set> auto firstNamed(Set& set, const std::string& sName) -> decltype(set.begin())
 {
     auto it = set.lower_bound(Dependency(sName));
     while (it != set.begin())
@@ -32,8 +31,7 @@ auto firstNamed(Set& set, const std::string& sName) -> decltype(set.begin())
 }
 
 // End of the name group that starts at first.
-template <typename Iterator>
-Iterator groupEnd(Iterator first, Iterator last)
+template <typename Iterator> Iterator groupEnd(Iterator first, Iterator last)
 {
     Iterator it = first;
     while (it != last && it->m_sName == first->m_sName)
@@ -175,7 +173,8 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
         const RepoPackage& candidate = *best;
 
         if (bTrace)
-            logMessage(TRACE, "checking update %s (group %s)", candidate.label().c_str(), candidate.m_sGroup.c_str());
+            logMessage(TRACE, "checking update %s (group %s)", candidate.label().c_str(),
+                       candidate.m_sGroup.c_str());
 
         if (!includeNames.empty() && !includeNames.contains(candidate.m_sName))
         {
@@ -183,13 +182,15 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
             continue;
         }
 
-        if (excludeNames.contains(candidate.m_sName) || excludeGroups.contains(candidate.m_sGroup) ||
+        if (excludeNames.contains(candidate.m_sName) ||
+            excludeGroups.contains(candidate.m_sGroup) ||
             obsoletedNames.contains(candidate.m_sName))
         {
             logMessage(TRACE, "skipping package in exclude set");
             for (const Dependency& obsolete : candidate.m_setObsoletes)
             {
-                logMessage(TRACE, "adding %s to exclude set, obsoleted by excluded package", obsolete.m_sName.c_str());
+                logMessage(TRACE, "adding %s to exclude set, obsoleted by excluded package",
+                           obsolete.m_sName.c_str());
                 obsoletedNames.insert(obsolete.m_sName);
                 auto it = result.find(obsolete.m_sName);
                 if (it != result.end())
@@ -202,7 +203,8 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
         if (installedFirst == installedLast)
         {
             if (pullNames.contains(candidate.m_sName))
-                logMessage(DEBUG, "considering %s as newer because in pull set", candidate.label().c_str());
+                logMessage(DEBUG, "considering %s as newer because in pull set",
+                           candidate.label().c_str());
             else if (!obsoletesInstalled(candidate))
                 continue;
         }
@@ -237,16 +239,18 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
         if (package->m_setObsoletes.empty())
             continue;
         if (bTrace)
-            logMessage(TRACE, "checking if %s obsoletes any new packages", package->label().c_str());
+            logMessage(TRACE, "checking if %s obsoletes any new packages",
+                       package->label().c_str());
         for (const Dependency& obsolete : package->m_setObsoletes)
         {
             if (bTrace)
                 logMessage(TRACE, "checking obsoletes '%s'", obsolete.toString().c_str());
             auto victim = result.find(obsolete.m_sName);
-            if (victim == result.end() || victim == package || !obsolete.overlaps(asDependency(*victim)))
+            if (victim == result.end() || victim == package ||
+                !obsolete.overlaps(asDependency(*victim)))
                 continue;
-            logMessage(DEBUG, "removing %s from new packages, obsoleted by %s", victim->label().c_str(),
-                       package->label().c_str());
+            logMessage(DEBUG, "removing %s from new packages, obsoleted by %s",
+                       victim->label().c_str(), package->label().c_str());
             result.erase(victim);
         }
     }
@@ -269,8 +273,8 @@ bool Resolver::obsoletesInstalled(const Package& package) const
         {
             if (obsolete.overlaps(asDependency(*it)))
             {
-                logMessage(DEBUG, "considering %s newer than %s due to obsoletes", package.label().c_str(),
-                           it->label().c_str());
+                logMessage(DEBUG, "considering %s newer than %s due to obsoletes",
+                           package.label().c_str(), it->label().c_str());
                 return true;
             }
         }
@@ -281,7 +285,8 @@ bool Resolver::obsoletesInstalled(const Package& package) const
 bool Resolver::checkDependencies(const PackageSet& newPackages, DependencySet& unsatisfied) const
 {
     assert(m_pInstalled);
-    logMessage(DEBUG, "checking dependencies for %u new packages", static_cast<unsigned>(newPackages.size()));
+    logMessage(DEBUG, "checking dependencies for %u new packages",
+               static_cast<unsigned>(newPackages.size()));
     unsatisfied.clear();
 
     // The future system: installed packages not replaced by a new one of the same name, then
@@ -361,14 +366,15 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 if (bFirst)
                 {
                     if (bDebug)
-                        logMessage(DEBUG, "pulling package %s to satisfy '%s'", best->label().c_str(),
-                                   it->toString().c_str());
+                        logMessage(DEBUG, "pulling package %s to satisfy '%s'",
+                                   best->label().c_str(), it->toString().c_str());
                     newPackages.insert(*best);
                     ++uPulled;
                     bFirst = false;
                 }
                 if (bDebug)
-                    logMessage(DEBUG, "removing require '%s', provided by pulled package", it->toString().c_str());
+                    logMessage(DEBUG, "removing require '%s', provided by pulled package",
+                               it->toString().c_str());
                 it = unsatisfied.erase(it);
             }
         }
@@ -378,8 +384,8 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
     return uPulled != 0;
 }
 
-ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages, PackageSet& newPackages,
-                                          DependencySet& unsatisfied,
+ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
+                                          PackageSet& newPackages, DependencySet& unsatisfied,
                                           const std::function<bool()>& stopRequested) const
 {
     // Every round that goes on has added a package of a new name, so this ends after at
@@ -392,7 +398,8 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages, P
         {
             if (!allFileRequires(unsatisfied))
                 return ClosureResult::FAILED;
-            logMessage(DEBUG, "only file dependencies are left unsatisfied, assuming all are satisfied");
+            logMessage(DEBUG,
+                       "only file dependencies are left unsatisfied, assuming all are satisfied");
             return ClosureResult::COMPLETE;
         }
         if (stopRequested && stopRequested())

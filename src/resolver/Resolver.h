@@ -44,7 +44,8 @@ public:
 
     // True when every requirement of the installed packages that stay plus the new ones is
     // provided; fills unsatisfied (cleared first) otherwise.
-    [[nodiscard]] bool checkDependencies(const PackageSet& newPackages, DependencySet& unsatisfied) const;
+    [[nodiscard]] bool checkDependencies(const PackageSet& newPackages,
+                                         DependencySet& unsatisfied) const;
     // Adds repository packages that provide unsatisfied entries and removes those entries;
     // true when at least one package was pulled.
     bool pullDependencies(const RepoPackageList& repoPackages, DependencySet& unsatisfied,
@@ -53,7 +54,8 @@ public:
     // is asked between rounds (it may be empty). On FAILED, unsatisfied holds what is missing
     // (file-path entries included).
     ClosureResult closeDependencies(const RepoPackageList& repoPackages, PackageSet& newPackages,
-                                    DependencySet& unsatisfied, const std::function<bool()>& stopRequested) const;
+                                    DependencySet& unsatisfied,
+                                    const std::function<bool()>& stopRequested) const;
 
 private:
     std::unique_ptr<InstalledPackages> m_pInstalled;

@@ -84,7 +84,8 @@ bool RpmDB::verifyPackage(const std::string& sPath)
     FilePtr pFile(Fopen(sPath.c_str(), "r"));
     if (!pFile || Ferror(pFile.get()))
     {
-        logMessage(ERROR, "failed opening '%s' to check signature: %s", sBaseName.c_str(), Fstrerror(pFile.get()));
+        logMessage(ERROR, "failed opening '%s' to check signature: %s", sBaseName.c_str(),
+                   Fstrerror(pFile.get()));
         return false;
     }
 
@@ -132,7 +133,8 @@ std::unique_ptr<InstalledPackages> RpmDB::readInstalled()
         if (!rpmheader::readString(h, RPMTAG_NAME, package.m_sName) ||
             !rpmheader::readString(h, RPMTAG_VERSION, package.m_Evr.m_sVersion) ||
             !rpmheader::readString(h, RPMTAG_RELEASE, package.m_Evr.m_sRelease) ||
-            (headerIsEntry(h, RPMTAG_EPOCH) && !rpmheader::readInt(h, RPMTAG_EPOCH, package.m_Evr.m_nEpoch)))
+            (headerIsEntry(h, RPMTAG_EPOCH) &&
+             !rpmheader::readInt(h, RPMTAG_EPOCH, package.m_Evr.m_nEpoch)))
         {
             bIterationError = true;
             break;

@@ -91,14 +91,16 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
         const char* pVersion = pVersions[i] ? pVersions[i] : "";
         // rpm's own capabilities are never provided by a package; a name check backs up the
         // flag for headers written without it.
-        if ((uFlags & DROPPED_DEPENDENCY_BITS) != 0 || std::string_view(pName).starts_with("rpmlib("))
+        if ((uFlags & DROPPED_DEPENDENCY_BITS) != 0 ||
+            std::string_view(pName).starts_with("rpmlib("))
             continue;
         Dependency dependency(pName);
         if (*pVersion != '\0')
             dependency.m_Evr = Evr(std::string_view(pVersion));
         dependency.m_nFlags = static_cast<int>(uFlags & RPMSENSE_SENSEMASK);
         if (bTrace)
-            logMessage(TRACE, "%s %s 0x%x => %s", pName, pVersion, uFlags, dependency.toString().c_str());
+            logMessage(TRACE, "%s %s 0x%x => %s", pName, pVersion, uFlags,
+                       dependency.toString().c_str());
         setDependencies.insert(std::move(dependency));
     }
     return true;

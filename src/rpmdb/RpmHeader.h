@@ -16,9 +16,9 @@ namespace rpmheader
 // Dependency flag bits whose entries are not kept: capabilities of rpm itself, and the
 // pre-requisites of install and erase scriptlets (librpm 4.3 marked all of those with the
 // pre-requisite bit; later versions use one bit per scriptlet).
-constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ | RPMSENSE_SCRIPT_PRE |
-                                             RPMSENSE_SCRIPT_POST | RPMSENSE_SCRIPT_PREUN |
-                                             RPMSENSE_SCRIPT_POSTUN;
+constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ |
+                                             RPMSENSE_SCRIPT_PRE | RPMSENSE_SCRIPT_POST |
+                                             RPMSENSE_SCRIPT_PREUN | RPMSENSE_SCRIPT_POSTUN;
 
 // A string tag: exactly one RPM_STRING_TYPE value.
 [[nodiscard]] bool readString(Header h, rpmTagVal nTag, std::string& sValue);

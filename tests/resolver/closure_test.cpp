@@ -26,7 +26,8 @@ TEST(Closure, PullsAPackageForAVersionedRequirement)
 {
     // The selection took only foo; the installed libbar is too old for it.
     Resolver resolver;
-    ASSERT_TRUE(resolver.init(installedList({pkg("foo", "1.0").req({"libbar"}), pkg("libbar", "1").prov({"libbar = 1"})})));
+    ASSERT_TRUE(resolver.init(installedList(
+        {pkg("foo", "1.0").req({"libbar"}), pkg("libbar", "1").prov({"libbar = 1"})})));
     const RepoPackageList repo = repoList({pkg("foo", "2.0").req({"libbar >= 2"}),
                                            pkg("libbar", "2.1").prov({"libbar = 2.1"}),
                                            pkg("libbar", "2.0").prov({"libbar = 2.0"})});
@@ -61,12 +62,14 @@ TEST(Closure, PullsAPackageForAVersionedRequirement)
 TEST(Closure, ReplacedInstalledPackagesNoLongerProvide)
 {
     Resolver resolver;
-    ASSERT_TRUE(resolver.init(installedList({pkg("app", "1").req({"libold"}), pkg("lib", "1").prov({"libold", "lib = 1"}),
-                                             pkg("gone", "1").prov({"gonecap"}), pkg("user", "1").req({"gonecap"})})));
+    ASSERT_TRUE(resolver.init(
+        installedList({pkg("app", "1").req({"libold"}), pkg("lib", "1").prov({"libold", "lib = 1"}),
+                       pkg("gone", "1").prov({"gonecap"}), pkg("user", "1").req({"gonecap"})})));
     DependencySet unsatisfied;
     // lib 2 replaces lib 1 and drops libold; "new" obsoletes gone, which still counts.
     EXPECT_FALSE(resolver.checkDependencies(
-        packageSet({pkg("lib", "2").prov({"lib = 2"}), pkg("new", "1").obs({"gone"})}), unsatisfied));
+        packageSet({pkg("lib", "2").prov({"lib = 2"}), pkg("new", "1").obs({"gone"})}),
+        unsatisfied));
     EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"libold"});
 }
 
@@ -74,7 +77,8 @@ TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
 {
     // A provide with a negative epoch or a tilde version sorts before a key made of its name.
     Resolver resolver;
-    ASSERT_TRUE(resolver.init(installedList({pkg("a", "1").prov({"tilde = ~1", "neg = -1:1"}).req({"tilde", "neg"})})));
+    ASSERT_TRUE(resolver.init(
+        installedList({pkg("a", "1").prov({"tilde = ~1", "neg = -1:1"}).req({"tilde", "neg"})})));
     DependencySet unsatisfied;
     EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
 
@@ -86,7 +90,8 @@ TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
 
     DependencySet setFound;
     EXPECT_FALSE(dep("updater-running = 1.4.0")
-                     .findUnsatisfied(packageSet({pkg("x", "1").req({"updater-running < -1:9", "updater-running < ~9"})}),
+                     .findUnsatisfied(packageSet({pkg("x", "1").req(
+                                          {"updater-running < -1:9", "updater-running < ~9"})}),
                                       setFound));
     EXPECT_EQ(setFound.size(), 2u);
 }
@@ -100,18 +105,23 @@ TEST(Closure, FileRequirementsAreToleratedOthersFail)
         LogCapture log;
         PackageSet newPackages = packageSet({pkg("tool", "2").req({"/bin/sh", "base"})});
         DependencySet unsatisfied;
-        EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), ClosureResult::COMPLETE);
+        EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}),
+                  ClosureResult::COMPLETE);
         EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"/bin/sh"});
-        EXPECT_TRUE(log.contains("DEBUG: pulled 0 packages\n"
-                                 "DEBUG: checking for file-only requires\n"
-                                 "DEBUG: only file dependencies are left unsatisfied, assuming all are satisfied\n"));
+        EXPECT_TRUE(log.contains(
+            "DEBUG: pulled 0 packages\n"
+            "DEBUG: checking for file-only requires\n"
+            "DEBUG: only file dependencies are left unsatisfied, assuming all are satisfied\n"));
     }
     {
         LogCapture log;
-        PackageSet newPackages = packageSet({pkg("tool", "2").req({"/bin/sh", "nobody-has-this >= 1"})});
+        PackageSet newPackages =
+            packageSet({pkg("tool", "2").req({"/bin/sh", "nobody-has-this >= 1"})});
         DependencySet unsatisfied;
-        EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), ClosureResult::FAILED);
-        EXPECT_EQ(texts(unsatisfied), (std::vector<std::string>{"/bin/sh", "nobody-has-this >= 0:1"}));
+        EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}),
+                  ClosureResult::FAILED);
+        EXPECT_EQ(texts(unsatisfied),
+                  (std::vector<std::string>{"/bin/sh", "nobody-has-this >= 0:1"}));
         EXPECT_FALSE(log.contains("only file dependencies"));
     }
     EXPECT_TRUE(allFileRequires({}));
@@ -125,22 +135,25 @@ TEST(Closure, NewPackagesAreNeverPulledAgain)
     Resolver resolver;
     ASSERT_TRUE(resolver.init(installedList({})));
     // The repository's newer foo would provide the capability, but foo is already chosen.
-    const RepoPackageList repo = repoList({pkg("foo", "1").prov({"cap = 1"}), pkg("foo", "2").prov({"cap = 2"})});
+    const RepoPackageList repo =
+        repoList({pkg("foo", "1").prov({"cap = 1"}), pkg("foo", "2").prov({"cap = 2"})});
     PackageSet newPackages = packageSet({pkg("foo", "1").prov({"cap = 1"}).req({"cap >= 2"})});
     DependencySet unsatisfied;
     LogCapture log;
-    EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), ClosureResult::FAILED);
+    EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}),
+              ClosureResult::FAILED);
     EXPECT_EQ(labels(newPackages), std::vector<std::string>{"foo-0:1"});
-    EXPECT_TRUE(log.contains("TRACE: package foo-0:1 already in\nTRACE: package foo-0:2 already in\n"));
+    EXPECT_TRUE(
+        log.contains("TRACE: package foo-0:1 already in\nTRACE: package foo-0:2 already in\n"));
 }
 
 TEST(Closure, APackageSatisfyingTwoCapabilitiesCountsTwice)
 {
     Resolver resolver;
     ASSERT_TRUE(resolver.init(installedList({})));
-    const RepoPackageList repo =
-        repoList({pkg("aaa", "1").prov({"other"}), pkg("both", "1").prov({"one = 1", "two = 2", "three"}),
-                  pkg("late", "1").prov({"one = 1"})});
+    const RepoPackageList repo = repoList({pkg("aaa", "1").prov({"other"}),
+                                           pkg("both", "1").prov({"one = 1", "two = 2", "three"}),
+                                           pkg("late", "1").prov({"one = 1"})});
     PackageSet newPackages = packageSet({pkg("app", "1").req({"one >= 1", "one", "two"})});
     DependencySet unsatisfied;
     ASSERT_FALSE(resolver.checkDependencies(newPackages, unsatisfied));
@@ -168,19 +181,22 @@ TEST(Closure, PulledPackagesBringTheirOwnRequirements)
 {
     Resolver resolver;
     ASSERT_TRUE(resolver.init(installedList({})));
-    const RepoPackageList repo = repoList({pkg("a", "1").prov({"capa"}).req({"capb"}).obs({"app"}),
-                                           pkg("b", "1").prov({"capb"}).req({"capc"}), pkg("c", "1").prov({"capc"})});
+    const RepoPackageList repo =
+        repoList({pkg("a", "1").prov({"capa"}).req({"capb"}).obs({"app"}),
+                  pkg("b", "1").prov({"capb"}).req({"capc"}), pkg("c", "1").prov({"capc"})});
     PackageSet newPackages = packageSet({pkg("app", "1").req({"capa"})});
     DependencySet unsatisfied;
     int nStopChecks = 0;
     EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied,
-                                         [&] {
+                                         [&]
+                                         {
                                              ++nStopChecks;
                                              return false;
                                          }),
               ClosureResult::COMPLETE);
     // Pulled packages are taken as they are: a's obsoletes do not remove app.
-    EXPECT_EQ(labels(newPackages), (std::vector<std::string>{"a-0:1", "app-0:1", "b-0:1", "c-0:1"}));
+    EXPECT_EQ(labels(newPackages),
+              (std::vector<std::string>{"a-0:1", "app-0:1", "b-0:1", "c-0:1"}));
     EXPECT_EQ(nStopChecks, 3);
 }
 
@@ -188,7 +204,8 @@ TEST(Closure, StopsBetweenRoundsWhenAsked)
 {
     Resolver resolver;
     ASSERT_TRUE(resolver.init(installedList({})));
-    const RepoPackageList repo = repoList({pkg("a", "1").prov({"capa"}).req({"capb"}), pkg("b", "1").prov({"capb"})});
+    const RepoPackageList repo =
+        repoList({pkg("a", "1").prov({"capa"}).req({"capb"}), pkg("b", "1").prov({"capb"})});
     PackageSet newPackages = packageSet({pkg("app", "1").req({"capa"})});
     DependencySet unsatisfied;
     EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, [] { return true; }),
@@ -197,7 +214,8 @@ TEST(Closure, StopsBetweenRoundsWhenAsked)
 
     // Nothing to pull: the stop request is never consulted.
     PackageSet complete = packageSet({pkg("x", "1")});
-    EXPECT_EQ(resolver.closeDependencies(repo, complete, unsatisfied, [] { return true; }), ClosureResult::COMPLETE);
+    EXPECT_EQ(resolver.closeDependencies(repo, complete, unsatisfied, [] { return true; }),
+              ClosureResult::COMPLETE);
 }
 
 TEST(Closure, RunningUpdaterCapability)
@@ -209,16 +227,19 @@ TEST(Closure, RunningUpdaterCapability)
         bool m_bSatisfied;
     };
     const Row rows[] = {
-        {"updater-running > 1.4.0", false}, {"updater-running >= 1.2", true}, {"updater-running", true},
-        {"updater-running >= 1.4.0", true}, {"updater-running >= 1.5", false}, {"updater-running < 1.4", false},
-        {"updater-running = 1.4.0-3", true}, {"updater-running >= 1:1.0", false}, {"updater-running <= 1.4.1", true},
+        {"updater-running > 1.4.0", false},  {"updater-running >= 1.2", true},
+        {"updater-running", true},           {"updater-running >= 1.4.0", true},
+        {"updater-running >= 1.5", false},   {"updater-running < 1.4", false},
+        {"updater-running = 1.4.0-3", true}, {"updater-running >= 1:1.0", false},
+        {"updater-running <= 1.4.1", true},
     };
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.m_pRequire);
         LogCapture log;
         DependencySet unsatisfied = deps({"stale"});
-        const PackageSet packages = packageSet({pkg("app", "2").req({row.m_pRequire, "updater-runningx > 9", "other"})});
+        const PackageSet packages =
+            packageSet({pkg("app", "2").req({row.m_pRequire, "updater-runningx > 9", "other"})});
         EXPECT_EQ(running.findUnsatisfied(packages, unsatisfied), row.m_bSatisfied);
         if (row.m_bSatisfied)
         {
@@ -235,10 +256,12 @@ TEST(Closure, RunningUpdaterCapability)
     }
     // Several packages: every failing requirement is collected.
     DependencySet unsatisfied;
-    EXPECT_FALSE(running.findUnsatisfied(packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
-                                                     pkg("b", "1").req({"updater-running >= 2", "updater-running"})}),
-                                         unsatisfied));
-    EXPECT_EQ(texts(unsatisfied), (std::vector<std::string>{"updater-running > 0:1.4.0", "updater-running >= 0:2"}));
+    EXPECT_FALSE(running.findUnsatisfied(
+        packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
+                    pkg("b", "1").req({"updater-running >= 2", "updater-running"})}),
+        unsatisfied));
+    EXPECT_EQ(texts(unsatisfied),
+              (std::vector<std::string>{"updater-running > 0:1.4.0", "updater-running >= 0:2"}));
 }
 
 } // namespace

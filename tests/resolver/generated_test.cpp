@@ -48,7 +48,8 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
 {
     Random random(uSeed);
     Generated generated;
-    const auto fill = [&](Package& package, unsigned uName) {
+    const auto fill = [&](Package& package, unsigned uName)
+    {
         package.m_setProvides.insert(Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL));
         package.m_setProvides.insert(dep("cap" + std::to_string(uName) + " = 5"));
         for (int i = 0; i < 2; ++i)
@@ -63,7 +64,8 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
                 package.m_setRequires.insert(dep(sCap));
                 break;
             case 1:
-                package.m_setRequires.insert(dep(sCap + " >= " + std::to_string(1 + random.below(5))));
+                package.m_setRequires.insert(
+                    dep(sCap + " >= " + std::to_string(1 + random.below(5))));
                 break;
             case 2:
                 package.m_setRequires.insert(dep(sCap + " > 0:1-1"));
@@ -88,7 +90,8 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
             const unsigned uMinor = 1 + random.below(9);
             uBestMinor = std::max(uBestMinor, uMinor);
             RepoPackage package(nameOf(u));
-            package.m_Evr = Evr(0, "1." + std::to_string(uMinor), std::to_string(1 + random.below(2)));
+            package.m_Evr =
+                Evr(0, "1." + std::to_string(uMinor), std::to_string(1 + random.below(2)));
             fill(package, u);
             generated.m_repo.insert(package);
         }
@@ -97,7 +100,9 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
         {
             Package installed(nameOf(u));
             const unsigned uKind = random.below(10);
-            const unsigned uMinor = uKind < 7 ? (uBestMinor > 1 ? uBestMinor - 1 : 0) : uKind < 9 ? uBestMinor : 10;
+            const unsigned uMinor = uKind < 7   ? (uBestMinor > 1 ? uBestMinor - 1 : 0)
+                                    : uKind < 9 ? uBestMinor
+                                                : 10;
             installed.m_Evr = Evr(0, "1." + std::to_string(uMinor), "1");
             fill(installed, u);
             generated.m_installed.insert(installed);
@@ -239,10 +244,13 @@ void checkAgainstIndependentResult(uint64_t uSeed, bool bBroken)
     const size_t nSelected = newPackages.size();
     DependencySet unsatisfied;
     unsigned uRounds = 0;
-    const ClosureResult result = resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied, [&] {
-        ++uRounds;
-        return false;
-    });
+    const ClosureResult result =
+        resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied,
+                                   [&]
+                                   {
+                                       ++uRounds;
+                                       return false;
+                                   });
 
     std::map<std::string, Evr> mapActual;
     for (const RepoPackage& package : newPackages)

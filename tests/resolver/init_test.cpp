@@ -40,10 +40,16 @@ TEST(ResolverInit, ReadsTheInstalledPackagesFromTheDatabase)
     const std::string sDb = dir.file("db");
     const std::string sScript = testing_support::sourceDir() + "/tests/support/rpm/mkrpm.py";
     std::string sPackage;
-    ASSERT_EQ(runShell("/usr/bin/python3 '" + sScript + "' --name foo --version 1.0 --epoch 1 --provides 'libfoo = 1' "
-                       "--requires 'libbar >= 2' --no-auto --outdir '" + dir.file("rpms") + "'", &sPackage), 0);
+    ASSERT_EQ(runShell("/usr/bin/python3 '" + sScript +
+                           "' --name foo --version 1.0 --epoch 1 --provides 'libfoo = 1' "
+                           "--requires 'libbar >= 2' --no-auto --outdir '" +
+                           dir.file("rpms") + "'",
+                       &sPackage),
+              0);
     sPackage.pop_back();
-    ASSERT_EQ(runShell("rpm --dbpath '" + sDb + "' -i --nodeps --justdb '" + sPackage + "' 2>/dev/null"), 0);
+    ASSERT_EQ(
+        runShell("rpm --dbpath '" + sDb + "' -i --nodeps --justdb '" + sPackage + "' 2>/dev/null"),
+        0);
 
     ScopedDbPath dbPath(sDb);
     for (bool bCheckHeaders : {false, true})
@@ -54,16 +60,19 @@ TEST(ResolverInit, ReadsTheInstalledPackagesFromTheDatabase)
         config.m_bCheckDbHeaders = bCheckHeaders;
         Resolver resolver;
         ASSERT_TRUE(resolver.init(config));
-        EXPECT_TRUE(log.contains(bCheckHeaders ? "DEBUG: opened rpm transaction (checking headers)"
-                                               : "DEBUG: opened rpm transaction (NOT checking headers)"));
+        EXPECT_TRUE(log.contains(bCheckHeaders
+                                     ? "DEBUG: opened rpm transaction (checking headers)"
+                                     : "DEBUG: opened rpm transaction (NOT checking headers)"));
         ASSERT_EQ(resolver.installed()->size(), 1u);
         const Package& foo = *resolver.installed()->begin();
         EXPECT_EQ(foo.label(), "foo-1:1.0-1");
         EXPECT_EQ(texts(foo.m_setRequires), std::vector<std::string>{"libbar >= 0:2"});
-        EXPECT_EQ(texts(foo.m_setProvides), (std::vector<std::string>{"foo = 1:1.0-1", "libfoo = 0:1"}));
+        EXPECT_EQ(texts(foo.m_setProvides),
+                  (std::vector<std::string>{"foo = 1:1.0-1", "libfoo = 0:1"}));
 
         // The installed record is what the selection compares against.
-        auto result = resolver.selectUpdates(repoList({pkg("foo", "1:1.1"), pkg("foo", "2.0")}), {}, {}, {}, {});
+        auto result = resolver.selectUpdates(repoList({pkg("foo", "1:1.1"), pkg("foo", "2.0")}), {},
+                                             {}, {}, {});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-1:1.1"});
         EXPECT_FALSE(resolver.init(config));
     }

@@ -28,8 +28,8 @@ PackageSet select(const Selection& selection)
 {
     Resolver resolver;
     EXPECT_TRUE(resolver.init(installedList(selection.m_installed)));
-    return resolver.selectUpdates(repoList(selection.m_repo), selection.m_include, selection.m_exclude,
-                                  selection.m_excludeGroups, selection.m_pull);
+    return resolver.selectUpdates(repoList(selection.m_repo), selection.m_include,
+                                  selection.m_exclude, selection.m_excludeGroups, selection.m_pull);
 }
 
 TEST(Selection, EmptyRepositoryLogsOnlyTheFrame)
@@ -44,7 +44,8 @@ TEST(Selection, KeepsTheBestRecordOfEachName)
 {
     {
         LogCapture log;
-        auto result = select({{pkg("foo", "0.5")}, {pkg("foo", "1.0"), pkg("foo", "2.0"), pkg("foo", "1.5")}});
+        auto result = select(
+            {{pkg("foo", "0.5")}, {pkg("foo", "1.0"), pkg("foo", "2.0"), pkg("foo", "1.5")}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-0:2.0"});
         EXPECT_TRUE(log.contains("TRACE: dropping update foo-0:1.0 for newer foo-0:2.0\n"
                                  "TRACE: dropping update foo-0:1.5, has newer foo-0:2.0\n"
@@ -59,8 +60,9 @@ TEST(Selection, KeepsTheBestRecordOfEachName)
     {
         // Among equal versions the first record in the list stays.
         LogCapture log;
-        auto result = select({{pkg("foo", "0.5")},
-                              {pkg("foo", "2.0").location("first.rpm"), pkg("foo", "2.0").location("second.rpm")}});
+        auto result = select(
+            {{pkg("foo", "0.5")},
+             {pkg("foo", "2.0").location("first.rpm"), pkg("foo", "2.0").location("second.rpm")}});
         ASSERT_EQ(result.size(), 1u);
         EXPECT_EQ(result.begin()->m_sLocation, "first.rpm");
         EXPECT_TRUE(log.contains("TRACE: dropping update foo-0:2.0, has newer foo-0:2.0\n"));
@@ -99,7 +101,8 @@ TEST(Selection, AnUpdateIsNewerThanEveryInstalledRecord)
         for (const char* pEvr : row.m_vInstalled)
             pInstalled->insert(pkg("foo", pEvr));
         ASSERT_TRUE(resolver.init(std::move(pInstalled)));
-        auto result = resolver.selectUpdates(repoList({pkg("foo", row.m_pCandidate)}), {}, {}, {}, {});
+        auto result =
+            resolver.selectUpdates(repoList({pkg("foo", row.m_pCandidate)}), {}, {}, {}, {});
         EXPECT_EQ(result.size(), row.m_bSelected ? 1u : 0u);
     }
 }
@@ -120,21 +123,27 @@ TEST(Selection, UninstalledNamesNeedThePullSetOrAnObsolete)
     }
     {
         // The pull set does not make an installed name newer.
-        EXPECT_TRUE(select({{pkg("foo", "1.0")}, {pkg("foo", "1.0")}, {}, {}, {}, {"foo"}}).empty());
+        EXPECT_TRUE(
+            select({{pkg("foo", "1.0")}, {pkg("foo", "1.0")}, {}, {}, {}, {"foo"}}).empty());
     }
     {
         LogCapture log;
         auto result = select({{pkg("foo", "1.0")}, {pkg("bar", "1.0").obs({"foo < 2.0"})}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"bar-0:1.0"});
-        EXPECT_TRUE(log.contains("TRACE: checking obsoletes 'foo < 0:2.0'\n"
-                                 "DEBUG: considering bar-0:1.0 newer than foo-0:1.0 due to obsoletes\n"));
+        EXPECT_TRUE(
+            log.contains("TRACE: checking obsoletes 'foo < 0:2.0'\n"
+                         "DEBUG: considering bar-0:1.0 newer than foo-0:1.0 due to obsoletes\n"));
     }
     {
         // An obsolete whose range misses the installed version selects nothing.
         EXPECT_TRUE(select({{pkg("foo", "3.0")}, {pkg("bar", "1.0").obs({"foo < 2.0"})}}).empty());
         // Unversioned obsoletes hit any version; several installed records are all checked.
-        EXPECT_EQ(select({{pkg("foo", "3.0"), pkg("foo", "1.0")}, {pkg("bar", "1.0").obs({"foo <= 1.0"})}}).size(), 1u);
-        EXPECT_EQ(select({{pkg("foo", "3.0")}, {pkg("bar", "1.0").obs({"zap", "foo"})}}).size(), 1u);
+        EXPECT_EQ(select({{pkg("foo", "3.0"), pkg("foo", "1.0")},
+                          {pkg("bar", "1.0").obs({"foo <= 1.0"})}})
+                      .size(),
+                  1u);
+        EXPECT_EQ(select({{pkg("foo", "3.0")}, {pkg("bar", "1.0").obs({"zap", "foo"})}}).size(),
+                  1u);
     }
 }
 
@@ -153,15 +162,16 @@ TEST(Selection, IncludeSetRestrictsTheNames)
 
 TEST(Selection, ExcludesNamesGroupsAndWhatExcludedPackagesObsolete)
 {
-    const std::initializer_list<Package> installed = {pkg("aaa", "1"), pkg("baz", "1"), pkg("foo", "1"),
-                                                      pkg("qux", "1"), pkg("zed", "1")};
+    const std::initializer_list<Package> installed = {
+        pkg("aaa", "1"), pkg("baz", "1"), pkg("foo", "1"), pkg("qux", "1"), pkg("zed", "1")};
     {
         LogCapture log;
-        auto result = select({installed,
-                              {pkg("foo", "2"), pkg("baz", "2").group("Addons"), pkg("qux", "2"), pkg("zed", "2")},
-                              {},
-                              {"zed"},
-                              {"Addons"}});
+        auto result = select(
+            {installed,
+             {pkg("foo", "2"), pkg("baz", "2").group("Addons"), pkg("qux", "2"), pkg("zed", "2")},
+             {},
+             {"zed"},
+             {"Addons"}});
         EXPECT_EQ(labels(result), (std::vector<std::string>{"foo-0:2", "qux-0:2"}));
         EXPECT_TRUE(log.contains("TRACE: checking update baz-0:2 (group Addons)\n"
                                  "TRACE: skipping package in exclude set\n"));
@@ -169,54 +179,67 @@ TEST(Selection, ExcludesNamesGroupsAndWhatExcludedPackagesObsolete)
     {
         // baz obsoletes qux, which sorts after it: qux is refused by the exclude test.
         LogCapture log;
-        auto result = select({installed, {pkg("baz", "2").obs({"qux < 1"}), pkg("qux", "2"), pkg("foo", "2")}, {}, {"baz"}});
+        auto result = select({installed,
+                              {pkg("baz", "2").obs({"qux < 1"}), pkg("qux", "2"), pkg("foo", "2")},
+                              {},
+                              {"baz"}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-0:2"});
-        EXPECT_TRUE(log.contains("TRACE: skipping package in exclude set\n"
-                                 "TRACE: adding qux to exclude set, obsoleted by excluded package\n"));
+        EXPECT_TRUE(
+            log.contains("TRACE: skipping package in exclude set\n"
+                         "TRACE: adding qux to exclude set, obsoleted by excluded package\n"));
     }
     {
         // zed obsoletes aaa, which sorts before it: aaa is taken out of the result again, and
         // aaa's own obsoletes are not passed on.
-        auto result = select({installed,
-                              {pkg("aaa", "2").obs({"foo"}), pkg("foo", "2"), pkg("zed", "2").obs({"aaa"})},
-                              {},
-                              {"zed"}});
+        auto result =
+            select({installed,
+                    {pkg("aaa", "2").obs({"foo"}), pkg("foo", "2"), pkg("zed", "2").obs({"aaa"})},
+                    {},
+                    {"zed"}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-0:2"});
     }
     {
         // A package excluded through an obsolete excludes its own obsoletes in turn.
-        auto result = select({installed,
-                              {pkg("baz", "2").obs({"foo"}), pkg("foo", "2").obs({"qux"}), pkg("qux", "2")},
-                              {},
-                              {"baz"}});
+        auto result =
+            select({installed,
+                    {pkg("baz", "2").obs({"foo"}), pkg("foo", "2").obs({"qux"}), pkg("qux", "2")},
+                    {},
+                    {"baz"}});
         EXPECT_TRUE(result.empty());
     }
     {
         // A package skipped by the include test contributes nothing to the exclusions.
-        auto result = select({installed, {pkg("baz", "2").obs({"foo"}), pkg("foo", "2")}, {"foo"}, {"baz"}});
+        auto result =
+            select({installed, {pkg("baz", "2").obs({"foo"}), pkg("foo", "2")}, {"foo"}, {"baz"}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-0:2"});
     }
 }
 
 TEST(Selection, SettlesObsoletesAmongNewPackages)
 {
-    const std::initializer_list<Package> installed = {pkg("bar", "1"), pkg("foo", "1"), pkg("self", "1")};
+    const std::initializer_list<Package> installed = {pkg("bar", "1"), pkg("foo", "1"),
+                                                      pkg("self", "1")};
     {
         LogCapture log;
         auto result = select({installed, {pkg("foo", "2").obs({"bar < 2.0"}), pkg("bar", "1.5")}});
         EXPECT_EQ(labels(result), std::vector<std::string>{"foo-0:2"});
-        EXPECT_TRUE(log.contains("TRACE: checking if foo-0:2 obsoletes any new packages\n"
-                                 "TRACE: checking obsoletes 'bar < 0:2.0'\n"
-                                 "DEBUG: removing bar-0:1.5 from new packages, obsoleted by foo-0:2\n"
-                                 "DEBUG: done resolving for newer packages\n"));
+        EXPECT_TRUE(
+            log.contains("TRACE: checking if foo-0:2 obsoletes any new packages\n"
+                         "TRACE: checking obsoletes 'bar < 0:2.0'\n"
+                         "DEBUG: removing bar-0:1.5 from new packages, obsoleted by foo-0:2\n"
+                         "DEBUG: done resolving for newer packages\n"));
     }
-    EXPECT_EQ(select({installed, {pkg("foo", "2").obs({"bar < 2.0"}), pkg("bar", "2.5")}}).size(), 2u);
+    EXPECT_EQ(select({installed, {pkg("foo", "2").obs({"bar < 2.0"}), pkg("bar", "2.5")}}).size(),
+              2u);
     // A package obsoleting its own name keeps itself.
-    EXPECT_EQ(labels(select({installed, {pkg("self", "2").obs({"self < 2"})}})), std::vector<std::string>{"self-0:2"});
+    EXPECT_EQ(labels(select({installed, {pkg("self", "2").obs({"self < 2"})}})),
+              std::vector<std::string>{"self-0:2"});
     {
         // bar obsoletes foo and foo obsoletes self: bar removes foo before foo is visited, so
         // self stays.
-        auto result = select({installed, {pkg("bar", "2").obs({"foo"}), pkg("foo", "2").obs({"self"}), pkg("self", "2")}});
+        auto result = select(
+            {installed,
+             {pkg("bar", "2").obs({"foo"}), pkg("foo", "2").obs({"self"}), pkg("self", "2")}});
         EXPECT_EQ(labels(result), (std::vector<std::string>{"bar-0:2", "self-0:2"}));
     }
 }

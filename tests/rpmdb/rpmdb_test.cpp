@@ -26,7 +26,8 @@ class RpmConfigEnvironment : public testing::Environment
 public:
     void SetUp() override { ASSERT_EQ(rpmReadConfigFiles(nullptr, nullptr), 0); }
 };
-const testing::Environment* const g_pRpmEnvironment = testing::AddGlobalTestEnvironment(new RpmConfigEnvironment);
+const testing::Environment* const g_pRpmEnvironment =
+    testing::AddGlobalTestEnvironment(new RpmConfigEnvironment);
 
 std::string quote(const std::string& sText)
 {
@@ -58,13 +59,15 @@ public:
     // Runs rpm on the test's own database; never on the host's.
     int rpmShell(const std::string& sArguments, std::string* pOutput = nullptr) const
     {
-        return runShell("rpm --dbpath " + quote(m_sDbPath) + " " + sArguments + " 2>/dev/null", pOutput);
+        return runShell("rpm --dbpath " + quote(m_sDbPath) + " " + sArguments + " 2>/dev/null",
+                        pOutput);
     }
 
     // Builds a package with the package builder script; the arguments are its options.
     std::string build(const std::vector<std::string>& vArguments)
     {
-        std::string sCommand = "/usr/bin/python3 " + quote(scriptPath("mkrpm.py")) + " --outdir " + quote(m_sRpmDir);
+        std::string sCommand =
+            "/usr/bin/python3 " + quote(scriptPath("mkrpm.py")) + " --outdir " + quote(m_sRpmDir);
         for (const std::string& sArgument : vArguments)
             sCommand += " " + quote(sArgument);
         std::string sOutput;
@@ -83,21 +86,22 @@ public:
     }
 
 protected:
-
     // A throwaway signing key; returns the file of its public part.
     std::string makeKey(const std::string& sName)
     {
         const std::string sPublic = m_dir.file(sName + ".asc");
-        const std::string sCommand =
-            quote(scriptPath("gpgkey.sh")) + " " + quote(m_dir.file("gnupg")) + " " + sName + " " + quote(sPublic);
+        const std::string sCommand = quote(scriptPath("gpgkey.sh")) + " " +
+                                     quote(m_dir.file("gnupg")) + " " + sName + " " +
+                                     quote(sPublic);
         EXPECT_EQ(runShell(sCommand), 0) << sCommand;
         return sPublic;
     }
 
     void sign(const std::string& sKey, const std::string& sPackage)
     {
-        const std::string sCommand = quote(scriptPath("signrpm.sh")) + " " + quote(m_dir.file("gnupg")) + " " + sKey +
-                                     " " + quote(sPackage) + " 2>/dev/null";
+        const std::string sCommand = quote(scriptPath("signrpm.sh")) + " " +
+                                     quote(m_dir.file("gnupg")) + " " + sKey + " " +
+                                     quote(sPackage) + " 2>/dev/null";
         ASSERT_EQ(runShell(sCommand), 0) << sCommand;
     }
 
@@ -108,10 +112,12 @@ protected:
 
 // What rpm itself reports for a dependency tag of one installed package, without the entries
 // the reader drops; computed from rpm's raw flags, independently of the reader.
-DependencySet queryDependencies(const RpmDbTest& test, const std::string& sTag, const std::string& sPackage)
+DependencySet queryDependencies(const RpmDbTest& test, const std::string& sTag,
+                                const std::string& sPackage)
 {
     std::string sOutput;
-    const std::string sFormat = "[%{" + sTag + "NAME}\\t%{" + sTag + "FLAGS}\\t%{" + sTag + "VERSION}\\n]";
+    const std::string sFormat =
+        "[%{" + sTag + "NAME}\\t%{" + sTag + "FLAGS}\\t%{" + sTag + "VERSION}\\n]";
     EXPECT_EQ(test.rpmShell("-q --qf " + quote(sFormat) + " " + quote(sPackage), &sOutput), 0);
     DependencySet setResult;
     std::istringstream in(sOutput);
@@ -124,9 +130,11 @@ DependencySet queryDependencies(const RpmDbTest& test, const std::string& sTag, 
         const unsigned long uFlags = std::stoul(sLine.substr(nTab1 + 1, nTab2 - nTab1 - 1));
         const std::string sVersion = sLine.substr(nTab2 + 1);
         // rpmlib capabilities, legacy pre-requisites and scriptlet pre-requisites.
-        if (uFlags & (0x1000000 | 0x40 | 0x200 | 0x400 | 0x800 | 0x1000) || sName.starts_with("rpmlib("))
+        if (uFlags & (0x1000000 | 0x40 | 0x200 | 0x400 | 0x800 | 0x1000) ||
+            sName.starts_with("rpmlib("))
             continue;
-        setResult.insert(Dependency(sName, sVersion.empty() ? Evr() : Evr(std::string_view(sVersion)),
+        setResult.insert(Dependency(sName,
+                                    sVersion.empty() ? Evr() : Evr(std::string_view(sVersion)),
                                     static_cast<int>(uFlags & 0xf)));
     }
     return setResult;
@@ -140,7 +148,8 @@ std::vector<std::string> texts(const DependencySet& setDependencies)
     return vTexts;
 }
 
-const Package* findPackage(const InstalledPackages& installed, const std::string& sName, const std::string& sVersion)
+const Package* findPackage(const InstalledPackages& installed, const std::string& sName,
+                           const std::string& sVersion)
 {
     auto [first, last] = installed.equal_range(sName);
     for (auto it = first; it != last; ++it)
@@ -152,11 +161,21 @@ const Package* findPackage(const InstalledPackages& installed, const std::string
 TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
 {
     install({
-        build({"--name", "alpha", "--version", "1.0", "--release", "1", "--provides", "libalpha = 1.0",
-               "--provides", "alpha-cap", "--requires", "beta >= 2.0", "--requires", "gamma", "--requires",
-               "delta < 3:1-2", "--requires", "eps <= 4", "--requires", "zeta > 1.1", "--requires", "eta = 5-6",
-               "--requires-pre", "/bin/sh", "--requires-pre", "prething >= 1", "--requires-post", "postthing",
-               "--file", "/usr/share/alpha/data"}),
+        build({"--name",          "alpha",
+               "--version",       "1.0",
+               "--release",       "1",
+               "--provides",      "libalpha = 1.0",
+               "--provides",      "alpha-cap",
+               "--requires",      "beta >= 2.0",
+               "--requires",      "gamma",
+               "--requires",      "delta < 3:1-2",
+               "--requires",      "eps <= 4",
+               "--requires",      "zeta > 1.1",
+               "--requires",      "eta = 5-6",
+               "--requires-pre",  "/bin/sh",
+               "--requires-pre",  "prething >= 1",
+               "--requires-post", "postthing",
+               "--file",          "/usr/share/alpha/data"}),
         build({"--name", "beta", "--version", "2.5", "--release", "3", "--epoch", "2", "--provides",
                "libbeta.so.1", "--no-auto"}),
         build({"--name", "multi", "--version", "1.0", "--release", "1", "--no-auto"}),
@@ -180,8 +199,8 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     ASSERT_NE(pAlpha, nullptr);
     EXPECT_EQ(pAlpha->m_Evr, Evr(0, "1.0", "1"));
     EXPECT_EQ(texts(pAlpha->m_setRequires),
-              (std::vector<std::string>{"beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4", "eta = 0:5-6", "gamma",
-                                        "zeta > 0:1.1"}));
+              (std::vector<std::string>{"beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4",
+                                        "eta = 0:5-6", "gamma", "zeta > 0:1.1"}));
     EXPECT_EQ(texts(pAlpha->m_setProvides),
               (std::vector<std::string>{"alpha = 0:1.0-1", "alpha-cap", "libalpha = 0:1.0"}));
     EXPECT_TRUE(pAlpha->m_sGroup.empty());
@@ -191,7 +210,8 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     ASSERT_NE(pBeta, nullptr);
     EXPECT_EQ(pBeta->m_Evr, Evr(2, "2.5", "3"));
     EXPECT_TRUE(pBeta->m_setRequires.empty());
-    EXPECT_EQ(texts(pBeta->m_setProvides), (std::vector<std::string>{"beta = 2:2.5-3", "libbeta.so.1"}));
+    EXPECT_EQ(texts(pBeta->m_setProvides),
+              (std::vector<std::string>{"beta = 2:2.5-3", "libbeta.so.1"}));
 
     EXPECT_NE(findPackage(*pInstalled, "multi", "1.0"), nullptr);
     EXPECT_NE(findPackage(*pInstalled, "multi", "2.0"), nullptr);
@@ -199,7 +219,8 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     // Every installed record against rpm's own query.
     for (const Package& package : *pInstalled)
     {
-        const std::string sQuery = package.m_sName + "-" + package.m_Evr.m_sVersion + "-" + package.m_Evr.m_sRelease;
+        const std::string sQuery =
+            package.m_sName + "-" + package.m_Evr.m_sVersion + "-" + package.m_Evr.m_sRelease;
         SCOPED_TRACE(sQuery);
         EXPECT_EQ(package.m_setRequires, queryDependencies(*this, "REQUIRE", sQuery));
         EXPECT_EQ(package.m_setProvides, queryDependencies(*this, "PROVIDE", sQuery));
@@ -323,8 +344,7 @@ class HeaderTest : public testing::Test
 protected:
     HeaderTest() : m_pHeader(headerNew()) {}
 
-    template <typename T>
-    void put(rpmTagVal nTag, rpmTagType nType, std::vector<T> vValues)
+    template <typename T> void put(rpmTagVal nTag, rpmTagType nType, std::vector<T> vValues)
     {
         struct rpmtd_s td = {};
         td.tag = nTag;
@@ -378,11 +398,9 @@ TEST_F(HeaderTest, IntegerTagWidensOneValue)
         int m_nExpected;
     };
     const Row rows[] = {
-        {RPM_INT8_TYPE, 200, 200},           // 8-bit values are unsigned
-        {RPM_INT16_TYPE, 0xffff, -1},        // 16-bit values are signed
-        {RPM_INT16_TYPE, 300, 300},
-        {RPM_INT32_TYPE, 7, 7},
-        {RPM_INT32_TYPE, 0xfffffffe, -2},
+        {RPM_INT8_TYPE, 200, 200},    // 8-bit values are unsigned
+        {RPM_INT16_TYPE, 0xffff, -1}, // 16-bit values are signed
+        {RPM_INT16_TYPE, 300, 300},   {RPM_INT32_TYPE, 7, 7}, {RPM_INT32_TYPE, 0xfffffffe, -2},
     };
     for (const Row& row : rows)
     {
@@ -417,18 +435,22 @@ TEST_F(HeaderTest, DependencyArraysMustAgree)
     // No dependency tags at all: no entries.
     EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setDependencies));
     EXPECT_TRUE(setDependencies.empty());
-    EXPECT_FALSE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_OBSOLETENAME, setDependencies));
+    EXPECT_FALSE(
+        rpmheader::readDependencies(m_pHeader.get(), RPMTAG_OBSOLETENAME, setDependencies));
     EXPECT_EQ(log.text(), "ERROR: unrecognized dependency tag 1090\n");
 
     // Flags decide what is kept: pre-requisite, scriptlet and rpmlib bits drop an entry.
-    putStrings(RPMTAG_REQUIRENAME, RPM_STRING_ARRAY_TYPE,
-               {"eq", "preeq", "pre", "post", "preun", "postun", "lib", "libname", "any", "verify"});
+    putStrings(
+        RPMTAG_REQUIRENAME, RPM_STRING_ARRAY_TYPE,
+        {"eq", "preeq", "pre", "post", "preun", "postun", "lib", "libname", "any", "verify"});
     put<uint32_t>(RPMTAG_REQUIREFLAGS, RPM_INT32_TYPE,
                   {0x8, 0x48, 0x200, 0x400, 0x800, 0x1000, 0x100000a, 0xa, 0x0, 0x2004});
-    putStrings(RPMTAG_REQUIREVERSION, RPM_STRING_ARRAY_TYPE, {"1.0", "1", "", "", "", "", "4.0-1", "3", "", "2"});
+    putStrings(RPMTAG_REQUIREVERSION, RPM_STRING_ARRAY_TYPE,
+               {"1.0", "1", "", "", "", "", "4.0-1", "3", "", "2"});
     log.clear();
     EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setDependencies));
-    EXPECT_EQ(texts(setDependencies), (std::vector<std::string>{"any", "eq = 0:1.0", "libname <= 0:3", "verify > 0:2"}));
+    EXPECT_EQ(texts(setDependencies),
+              (std::vector<std::string>{"any", "eq = 0:1.0", "libname <= 0:3", "verify > 0:2"}));
     EXPECT_EQ(log.text(), "TRACE: eq 1.0 0x8 => eq = 0:1.0\n"
                           "TRACE: libname 3 0xa => libname <= 0:3\n"
                           "TRACE: any  0x0 => any\n"
