@@ -37,7 +37,8 @@ struct Dependency
     // For a providing entry: collects into unsatisfied the requirements of the packages on
     // this name that it does not satisfy; true when there are none. Defined by the resolver
     // (link updater_resolver).
-    bool findUnsatisfied(const std::set<RepoPackage, PackageNameLess>& packages, DependencySet& unsatisfied) const;
+    bool findUnsatisfied(const std::set<RepoPackage, PackageNameLess>& packages,
+                         DependencySet& unsatisfied) const;
 
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;
