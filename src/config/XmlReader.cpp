@@ -12,15 +12,6 @@ const char* text(const xmlChar* pText)
     return pText != nullptr ? reinterpret_cast<const char*>(pText) : "";
 }
 
-int g_nBlockCount = 0;
-xmlExternalEntityLoader g_pSavedLoader = nullptr;
-
-xmlParserInputPtr refuseExternalEntity(const char* pUrl, const char* /*pId*/, xmlParserCtxtPtr /*pCtxt*/) noexcept
-{
-    logMessage(DEBUG, "not loading external XML entity '%s'", pUrl != nullptr ? pUrl : "");
-    return nullptr;
-}
-
 void logXmlError(void* pArg, xmlErrorPtr pError) noexcept
 {
     if (pError == nullptr || pError->level < XML_ERR_ERROR)
@@ -34,21 +25,6 @@ void logXmlError(void* pArg, xmlErrorPtr pError) noexcept
 }
 
 } // namespace
-
-XmlExternalEntityBlock::XmlExternalEntityBlock()
-{
-    if (g_nBlockCount++ == 0)
-    {
-        g_pSavedLoader = xmlGetExternalEntityLoader();
-        xmlSetExternalEntityLoader(refuseExternalEntity);
-    }
-}
-
-XmlExternalEntityBlock::~XmlExternalEntityBlock()
-{
-    if (--g_nBlockCount == 0)
-        xmlSetExternalEntityLoader(g_pSavedLoader);
-}
 
 bool XmlReader::open(const std::string& sPath)
 {

@@ -32,21 +32,9 @@ struct XmlStringFree
 };
 using XmlStringHandle = std::unique_ptr<xmlChar, XmlStringFree>;
 
-// While at least one of these lives, libxml2 loads no external entity and no external DTD:
-// a document must not make the updater read other local files (a repository server could
-// otherwise pull e.g. /etc files into URLs the updater requests). Internal entities are
-// still substituted. Scopes may end in any order; the last one restores the loader found
-// by the first.
-class XmlExternalEntityBlock
-{
-public:
-    XmlExternalEntityBlock();
-    ~XmlExternalEntityBlock();
-    XmlExternalEntityBlock(const XmlExternalEntityBlock&) = delete;
-    XmlExternalEntityBlock& operator=(const XmlExternalEntityBlock&) = delete;
-};
-
-// A streaming reader over one XML document, opened with XML_READER_OPTIONS. Parser errors
+// A streaming reader over one XML document, opened with XML_READER_OPTIONS. It loads
+// external entities like any libxml2 reader: the device's own files are trusted, and
+// readers of data from outside refuse them in a scope of their own. Parser errors
 // are logged (ERROR "XML error in '%s' line %d: %s") instead of going to standard error.
 class XmlReader
 {
@@ -88,7 +76,6 @@ public:
 private:
     void setUp();
 
-    XmlExternalEntityBlock m_entityBlock;
     XmlTextReaderHandle m_pReader;
     std::string m_sPath;
 };
