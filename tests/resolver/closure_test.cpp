@@ -265,3 +265,23 @@ TEST(Closure, RunningUpdaterCapability)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(Closure, CheckTracesEveryProvideOnceInOrder)
+{
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(
+        installedList({resolver_test::pkg("b", "1").prov({"cap = 1", "zz"}),
+                       resolver_test::pkg("a", "1").prov({"cap = 1", "cap = 0.5"})})));
+    testing_support::LogCapture log;
+    DependencySet unsatisfied;
+    EXPECT_TRUE(resolver.checkDependencies({}, unsatisfied));
+    EXPECT_EQ(log.text(), "DEBUG: checking dependencies for 0 new packages\n"
+                          "TRACE: dep cap = 0:0.5\n"
+                          "TRACE: dep cap = 0:1\n"
+                          "TRACE: dep zz\n");
+}
+
+} // namespace
