@@ -8,6 +8,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from device import Device  # noqa: E402
 
 
+def pytest_collection_modifyitems(config, items):
+    # Devices need mount namespaces and chroot.
+    if os.geteuid() != 0:
+        skip = pytest.mark.skip(reason="system tests need root")
+        for item in items:
+            item.add_marker(skip)
+
+
 @pytest.fixture
 def device():
     """A fresh simulated device, removed after the test."""
