@@ -267,3 +267,12 @@ def test_missing_hook_counts_as_failed(device):
     result = device.updater()
     assert result.returncode == 1
     assert "ERROR: hook failed (exit code 1)" in result.stderr
+
+
+def test_rpm_library_messages_go_through_the_logger(device):
+    device.write("/etc/rpm/macros.broken", "%foo\n")
+    result = device.updater("-n")
+    assert result.returncode == 0
+    assert "ERROR: rpmlib: /etc/rpm/macros.broken: line 1: Macro %foo has empty body" in result.stderr
+    # rpm itself printed nothing.
+    assert "error:" not in result.stderr
