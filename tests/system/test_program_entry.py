@@ -276,3 +276,16 @@ def test_rpm_library_messages_go_through_the_logger(device):
     assert "ERROR: rpmlib: /etc/rpm/macros.broken: line 1: Macro %foo has empty body" in result.stderr
     # rpm itself printed nothing.
     assert "error:" not in result.stderr
+
+
+def test_user_without_home_and_without_rights_still_runs(device):
+    # A user unknown to the user database: no HOME to set; no right to write the last
+    # log or the status file. Each is reported and the run goes on.
+    result = device.run(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "/usr/bin/updater", "-n"],
+                        env={"HOME": None})
+    assert result.returncode == 0, result
+    assert "WARNING: HOME not set in environment but no entry in user database for current user" in result.stderr
+    assert "ERROR: cannot open log file /var/log/updater/lastlog: Permission denied" in result.stderr
+    assert "WARNING: failed updating status file" in result.stderr
+    assert result.stderr.endswith("INFO: --- EXIT OK ---\n")
+    assert device.status() is None
