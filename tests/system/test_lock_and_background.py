@@ -2,6 +2,7 @@
 
 import os
 import re
+import subprocess
 import time
 
 import pytest
@@ -181,3 +182,34 @@ def test_lastlog_is_rewritten_at_each_locked_run(device):
     second = device.lastlog()
     assert second.count("--- EXIT OK ---") == 1
     assert "--- MODE check ---" in second
+
+
+FAIL_FIRST_FORK = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <unistd.h>
+static int calls;
+pid_t fork(void)
+{
+    if (calls++ == 0) { errno = EAGAIN; return -1; }
+    pid_t (*real)(void) = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
+    return real();
+}
+"""
+
+
+def test_failed_fork_continues_in_the_foreground(device, tmp_path):
+    source = tmp_path / "failfork.c"
+    source.write_text(FAIL_FIRST_FORK)
+    library = device.path("/usr/lib/failfork.so")
+    os.makedirs(os.path.dirname(library), exist_ok=True)
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", library, str(source), "-ldl"], check=True)
+    result = device.updater("--background", env={"LD_PRELOAD": "/usr/lib/failfork.so"})
+    assert result.returncode == 0, result
+    assert "ERROR: failed forking to background (Resource temporarily unavailable)" in result.stderr
+    assert "BACKGROUND PID" not in result.stderr
+    assert result.banners() == ["INFO: updater version 1.4.0, product testproduct", "INFO: --- MODE update ---",
+                                "INFO: --- EXIT OK ---"]
+    assert device.hook_calls() == ["init 1.4.0"]
+    assert device.status() == "READY\n"
