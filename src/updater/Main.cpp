@@ -115,8 +115,8 @@ const char* modeName(const UpdaterConfig& config)
 }
 
 // The status left by earlier runs must allow a start. False with the exit status set
-// when it does not.
-bool statusAllowsStart(int& nStatus)
+// when it does not; bReportRefusal adds the summary line to a refusal too.
+bool statusAllowsStart(int& nStatus, bool bReportRefusal)
 {
     Status status = READY;
     if (!loadStatus(status))
@@ -128,6 +128,8 @@ bool statusAllowsStart(int& nStatus)
     int nExitStatus = RESULT_ERROR;
     if (!checkStatusForStart(status, nExitStatus))
     {
+        if (bReportRefusal)
+            logMessage(ERROR, "cannot recover status, aborting");
         nStatus = nExitStatus;
         return false;
     }
@@ -171,20 +173,8 @@ Detach detachToBackground(const UpdaterConfig& config, const UpdaterOptions& opt
 {
     logMessage(DEBUG, "going to background");
     // The status is checked before the fork so that a refusal reaches the caller.
-    Status status = READY;
-    if (!loadStatus(status))
-    {
-        logMessage(ERROR, "cannot recover status, aborting");
-        nStatus = RESULT_ERROR;
+    if (!statusAllowsStart(nStatus, true))
         return Detach::REFUSED;
-    }
-    int nExitStatus = RESULT_ERROR;
-    if (!checkStatusForStart(status, nExitStatus))
-    {
-        logMessage(ERROR, "cannot recover status, aborting");
-        nStatus = nExitStatus;
-        return Detach::REFUSED;
-    }
 
     std::fflush(nullptr);
     pid_t nPid = ::fork();
@@ -248,7 +238,7 @@ int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const 
 
     URLFetcher::initialize(config.m_network);
 
-    if (!statusAllowsStart(nStatus))
+    if (!statusAllowsStart(nStatus, false))
         return nStatus;
 
     nStatus = runUpdate(config, setInclude);
