@@ -330,6 +330,12 @@ class Device:
     def lock_file(self):
         return self.path("/run/lock/updater")
 
+    def add_host(self, name, address):
+        """Maps a host name in the device's /etc/hosts (for "remote" names that must
+        resolve to loopback or to a TEST-NET address nothing answers on)."""
+        with open(self.path("/etc/hosts"), "a") as stream:
+            stream.write("%s\t%s\n" % (address, name))
+
     def set_status(self, text):
         self.write("/var/lib/updater/status", text)
 

@@ -19,6 +19,12 @@ stat -c %a /run/lock
                                           "config-present", "1777"]
 
 
+def test_host_names_resolve_inside(device):
+    device.add_host("updates.example.test", "192.0.2.7")
+    result = device.run(["getent", "hosts", "updates.example.test"])
+    assert result.stdout.split() == ["192.0.2.7", "updates.example.test"]
+
+
 def test_cpuinfo_and_eeprom_files_are_the_devices(device):
     device.set_cpuinfo("Hardware\t: Kelmir\nRevision\t: 0300\nSerial\t\t: feedface\n")
     assert device.run(["cat", "/proc/cpuinfo"]).stdout == "Hardware\t: Kelmir\nRevision\t: 0300\nSerial\t\t: feedface\n"
