@@ -147,16 +147,17 @@ void redirectStandardStreams()
     ::close(STDIN_FILENO);
     ::close(STDOUT_FILENO);
     ::close(STDERR_FILENO);
-    bool bFailed = false;
+    int nError = 0;
     for (int nTarget : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
     {
-        if (nNull == nTarget)
-            continue;
-        if (::dup2(nNull, nTarget) < 0)
-            bFailed = true;
+        if (nNull != nTarget && ::dup2(nNull, nTarget) < 0)
+            nError = errno;
     }
-    if (bFailed)
+    if (nError != 0)
+    {
+        errno = nError;
         logMessage(WARNING, "failed redirecting stdin/out/err to /dev/null (%s)", errnoText().c_str());
+    }
     if (nNull > STDERR_FILENO)
         ::close(nNull);
 }
