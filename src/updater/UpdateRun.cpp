@@ -19,10 +19,13 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         logMessage(WARNING, "update run not implemented yet: no active repository");
         return RESULT_OK;
     }
+    if (!config.m_bQuiet)
+        logMessage(INFO, "updating packages from repository '%s' (URI '%s')", pRepo->m_sName.c_str(),
+                   pRepo->m_sUri.c_str());
     std::string sPackages;
     for (const std::string& sName : setInclude)
         sPackages += (sPackages.empty() ? "" : " ") + sName;
-    logMessage(WARNING, "update run not implemented yet: would update %s from repository '%s' (URI '%s')",
-               sPackages.empty() ? "all packages" : sPackages.c_str(), pRepo->m_sId.c_str(), pRepo->m_sUri.c_str());
+    logMessage(WARNING, "update run not implemented yet: would update %s from repository '%s'",
+               sPackages.empty() ? "all packages" : sPackages.c_str(), pRepo->m_sId.c_str());
     return RESULT_OK;
 }
