@@ -292,3 +292,12 @@ def test_user_without_home_and_without_rights_still_runs(device):
     assert "WARNING: failed updating status file" in result.stderr
     assert result.stderr.endswith("INFO: --- EXIT OK ---\n")
     assert device.status() is None
+
+
+def test_no_run_check_that_is_denied_disables_running(device):
+    os.chmod(device.path("/run"), 0o700)
+    result = device.run(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "/usr/bin/updater"])
+    assert result.returncode == 1, result
+    assert "ERROR: failed checking existence of '/var/run/updater.norun' (Permission denied)" in result.stderr
+    assert "ERROR: running is disabled by \"no run\" file '/var/run/updater.norun'" in result.stderr
+    assert result.banners() == ["INFO: --- EXIT ERROR ---"]
