@@ -1,31 +1,220 @@
 #include "updater/UpdateRun.h"
 
 #include "base/Logger.h"
+#include "repository/Repository.h"
 #include "updater/Hooks.h"
 #include "updater/Result.h"
+#include "updater/Signals.h"
+#include "updater/Status.h"
+#include "updater/UpdatePass.h"
+#include "updater/UpdaterPaths.h"
 
-// TODO(update run): placeholder until the repository passes exist. It runs the "init"
-// hook as the real run does first, then only reports what it would update and succeeds
-// without touching the repository, the cache or the rpm database.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace
+{
+
+void saveStatusOrWarn(Status status)
+{
+    if (!saveStatus(status))
+        logMessage(WARNING, "failed updating status file");
+}
+
+// Waits a random time up to the configured maximum, so that a fleet of devices does not
+// reach the server at the same moment. False when no random data could be had.
+bool waitRandomDelay(int nMaxWaitTime)
+{
+    unsigned char bytes[4];
+    if (!gatherRandomBytes(bytes, sizeof bytes))
+    {
+        logMessage(ERROR, "could not gather random data");
+        return false;
+    }
+    unsigned int uSeed;
+    memcpy(&uSeed, bytes, sizeof uSeed);
+    srand(uSeed);
+    const int64_t nRandom = rand();
+    const int64_t nDelay = int64_t(nMaxWaitTime) * nRandom / 2147483647;
+    logMessage(INFO, "waiting %u secs before connection", static_cast<unsigned>(nDelay));
+    saveStatusOrWarn(DELAYING);
+    if (sleep(static_cast<unsigned>(nDelay)) != 0)
+        logMessage(ERROR, "wait interrupted");
+    return true;
+}
+
+} // namespace
+
+bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
+{
+    logMessage(DEBUG, "requesting %u random bytes", nCount);
+    const int nFd = open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nFd < 0)
+    {
+        logMessage(ERROR, "could not open '/dev/urandom' to gather random data (%s).", errnoText().c_str());
+        return false;
+    }
+    unsigned nGathered = 0;
+    int nInterrupts = 0;
+    while (nGathered < nCount)
+    {
+        const ssize_t nRead = read(nFd, pBuffer + nGathered, nCount - nGathered);
+        if (nRead > 0)
+        {
+            nGathered += static_cast<unsigned>(nRead);
+            continue;
+        }
+        if (nRead == 0)
+        {
+            logMessage(ERROR, "received end-of-file from from '/dev/urandom', failed gathering random data.");
+            break;
+        }
+        // A signal may interrupt the read a few times; any other error ends the gathering
+        // instead of looping on it.
+        if (errno == EINTR && ++nInterrupts < 10 && !terminationSignalCaught())
+            continue;
+        logMessage(ERROR, "failed reading from '/dev/urandom', failed gathering random data (%s).",
+                   errnoText().c_str());
+        break;
+    }
+    close(nFd);
+    return nGathered == nCount;
+}
+
 int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclude)
 {
+    // A failing "init" hook ends the run before any repository is touched. Its own result
+    // (failed or interrupted) is not an exit status: the run ends with an error.
     int nResult = runHook("init");
     if (nResult != RESULT_OK)
-        return nResult;
+        return RESULT_ERROR;
 
-    const RepoConfig* pRepo = config.activeRepository();
-    if (!pRepo)
+    if (config.m_lRepositories.empty())
     {
-        logMessage(WARNING, "update run not implemented yet: no active repository");
-        return RESULT_OK;
+        logMessage(ERROR, "no repositories configured, nothing to do");
+        return RESULT_ERROR;
+    }
+    const RepoConfig* pRepoConfig = config.activeRepository();
+    if (pRepoConfig == nullptr)
+    {
+        logMessage(ERROR, "no active repository, nothing to do");
+        return RESULT_ERROR;
     }
     if (!config.m_bQuiet)
-        logMessage(INFO, "updating packages from repository '%s' (URI '%s')", pRepo->m_sName.c_str(),
-                   pRepo->m_sUri.c_str());
-    std::string sPackages;
-    for (const std::string& sName : setInclude)
-        sPackages += (sPackages.empty() ? "" : " ") + sName;
-    logMessage(WARNING, "update run not implemented yet: would update %s from repository '%s'",
-               sPackages.empty() ? "all packages" : sPackages.c_str(), pRepo->m_sId.c_str());
-    return RESULT_OK;
+        logMessage(INFO, "updating packages from repository '%s' (URI '%s')", pRepoConfig->m_sName.c_str(),
+                   pRepoConfig->m_sUri.c_str());
+
+    Repository repository(config, *pRepoConfig);
+    if (!repository.isLocal() && !config.m_bCacheOnly && config.m_nMaxWaitTime > 0)
+    {
+        if (!waitRandomDelay(config.m_nMaxWaitTime))
+            return RESULT_ERROR;
+    }
+    if (terminationSignalCaught())
+        return RESULT_ERROR;
+
+    const NameSet setUpdaterOnly{PROGRAM_NAME};
+    NameSet setTarget(setInclude.begin(), setInclude.end());
+    bool bMultiPass = setInclude.empty() && !config.m_bCheckOnly;
+    int nPassIndex = 0;
+    unsigned nAvailable = 0; // the count of the first pass that selected anything
+    unsigned nHandled = 0;   // the counts of the passes that were not check-only
+    bool bRebootWanted = false;
+    const NameSet setPull(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
+
+    for (;;)
+    {
+        PassOptions options = config;
+        saveStatusOrWarn(ANALYZING);
+        if (!config.m_bNoCacheClean)
+            (void)repository.cleanPackages();
+
+        NameSet setExclude, setExcludeGroups;
+        if (bMultiPass)
+        {
+            if (nPassIndex == 0)
+                options.m_bCheckOnly = true;
+            else
+            {
+                options.m_bQuiet = true;
+                options.m_bCacheOnly = true;
+                if (nPassIndex == 1)
+                {
+                    setExclude.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
+                    if (!config.m_sReleasePackage.empty())
+                        setExclude.insert(config.m_sReleasePackage);
+                    setExcludeGroups.insert(config.m_vAddonGroups.begin(), config.m_vAddonGroups.end());
+                    if (!config.m_bQuiet)
+                        logMessage(INFO, "pass 1: all but add-ons");
+                }
+                else
+                {
+                    bMultiPass = false;
+                    if (!config.m_bQuiet)
+                        logMessage(INFO, "pass 2: add-ons");
+                }
+            }
+        }
+        else if (nPassIndex > 0)
+            options.m_bCacheOnly = true;
+
+        unsigned nCount = 0;
+        nResult = runPass(options, setTarget, setExclude, setExcludeGroups, setPull, repository, nCount);
+        if (nAvailable == 0)
+            nAvailable = nCount;
+        if (!options.m_bCheckOnly)
+            nHandled += nCount;
+
+        if (nResult == RESULT_FAILED)
+        {
+            if (setTarget == setUpdaterOnly)
+                nResult = RESULT_ERROR;
+            else
+            {
+                logMessage(ERROR, "failed updating, will try updating updater only");
+                if (!config.m_bQuiet)
+                    logMessage(INFO, "--- RETRY UPDATER ONLY ---");
+                setTarget = setUpdaterOnly;
+                bMultiPass = false;
+            }
+        }
+        else if (nResult == RESULT_OK)
+        {
+            if (setTarget == setUpdaterOnly && nCount == 0)
+                nResult = RESULT_ERROR;
+        }
+        else if (nResult == RESULT_REBOOT)
+            bRebootWanted = true;
+
+        ++nPassIndex;
+        const bool bAgain = nResult == RESULT_FAILED ||
+                            ((nResult == RESULT_OK || nResult == RESULT_REBOOT) && bMultiPass);
+        if (!bAgain)
+            break;
+    }
+
+    if (!config.m_bNoCacheClean)
+        (void)repository.cleanPackages();
+
+    const bool bSuccess = nResult == RESULT_OK || nResult == RESULT_REBOOT;
+    const bool bUpdaterOnly = setTarget == setUpdaterOnly;
+    if (setInclude.empty())
+        recordUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly);
+
+    if (nHandled > 0 && bSuccess && nHandled < nAvailable && !bUpdaterOnly && !config.m_bCheckOnly &&
+        !config.m_bTest)
+    {
+        logMessage(FATAL, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
+        saveStatusOrWarn(CORRUPTED);
+        return RESULT_FATAL;
+    }
+    // A pass that left the system damaged wins over an earlier pass's wish to reboot: the
+    // CORRUPTED status must stay on disk, and main saves READY for anything but a fatal end.
+    if (nResult == RESULT_FATAL)
+        return RESULT_FATAL;
+    return bRebootWanted ? RESULT_REBOOT : nResult;
 }

@@ -5,7 +5,10 @@
 #include <set>
 #include <string>
 
-// The update run: called once the process holds the cache lock and the status check has
-// passed. Returns RESULT_OK, RESULT_ERROR, RESULT_FATAL or RESULT_REBOOT; a failing
-// "init" hook ends the run with the hook's result.
+// The update run, called once the process holds the cache lock and the status check has
+// passed: the "init" hook, the random delay, the passes and the update state. Returns
+// RESULT_OK, RESULT_ERROR, RESULT_FATAL or RESULT_REBOOT.
 [[nodiscard]] int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclude);
+
+// Fills the buffer with nCount bytes from the random device.
+[[nodiscard]] bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount);

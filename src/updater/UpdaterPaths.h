@@ -11,6 +11,7 @@ struct UpdaterPaths
     std::string m_sHookProgram = "/usr/lib/updater/hook";
     std::string m_sTelinit = "telinit";
     std::string m_sShutdown = "shutdown";
+    std::string m_sRandomDevice = "/dev/urandom";
 };
 
 const UpdaterPaths& updaterPaths();

@@ -255,7 +255,8 @@ class Device:
         # Fresh /run and /var, laid out as on Debian.
         os.makedirs(os.path.join(root, "run/lock"))
         os.chmod(os.path.join(root, "run/lock"), 0o1777)
-        for name in ("lib/rpm", "lib/updater", "log/updater", "cache", "tmp", "spool"):
+        # The updater package ships /var/lib/updater, /var/log/updater and /var/cache/updater.
+        for name in ("lib/rpm", "lib/updater", "log/updater", "cache/updater", "tmp", "spool"):
             os.makedirs(os.path.join(root, "var", name))
         os.chmod(os.path.join(root, "var/tmp"), 0o1777)
         os.symlink("/run/lock", os.path.join(root, "var/lock"))
