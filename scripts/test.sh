@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and runs every test: the unit and system tests,
-# then the unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# then the unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# a short libFuzzer run of every reader of outside data (clang; scripts/fuzz-long.sh runs longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -15,3 +16,8 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest -j"$jobs" -L unit --output-on-failure)
+
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF
+cmake --build build-fuzz -j"$jobs" --target fuzz_targets
+(cd build-fuzz && ctest -j"$jobs" -L fuzz --output-on-failure)
