@@ -8,13 +8,15 @@ private mount namespace and a chroot into the device's root folder:
 - /etc is a copy of the host's /etc with the updater's configuration files, /etc/hosts
   and an rpm macro file that puts the rpm database at /var/lib/rpm;
 - /var and /run are fresh (/var/lock and /var/run are links to /run/lock and /run, as on
-  Debian), /dev is the host's /dev, /proc is a fresh proc with a replaceable
+  Debian; /var/lib/rpm holds an empty rpm database), /srv/repo is an empty repository
+  (the default configuration's, so a run finds nothing to do), /dev is the host's /dev, /proc is a fresh proc with a replaceable
   /proc/cpuinfo, and the EEPROM data files exist under /sys/bus/i2c/drivers/.
 
 Mounts exist only inside the namespace, so nothing on the host changes; every device has
 its own folders, so devices can be used in parallel.
 """
 
+import atexit
 import os
 import shutil
 import signal
@@ -109,6 +111,25 @@ root=$DEV_ROOT
 unset DEV_ROOT
 exec chroot "$root" "$@"
 """
+
+
+_TEMPLATES = {}
+
+
+def _template(kind):
+    """Host folder of an empty repository made by createrepo_c ("repo") or of an empty
+    rpm database ("rpmdb"); each is made once per process and copied into devices."""
+    if kind not in _TEMPLATES:
+        folder = tempfile.mkdtemp(prefix="updater-empty-%s-" % kind)
+        atexit.register(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        if kind == "repo":
+            command = ["createrepo_c", "-q", "-s", "sha", "--no-database", folder]
+        else:
+            command = ["rpm", "--initdb", "--dbpath", folder]
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        _TEMPLATES[kind] = folder
+    return _TEMPLATES[kind]
 
 
 def stage_dir():
@@ -234,6 +255,8 @@ class Device:
         root = self.root
         for name in ("usr", "dev", "proc", "sys", "root", "srv", "media", "mnt", "home"):
             os.makedirs(os.path.join(root, name))
+        # The default configuration's repository: empty, so a run finds nothing to do.
+        shutil.copytree(_template("repo"), os.path.join(root, "srv/repo"))
         os.chmod(os.path.join(root, "root"), 0o700)
         for name in ("bin", "sbin", "lib", "lib32", "lib64", "libx32"):
             if os.path.islink(os.path.join("/", name)):
@@ -256,8 +279,10 @@ class Device:
         os.makedirs(os.path.join(root, "run/lock"))
         os.chmod(os.path.join(root, "run/lock"), 0o1777)
         # The updater package ships /var/lib/updater, /var/log/updater and /var/cache/updater.
-        for name in ("lib/rpm", "lib/updater", "log/updater", "cache/updater", "tmp", "spool"):
+        for name in ("lib/updater", "log/updater", "cache/updater", "tmp", "spool"):
             os.makedirs(os.path.join(root, "var", name))
+        # An empty rpm database: nothing installed yet.
+        shutil.copytree(_template("rpmdb"), os.path.join(root, "var/lib/rpm"))
         os.chmod(os.path.join(root, "var/tmp"), 0o1777)
         os.symlink("/run/lock", os.path.join(root, "var/lock"))
         os.symlink("/run", os.path.join(root, "var/run"))

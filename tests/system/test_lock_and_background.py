@@ -210,6 +210,6 @@ def test_failed_fork_continues_in_the_foreground(device, tmp_path):
     assert "ERROR: failed forking to background (Resource temporarily unavailable)" in result.stderr
     assert "BACKGROUND PID" not in result.stderr
     assert result.banners() == ["INFO: updater version 1.4.0, product testproduct", "INFO: --- MODE update ---",
-                                "INFO: --- EXIT OK ---"]
+                                "INFO: --- 0 UPDATE(S) ---", "INFO: --- EXIT OK ---"]
     assert device.hook_calls() == ["init 1.4.0"]
     assert device.status() == "READY\n"

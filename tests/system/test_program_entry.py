@@ -2,14 +2,17 @@
 file, the cache lock, background mode, log files and exit statuses."""
 
 import os
+import shutil
+
 import pytest
 
 from device import DEFAULT_CONFIG
 
 NO_RUN = "/var/run/updater.norun"
-# What the placeholder update run reports; the tests that look for it change when the
-# real run replaces the placeholder.
-PLACEHOLDER = "WARNING: update run not implemented yet"
+UPDATE_STATE = "/var/lib/updater/update-state"
+# The default device's repository is empty: every run finds nothing to do. An unknown
+# word in the update-state file gives a warning at the end of a run that records it.
+UNKNOWN_STATE_WARNING = "WARNING: unknown update state 'junk'"
 
 # Option, label and help text of every option, in table order.
 HELP_ROWS = [
@@ -89,41 +92,57 @@ def test_usage_and_bad_options_are_answered_by_popt(device):
     (["-N", "-n", "--no-reboot", "--no-sig-check", "-C", "--no-cache-clean", "--check-db-headers"], "check"),
 ])
 def test_mode_banner_and_exit(device, args, mode):
+    if "-C" in args:
+        # Running from the cache needs the repository data of an earlier run.
+        assert device.updater("-n").returncode == 0
+        device.remove("/var/log/hook.calls")
     result = device.updater(*args)
     assert result.returncode == 0, result
     assert result.banners() == [
         "INFO: updater version 1.4.0, product testproduct",
         "INFO: --- MODE %s ---" % mode,
+        "INFO: --- 0 UPDATE(S) ---",
         "INFO: --- EXIT OK ---",
     ]
     assert device.status() == "READY\n"
+    assert device.update_state() == "COMPLETE\n"
     assert device.hook_calls() == ["init 1.4.0"]
 
 
 def test_quiet_suppresses_banners_but_not_warnings(device):
+    device.write(UPDATE_STATE, "junk\n")
     result = device.updater("-q")
     assert result.returncode == 0
     assert result.banners() == []
-    assert PLACEHOLDER in result.stderr
+    assert "updating packages from repository" not in result.stderr
+    assert "no updates" not in result.stderr
+    assert UNKNOWN_STATE_WARNING in result.stderr
     assert "INFO: running init hook" in result.stderr
 
 
-def test_package_names_form_a_sorted_set(device):
+def test_package_names_run_one_pass_and_leave_the_update_state(device):
+    device.write(UPDATE_STATE, "junk\n")
     result = device.updater("zeta", "alpha", "zeta", "mid")
-    assert result.returncode == 0
-    assert PLACEHOLDER + ": would update alpha mid zeta from repository 'base'" in result.stderr
+    assert result.returncode == 0, result
+    assert result.stderr.count("INFO: --- 0 UPDATE(S) ---") == 1
+    assert "pass 1" not in result.stderr
+    assert device.update_state() == "junk\n"
+    assert UNKNOWN_STATE_WARNING not in result.stderr
 
 
 def test_repository_options(device):
     device.set_config(DEFAULT_CONFIG.replace("</updater>", """
   <repository id="other" enabled="false">
     <name>Other</name>
-    <location href="http://updates.example/other"/>
+    <location href="file:///srv/other"/>
   </repository>
 </updater>"""))
+    for folder in ("/srv/other", "/media/stick"):
+        shutil.copytree(device.path("/srv/repo"), device.path(folder), dirs_exist_ok=True)
     result = device.updater("--repo", "other")
-    assert result.returncode == 0
-    assert "INFO: updating packages from repository 'Other' (URI 'http://updates.example/other')" in result.stderr
+    assert result.returncode == 0, result
+    assert "INFO: updating packages from repository 'Other' (URI 'file:///srv/other')" in result.stderr
+    assert os.path.isfile(device.cache_dir("other/repomd.xml"))
 
     result = device.updater("--repo-url", "base:file:///media/stick")
     assert result.returncode == 0
@@ -167,10 +186,11 @@ def test_log_outputs_from_configuration_and_options(device):
 
     # The configured level applies after loading; the option wins over the file.
     device.set_config(DEFAULT_CONFIG.replace('level="info"', 'level="warn"'))
+    device.write(UPDATE_STATE, "junk\n")
     result = device.updater()
     assert result.returncode == 0
     assert "INFO:" not in result.stderr
-    assert PLACEHOLDER in result.stderr
+    assert UNKNOWN_STATE_WARNING in result.stderr
     result = device.updater("--log-level", "debug")
     assert "DEBUG: initialized OK" in result.stderr
 
@@ -283,13 +303,15 @@ def test_rpm_library_messages_go_through_the_logger(device):
 
 def test_user_without_home_and_without_rights_still_runs(device):
     # A user unknown to the user database: no HOME to set; no right to write the last
-    # log or the status file. Each is reported and the run goes on.
-    result = device.run(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "/usr/bin/updater", "-n"],
-                        env={"HOME": None})
+    # log, the status or the update-state file. Each is reported and the run goes on
+    # (with a cache folder it may write).
+    result = device.run(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "/usr/bin/updater", "-n",
+                         "--cache-dir", "/tmp"], env={"HOME": None})
     assert result.returncode == 0, result
     assert "WARNING: HOME not set in environment but no entry in user database for current user" in result.stderr
     assert "ERROR: cannot open log file /var/log/updater/lastlog: Permission denied" in result.stderr
     assert "WARNING: failed updating status file" in result.stderr
+    assert "WARNING: failed to open update state file for save: Permission denied" in result.stderr
     assert result.stderr.endswith("INFO: --- EXIT OK ---\n")
     assert device.status() is None
 
