@@ -12,7 +12,7 @@ import os
 import subprocess
 import sys
 
-import pytest  # noqa: F401  (run by pytest; fixtures below)
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
