@@ -37,9 +37,7 @@ bool waitRandomDelay(int nMaxWaitTime)
     }
     unsigned int uSeed;
     memcpy(&uSeed, bytes, sizeof uSeed);
-    srand(uSeed);
-    const int64_t nRandom = rand();
-    const int64_t nDelay = int64_t(nMaxWaitTime) * nRandom / 2147483647;
+    const int64_t nDelay = randomDelay(nMaxWaitTime, uSeed);
     logMessage(INFO, "waiting %u secs before connection", static_cast<unsigned>(nDelay));
     saveStatusOrWarn(DELAYING);
     if (sleep(static_cast<unsigned>(nDelay)) != 0)
@@ -48,6 +46,13 @@ bool waitRandomDelay(int nMaxWaitTime)
 }
 
 } // namespace
+
+int64_t randomDelay(int nMaxWaitTime, unsigned uSeed)
+{
+    srand(uSeed);
+    const int64_t nRandom = rand();
+    return int64_t(nMaxWaitTime) * nRandom / 2147483647;
+}
 
 bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
 {

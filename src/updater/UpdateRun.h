@@ -2,6 +2,7 @@
 
 #include "config/UpdaterConfig.h"
 
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -12,3 +13,7 @@
 
 // Fills the buffer with nCount bytes from the random device.
 [[nodiscard]] bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount);
+
+// The delay in seconds before the first connection: the standard generator seeded with
+// uSeed draws r, and the delay is nMaxWaitTime * r / RAND_MAX (0 to nMaxWaitTime).
+int64_t randomDelay(int nMaxWaitTime, unsigned uSeed);
