@@ -127,7 +127,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
     bool bMultiPass = setInclude.empty() && !config.m_bCheckOnly;
     int nPassIndex = 0;
     unsigned nAvailable = 0; // the count of the first pass that selected anything
-    unsigned nHandled = 0;   // the counts of the passes that were not check-only
+    unsigned nHandled = 0;   // the counts of the passes that installed (or tried to)
     bool bRebootWanted = false;
     const NameSet setPull(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
 
@@ -171,7 +171,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         nResult = runPass(options, setTarget, setExclude, setExcludeGroups, setPull, repository, nCount);
         if (nAvailable == 0)
             nAvailable = nCount;
-        if (!options.m_bCheckOnly)
+        // A test pass installs nothing: counting it would tell outside readers that the
+        // updates are installed.
+        if (!options.m_bCheckOnly && !options.m_bTest)
             nHandled += nCount;
 
         if (nResult == RESULT_FAILED)

@@ -7,7 +7,7 @@ for example --requires "libfoo >= 1.2" or --requires-pre "/bin/sh".
   mkrpm.py --name foo --version 1.0 --release 1 [--epoch 2] [--group "System/Base"]
            [--provides CAP]... [--requires CAP]... [--requires-pre CAP]...
            [--requires-post CAP]... [--obsoletes CAP]... [--conflicts CAP]...
-           [--file /usr/share/foo/data]... [--post-script "echo hi"]
+           [--file /usr/share/foo/data]... [--pre-script "exit 1"] [--post-script "echo hi"]
            [--no-auto] --outdir DIR
 """
 
@@ -45,6 +45,8 @@ def build_spec(args):
         lines.append(f"mkdir -p %{{buildroot}}{os.path.dirname(path)}")
         lines.append(f"echo '{args.name}-{args.version}' > %{{buildroot}}{path}")
     lines.append("")
+    if args.pre_script:
+        lines += ["%pre", args.pre_script, ""]
     if args.post_script:
         lines += ["%post", args.post_script, ""]
     lines.append("%files")
@@ -63,6 +65,7 @@ def main():
     for option in ("provides", "requires", "requires-pre", "requires-post", "obsoletes",
                    "conflicts", "file"):
         parser.add_argument("--" + option, action="append", default=[])
+    parser.add_argument("--pre-script")
     parser.add_argument("--post-script")
     parser.add_argument("--no-auto", action="store_true",
                         help="no automatic requires and provides")
