@@ -274,6 +274,10 @@ def process_name(pid):
         return None
 
 
+# rpm makes every package with a scriptlet require /bin/sh; the device's database must
+# provide it (the real shell of the device is not an rpm package here).
+SHELL = Spec("device-shell", "1.0", provides=["/bin/sh"], files=[])
+
 # A %pre scriptlet that waits for /run/pre-release (after touching /run/pre-waiting).
 WAITING_PRE = "touch /run/pre-waiting; while [ ! -e /run/pre-release ]; do sleep 0.05; done"
 
