@@ -92,7 +92,8 @@ void Downloader::close()
     m_pNotifier = nullptr;
 }
 
-bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches)
+bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches,
+                     uint64_t uMaxSize)
 {
     const std::string sTempPath = sLocalPath + ".tmp";
     logMessage(DEBUG, "downloading path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
@@ -118,7 +119,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
     URLFetcher* pCurrent = m_vFetchers.front().get();
     int nRedirects = 0;
     for (;;) {
-        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath)) {
+        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize)) {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
             const int nClosed = ::close(nFd);

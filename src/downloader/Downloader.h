@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ public:
     // Not owned; handed to every fetcher, present and future. May be null.
     void setNotifier(URLFetcher::Notifier* pNotifier);
     // Fetches sRelPath (relative to the base path, no leading "/") into sLocalPath through
-    // "<sLocalPath>.tmp"; the local path is only replaced by a complete download.
-    [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches = false);
+    // "<sLocalPath>.tmp"; the local path is only replaced by a complete download. A resource
+    // larger than uMaxSize bytes (0: no limit) fails.
+    [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches = false,
+                           uint64_t uMaxSize = 0);
     void close();
 
     bool isOpen() const { return !m_vFetchers.empty(); }

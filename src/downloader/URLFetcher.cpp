@@ -2,7 +2,9 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include <arpa/inet.h>
@@ -31,6 +33,9 @@ constexpr int READ_TIMEOUT_SECONDS = 120;
 constexpr int CONNECT_TIMEOUT_SECONDS = 180;
 constexpr int MAX_RETRIES = 2;
 constexpr std::size_t COPY_BUFFER_SIZE = 4096;
+// A body that brings fewer bytes than this within one read-timeout period is a stalled
+// transfer (a server trickling a byte at a time would otherwise hold the run for ever).
+constexpr uint64_t MIN_BYTES_PER_PERIOD = 1024;
 
 // Written once by URLFetcher::initialize, read by every fetcher.
 struct FetcherSettings
@@ -115,13 +120,44 @@ struct BodyTarget
 {
     ne_session* m_pSession;
     int m_nFd;
+    uint64_t m_uMaxSize;  // 0: no limit
+    uint64_t m_uWritten = 0;
+    int64_t m_nPeriodStart = -1;  // monotonic seconds
+    uint64_t m_uPeriodBytes = 0;
 };
+
+int64_t monotonicSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec);
+}
 
 int bodyWriter(void* pUserData, const char* pBlock, std::size_t uLength) noexcept
 {
     auto* pTarget = static_cast<BodyTarget*>(pUserData);
     if (uLength == 0)
         return 0;
+    if (pTarget->m_uMaxSize != 0 && uLength > pTarget->m_uMaxSize - pTarget->m_uWritten) {
+        ne_set_error(pTarget->m_pSession, "resource larger than %llu bytes",
+                     static_cast<unsigned long long>(pTarget->m_uMaxSize));
+        return -1;
+    }
+    pTarget->m_uWritten += uLength;
+    const int64_t nNow = monotonicSeconds();
+    if (pTarget->m_nPeriodStart < 0)
+        pTarget->m_nPeriodStart = nNow;
+    pTarget->m_uPeriodBytes += uLength;
+    if (nNow - pTarget->m_nPeriodStart >= READ_TIMEOUT_SECONDS) {
+        if (pTarget->m_uPeriodBytes < MIN_BYTES_PER_PERIOD) {
+            ne_set_error(pTarget->m_pSession, "transfer too slow (%llu bytes in %lld seconds)",
+                         static_cast<unsigned long long>(pTarget->m_uPeriodBytes),
+                         static_cast<long long>(nNow - pTarget->m_nPeriodStart));
+            return -1;
+        }
+        pTarget->m_nPeriodStart = nNow;
+        pTarget->m_uPeriodBytes = 0;
+    }
     if (!writeAll(pTarget->m_nFd, pBlock, uLength)) {
         ne_set_error(pTarget->m_pSession, "failed writing downloaded data to file (%s)", errnoText().c_str());
         return -1;
@@ -481,12 +517,13 @@ const char* URLFetcher::errorText(int nCode) const
     }
 }
 
-int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches, int& nStatusClass)
+int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize,
+                           int& nStatusClass)
 {
     m_pszRequestPath = sPath.c_str();
     nStatusClass = 0;
     std::unique_ptr<ne_request, RequestFree> pRequest(ne_request_create(m_pSession, "GET", sPath.c_str()));
-    BodyTarget target{m_pSession, nFd};
+    BodyTarget target{m_pSession, nFd, uMaxSize};
     ne_add_response_body_reader(pRequest.get(), ne_accept_2xx, bodyWriter, &target);
     if (bBypassCaches) {
         ne_add_request_header(pRequest.get(), "Cache-Control", "no-cache");
@@ -500,19 +537,20 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
     return nCode;
 }
 
-bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName)
+bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName,
+                     uint64_t uMaxSize)
 {
     if (!m_bValid)
         return false;
     m_bRedirected = false;
     logMessage(TRACE, "URLFetcher::get() this = %p", static_cast<void*>(this));
     if (!m_pSession)
-        return copyLocalFile(sPath, nFd);
+        return copyLocalFile(sPath, nFd, uMaxSize);
 
     const char* pName = sDisplayName.c_str();
     for (int nRetry = 0;; ++nRetry) {
         int nStatusClass = 0;
-        const int nCode = runRequest(sPath, nFd, bBypassCaches, nStatusClass);
+        const int nCode = runRequest(sPath, nFd, bBypassCaches, uMaxSize, nStatusClass);
         if (nCode == NE_REDIRECT) {
             m_bRedirected = true;
             return false;
@@ -537,7 +575,7 @@ bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, cons
     }
 }
 
-bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd)
+bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize)
 {
     const int nSource = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (nSource < 0) {
@@ -546,6 +584,7 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd)
     }
     std::unique_ptr<char[]> pBuffer(new char[COPY_BUFFER_SIZE]);
     bool bComplete = false;
+    uint64_t uCopied = 0;
     for (;;) {
         const ssize_t nRead = ::read(nSource, pBuffer.get(), COPY_BUFFER_SIZE);
         if (nRead < 0) {
@@ -556,6 +595,11 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd)
         }
         if (nRead == 0) {
             bComplete = true;
+            break;
+        }
+        uCopied += static_cast<uint64_t>(nRead);
+        if (uMaxSize != 0 && uCopied > uMaxSize) {
+            logMessage(ERROR, "failed copying file (larger than %llu bytes)", static_cast<unsigned long long>(uMaxSize));
             break;
         }
         if (!writeAll(nFd, pBuffer.get(), static_cast<std::size_t>(nRead))) {

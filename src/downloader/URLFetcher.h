@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,9 @@ public:
 
     // Fetches the resource at the absolute path into nFd (open for writing, at its start,
     // a regular file). sDisplayName names it in messages.
-    [[nodiscard]] bool get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName);
+    // uMaxSize (0: no limit) ends a body that grows beyond it with an error.
+    [[nodiscard]] bool get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName,
+                           uint64_t uMaxSize = 0);
     // Target of the redirect that ended the last get; null when there was none. Valid until
     // the next request on this fetcher.
     const ne_uri* redirectLocation() const;
@@ -71,8 +74,8 @@ private:
     void selectProxy();
     [[nodiscard]] bool checkLocalNetwork();
     void clearLocalAddrs();
-    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, int& nStatusClass);
-    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd);
+    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize, int& nStatusClass);
+    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize);
     const char* errorText(int nCode) const;
     int serverAuth(const char* pRealm, int nAttempt, char* pUser, char* pPassword, bool bWithDefault);
     int proxyAuth(int nAttempt, char* pUser, char* pPassword);

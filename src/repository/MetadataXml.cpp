@@ -2,6 +2,7 @@
 
 #include "base/Logger.h"
 #include "config/XmlReader.h"
+#include "downloader/Downloader.h"
 
 #include <libxml/parserInternals.h>
 
@@ -61,4 +62,47 @@ bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 bool hasAttribute(xmlNodePtr pElement, const char* pName)
 {
     return xmlHasNsProp(pElement, BAD_CAST pName, nullptr) != nullptr;
+}
+
+bool checkLocation(const std::string& sLocation)
+{
+    const char* pProblem = nullptr;
+    if (!sLocation.empty() && sLocation[0] == '/')
+        pProblem = "absolute path";
+    std::size_t uStart = 0;
+    while (pProblem == nullptr && uStart <= sLocation.size())
+    {
+        std::size_t uEnd = sLocation.find('/', uStart);
+        if (uEnd == std::string::npos)
+            uEnd = sLocation.size();
+        if (sLocation.compare(uStart, uEnd - uStart, "..") == 0)
+            pProblem = "'..' component";
+        uStart = uEnd + 1;
+    }
+    if (pProblem == nullptr)
+    {
+        const std::string sName = baseName(sLocation);
+        if (sName.empty() || sName == ".")
+            pProblem = "no file name";
+    }
+    if (pProblem == nullptr && hasControlCharacter(sLocation))
+    {
+        // Not printed: it could forge lines of the log.
+        logMessage(ERROR, "refusing location with control characters");
+        return false;
+    }
+    if (pProblem == nullptr)
+        return true;
+    logMessage(ERROR, "refusing location '%s' (%s)", sLocation.c_str(), pProblem);
+    return false;
+}
+
+bool hasControlCharacter(const std::string& sText)
+{
+    for (unsigned char c : sText)
+    {
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
 }

@@ -38,3 +38,12 @@ bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalNam
 // The attribute without namespace, or false (silently) when it is missing.
 bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
 bool hasAttribute(xmlNodePtr pElement, const char* pName);
+
+// A location from the metadata names a file below the repository's base URI: it is not
+// absolute, has no ".." component (which would reach outside the repository, on the server
+// or on a local medium), and ends in a usable file name, which becomes the name in the
+// cache. Logs the refusal (ERROR "refusing location '%s' ...") and returns false otherwise.
+bool checkLocation(const std::string& sLocation);
+
+// Any byte below 0x20 or 0x7f (DEL).
+bool hasControlCharacter(const std::string& sText);

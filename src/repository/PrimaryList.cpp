@@ -63,6 +63,8 @@ bool mapFlags(const std::string& sWord, int& nFlags)
 
 bool Repository::parsePrimary(const std::string& sPath)
 {
+    // The list changes: whatever it was parsed from before no longer describes it.
+    m_pParsedSource.reset();
     XmlReader reader;
     MetadataEntityGuard entityGuard;
     if (!reader.open(sPath))
@@ -186,6 +188,13 @@ int Repository::parsePackage(xmlNodePtr pPackage, RepoPackage& package) const
     }
 
     if (!bName || !bVersion || !bLocation || !bChecksum)
+        return -1;
+    if (hasControlCharacter(package.m_sName))
+    {
+        logMessage(ERROR, "refusing package name with control characters");
+        return -1;
+    }
+    if (!checkLocation(package.m_sLocation))
         return -1;
 
     package.m_sLocalPath = m_sPackageDir + baseName(package.m_sLocation);

@@ -20,6 +20,13 @@ namespace
 const char* REPOMD_PATH = "repodata/repomd.xml";
 const char* REPOMD_FILE = "repomd.xml";
 const char* PRIMARY_TYPE = "primary";
+// A download growing beyond these is refused: an endless or oversized answer must not
+// fill the device's storage. A real index is a few kilobytes, a package list a few
+// megabytes.
+constexpr uint64_t MAX_INDEX_SIZE = 4ull << 20;
+constexpr uint64_t MAX_METADATA_SIZE = 256ull << 20;
+// A parse that logs more than this (tracing) is not kept for reuse.
+constexpr std::size_t MAX_RECORDED_MESSAGES = 10000;
 
 // strtoull semantics (leading white space and a sign accepted), the whole text, and not
 // the value an overflow yields.
@@ -90,7 +97,7 @@ bool Repository::update(const std::string& sUriOverride)
     downloader.setNotifier(&notifier);
 
     // The index is always fetched fresh: it names the checksums everything else is judged by.
-    if (!downloader.get(REPOMD_PATH, m_sRepoDir + REPOMD_FILE, true))
+    if (!downloader.get(REPOMD_PATH, m_sRepoDir + REPOMD_FILE, true, MAX_INDEX_SIZE))
     {
         logMessage(ERROR, "failed getting repository resource '%s'", REPOMD_PATH);
         return false;
@@ -123,19 +130,28 @@ bool Repository::update(const std::string& sUriOverride)
 
 bool Repository::loadFromCache()
 {
+    // The list read before is kept aside: when the cached file is still the one it was
+    // parsed from, it is taken again instead of parsing the whole file once more.
+    RepoPackageList previous;
+    previous.swap(m_setPackages);
     m_mapMetadata.clear();
-    m_setPackages.clear();
     if (!parseRepomd())
     {
         logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
         return false;
     }
-    return loadPrimary(true);
+    return loadPrimary(true, &previous);
 }
 
 bool Repository::isValidMetadataFile(const MetadataEntry& entry)
 {
-    return entry.m_Checksum.verify(entry.m_sLocalPath) || entry.m_OpenChecksum.verifyUncompressed(entry.m_sLocalPath);
+    if (entry.m_Checksum.verify(entry.m_sLocalPath))
+        m_lastMatch = Match::STORED;
+    else if (entry.m_OpenChecksum.verifyUncompressed(entry.m_sLocalPath))
+        m_lastMatch = Match::UNCOMPRESSED;
+    else
+        m_lastMatch = Match::NONE;
+    return m_lastMatch != Match::NONE;
 }
 
 bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
@@ -149,7 +165,7 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt)
     {
         bool bBypassCaches = nAttempt > 0;
-        if (!downloader.get(entry.m_sLocation, entry.m_sLocalPath, bBypassCaches))
+        if (!downloader.get(entry.m_sLocation, entry.m_sLocalPath, bBypassCaches, MAX_METADATA_SIZE))
         {
             logMessage(ERROR, "failed getting repository resource '%s'", entry.m_sLocation.c_str());
             return false;
@@ -166,6 +182,11 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
 
 bool Repository::loadPrimary(bool bVerify)
 {
+    return loadPrimary(bVerify, nullptr);
+}
+
+bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
+{
     auto it = m_mapMetadata.find(PRIMARY_TYPE);
     if (it == m_mapMetadata.end())
     {
@@ -178,11 +199,39 @@ bool Repository::loadPrimary(bool bVerify)
         logMessage(ERROR, "invalid checksum on '%s'", entry.m_sLocation.c_str());
         return false;
     }
-    if (!parsePrimary(entry.m_sLocalPath))
+
+    // The file has just been verified (here, or by the fetch before): the checksum that
+    // accepted it identifies its content.
+    const Match match = m_lastMatch;
+    const Checksum& checksum = match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum;
+    const ParsedSource* pSource = m_pParsedSource.get();
+    if (pPrevious != nullptr && pSource != nullptr && match != Match::NONE && pSource->m_match == match &&
+        pSource->m_sPath == entry.m_sLocalPath && pSource->m_Checksum.m_sType == checksum.m_sType &&
+        pSource->m_Checksum.m_sValue == checksum.m_sValue && pSource->m_nLogThreshold == logger().threshold())
+    {
+        // Same file, same list: only the messages of the parse are written again.
+        m_setPackages.swap(*pPrevious);
+        for (const auto& message : pSource->m_recording.m_vMessages)
+            logMessage(message.first, "%s", message.second.c_str());
+        return true;
+    }
+
+    auto pParsed = std::make_unique<ParsedSource>();
+    pParsed->m_sPath = entry.m_sLocalPath;
+    pParsed->m_match = match;
+    pParsed->m_Checksum = checksum;
+    pParsed->m_nLogThreshold = logger().threshold();
+    pParsed->m_recording.m_uLimit = MAX_RECORDED_MESSAGES;
+    logger().setRecording(&pParsed->m_recording);
+    const bool bParsed = parsePrimary(entry.m_sLocalPath);
+    logger().setRecording(nullptr);
+    if (!bParsed)
     {
         logMessage(ERROR, "failed parsing repository resource '%s'", entry.m_sLocation.c_str());
         return false;
     }
+    if (match != Match::NONE && !pParsed->m_recording.m_bFull)
+        m_pParsedSource = std::move(pParsed);
     return true;
 }
 
@@ -262,6 +311,13 @@ bool Repository::parseMetadataEntry(xmlNodePtr pData, MetadataEntry& entry) cons
                 return false;
             }
         }
+    }
+    // An entry without location is accepted; it is an error only once it is fetched.
+    if (!entry.m_sLocation.empty() && (!checkLocation(entry.m_sLocation) || baseName(entry.m_sLocation) == REPOMD_FILE))
+    {
+        if (baseName(entry.m_sLocation) == REPOMD_FILE)
+            logMessage(ERROR, "refusing location '%s' (the index's own name)", entry.m_sLocation.c_str());
+        return false;
     }
     entry.m_sLocalPath = m_sRepoDir + baseName(entry.m_sLocation);
     return true;
