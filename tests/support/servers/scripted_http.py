@@ -8,6 +8,11 @@ A request target is looked up as sent (an absolute URI when the server is used a
 proxy), then by its path and query alone. Responses are used in order; the last repeats.
 RESPONSE: {"status": 200, "headers": {...}, "body": "text", "close_mid_body": false,
            "close_without_response": false}
+  hostile variants: "body_file": path (binary body read from a file), "content_length": N
+  (sent instead of the real length; the connection is closed after the body),
+  "endless": true (no length, the body repeated until the client goes away),
+  "never_answer": true (the request is read, nothing is ever sent),
+  "trickle": seconds (the body is sent one byte at a time with that pause).
 AUTH: {"type": "basic" | "digest", "realm": "r", "users": {"name": "password"}}
 Every request is appended to the log file as one line of tab-separated fields:
 connection number, target, user name sent to the server (or "-"), user name sent to the
@@ -173,7 +178,43 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
             return
-        body = response.get("body", "").encode("latin-1")
+        if response.get("never_answer"):
+            self.close_connection = True
+            while True:
+                time.sleep(1)
+        if "body_file" in response:
+            with open(response["body_file"], "rb") as f:
+                body = f.read()
+        else:
+            body = response.get("body", "").encode("latin-1")
+        if response.get("endless"):
+            self.send_response(response.get("status", 200))
+            for k, v in response.get("headers", {}).items():
+                self.send_header(k, v)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            chunk = (body or b"x") * max(1, 65536 // max(1, len(body)))
+            while True:
+                self.wfile.write(chunk)
+        if "content_length" in response or "trickle" in response:
+            self.send_response(response.get("status", 200))
+            for k, v in response.get("headers", {}).items():
+                self.send_header(k, v)
+            self.send_header("Content-Length", str(response.get("content_length", len(body))))
+            self.end_headers()
+            self.wfile.flush()
+            self.close_connection = True
+            if "trickle" in response:
+                for i in range(len(body)):
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(response["trickle"])
+            else:
+                self.wfile.write(body)
+                self.wfile.flush()
+                self.connection.shutdown(socket.SHUT_RDWR)
+            return
         self.send_response(response.get("status", 200))
         for k, v in response.get("headers", {}).items():
             self.send_header(k, v)

@@ -1,0 +1,309 @@
+"""A hostile repository: every case must end with a clear error and exit status 1, leave
+the status file and every file outside the cache as they were, leave no temporary file in
+the cache, and let the next run against a sound repository succeed.
+
+Transport failures (cut connections, timeouts, oversized answers) must also leave the
+cached metadata byte for byte as it was. A complete answer with hostile content replaces
+the cached index, as any new index does, and is then refused.
+
+The network timeouts of the updater are minutes long; the cases that wait for them run
+the updater with a preloaded clock that runs 60 times faster (fastclock.c).
+"""
+
+import gzip
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from device import DEFAULT_CONFIG, SOURCE_DIR
+
+SERVER = os.path.join(SOURCE_DIR, "tests/support/servers/scripted_http.py")
+FASTCLOCK_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fastclock.c")
+FASTCLOCK_DEVICE_PATH = "/usr/local/lib/fastclock.so"
+
+COMMON_NS = "http://linux.duke.edu/metadata/common"
+RPM_NS = "http://linux.duke.edu/metadata/rpm"
+REPO_NS = "http://linux.duke.edu/metadata/repo"
+PRIMARY_PATH = "repodata/primary.xml.gz"
+
+
+def sha(data):
+    return hashlib.sha1(data).hexdigest()
+
+
+def package_xml(name="alpha", ver="1.0", location="packages/alpha-1.0-1.noarch.rpm", version_attrs=None):
+    version = version_attrs or 'epoch="0" ver="%s" rel="1"' % ver
+    return ("<package type=\"rpm\"><name>%s</name><arch>noarch</arch><version %s/>"
+            "<checksum type=\"sha\" pkgid=\"YES\">%s</checksum><location href=\"%s\"/>"
+            "<format><rpm:group>System/Base</rpm:group></format></package>\n"
+            % (name, version, "0" * 40, location))
+
+
+def primary_xml(packages, doctype=""):
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n%s<metadata xmlns="%s" xmlns:rpm="%s" packages="%d">\n%s'
+            "</metadata>\n" % (doctype, COMMON_NS, RPM_NS, len(packages), "".join(packages))).encode()
+
+
+def repomd_xml(primary_gz, primary_plain, location=PRIMARY_PATH, doctype=""):
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n%s<repomd xmlns="%s" xmlns:rpm="%s">\n'
+            "<revision>1</revision>\n<data type=\"primary\">\n"
+            "<checksum type=\"sha\">%s</checksum>\n<open-checksum type=\"sha\">%s</open-checksum>\n"
+            "<location href=\"%s\"/>\n<timestamp>1700000000</timestamp>\n</data>\n</repomd>\n"
+            % (doctype, REPO_NS, RPM_NS, sha(primary_gz), sha(primary_plain), location)).encode()
+
+
+def repository(primary_plain, primary_gz=None, **repomd_args):
+    """Routes of a repository under /repo/ whose index matches its package list."""
+    if primary_gz is None:
+        primary_gz = gzip.compress(primary_plain, mtime=0)
+    return {"repodata/repomd.xml": {"data": repomd_xml(primary_gz, primary_plain, **repomd_args)},
+            PRIMARY_PATH: {"data": primary_gz}}
+
+
+GOOD = repository(primary_xml([package_xml()]))
+
+BILLION_LAUGHS = ("<!DOCTYPE r [\n<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">\n"
+                  + "".join("<!ENTITY %s \"%s\">\n" % (chr(ord("b") + i), ("&%s;" % chr(ord("a") + i)) * 10)
+                            for i in range(9))
+                  + "]>\n")
+EXTERNAL = "<!DOCTYPE r [\n<!ENTITY secret SYSTEM \"file:///etc/shadow\">\n]>\n"
+
+
+def gzip_bomb():
+    """A small gzip file of a package list holding a 200 MiB name."""
+    head = ('<?xml version="1.0" encoding="UTF-8"?>\n<metadata xmlns="%s" xmlns:rpm="%s" packages="1">\n'
+            '<package type="rpm"><name>' % (COMMON_NS, RPM_NS)).encode()
+    member = gzip.compress(b"A" * (16 << 20), compresslevel=9, mtime=0)
+    tail = b"</name></package></metadata>\n"
+    data = gzip.compress(head, mtime=0) + member * 13 + gzip.compress(tail, mtime=0)
+    return data
+
+
+class Server:
+    """scripted_http.py serving routes (path -> response dict; "data" bytes become a file)."""
+
+    def __init__(self, folder, routes):
+        self.folder = folder
+        script = {"routes": {}}
+        for index, (path, response) in enumerate(routes.items()):
+            response = dict(response)
+            if "data" in response:
+                body_file = os.path.join(folder, "body-%d" % index)
+                with open(body_file, "wb") as stream:
+                    stream.write(response.pop("data"))
+                response["body_file"] = body_file
+            script["routes"]["/repo/" + path] = {"responses": [response]}
+        script_path = os.path.join(folder, "script.json")
+        with open(script_path, "w") as stream:
+            json.dump(script, stream)
+        port_file = os.path.join(folder, "port")
+        self.log = os.path.join(folder, "requests.log")
+        self.process = subprocess.Popen(["/usr/bin/python3", SERVER, "--port-file", port_file, "--script", script_path,
+                                         "--log", self.log], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("scripted server did not start")
+            time.sleep(0.02)
+        with open(port_file) as stream:
+            self.port = int(stream.read())
+
+    def url(self):
+        return "http://127.0.0.1:%d/repo/" % self.port
+
+    def requests(self):
+        with open(self.log) as stream:
+            return [line.split("\t")[1] for line in stream.read().splitlines()]
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def config_for(url):
+    return DEFAULT_CONFIG.replace("file:///srv/repo", url)
+
+
+def tree(top, skip=()):
+    """{relative path: (type, size, mtime)} of a host folder, without the skipped ones."""
+    listing = {}
+    for folder, dirs, files in os.walk(top):
+        rel_folder = os.path.relpath(folder, top)
+        dirs[:] = [d for d in dirs if os.path.normpath(os.path.join(rel_folder, d)) not in skip]
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            rel = os.path.normpath(os.path.join(rel_folder, name))
+            info = os.lstat(path)
+            listing[rel] = (info.st_mode >> 12, info.st_size if not os.path.isdir(path) else 0,
+                            info.st_mtime_ns if not os.path.isdir(path) else 0)
+    return listing
+
+
+def digests(top):
+    result = {}
+    for folder, _, files in os.walk(top):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as stream:
+                result[os.path.relpath(path, top)] = sha(stream.read())
+    return result
+
+
+# Device folders the updater may change: logs, the lock, the cache (checked on its own).
+# Everything else must stay as it was.
+# The status file is rewritten with the same content; its content is compared instead.
+DEVICE_SKIP = {"proc", "dev", "sys", "run", "var/log", "var/cache/updater", "var/lib/updater"}
+
+
+@pytest.fixture(scope="module")
+def fastclock(tmp_path_factory):
+    out = str(tmp_path_factory.mktemp("fastclock") / "fastclock.so")
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-o", out, FASTCLOCK_SOURCE, "-ldl"], check=True)
+    return out
+
+
+@pytest.fixture
+def workdir():
+    folder = tempfile.mkdtemp(prefix="hostile-")
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_case(device, workdir, fastclock, routes, messages, transport, args=(), slow_clock=False, new_index=False):
+    for name in ("good", "hostile"):
+        os.makedirs(os.path.join(workdir, name))
+    good = Server(os.path.join(workdir, "good"), GOOD)
+    hostile = Server(os.path.join(workdir, "hostile"), routes)
+    with open(fastclock, "rb") as stream:
+        device.write(FASTCLOCK_DEVICE_PATH, stream.read(), mode=0o755)
+    try:
+        device.set_config(config_for(good.url()))
+        first = device.updater("--max-wait-time=-1", *args)
+        assert first.returncode == 0, first
+        device.set_config(config_for(hostile.url()))
+        status = device.status()
+        cache = digests(device.cache_dir())
+        outside = tree(device.root, DEVICE_SKIP)
+        usr = tree(device.path("/usr"))
+        env = None if slow_clock else {"LD_PRELOAD": FASTCLOCK_DEVICE_PATH}
+        started = time.monotonic()
+        result = device.updater("--max-wait-time=-1", *args, env=env, timeout=300)
+        elapsed = time.monotonic() - started
+        print("\nexit %s after %.1f s; errors:\n  %s" % (
+            result.returncode, elapsed,
+            "\n  ".join(line for line in result.lines() if line.startswith(("ERROR", "FATAL")))))
+
+        assert result.returncode == 1, result
+        for message in messages:
+            assert message in result.stderr, (message, result.stderr)
+        assert "FATAL" not in result.stderr
+        assert device.status() == status
+        after = digests(device.cache_dir())
+        assert not [name for name in after if name.endswith(".tmp")], after
+        assert set(after) <= set(cache) | {"base/repomd.xml", "base/primary.xml.gz"}, after
+        if transport:
+            assert {k: v for k, v in after.items() if k != "base/repomd.xml" or not new_index} == \
+                {k: v for k, v in cache.items() if k != "base/repomd.xml" or not new_index}
+        assert tree(device.root, DEVICE_SKIP) == outside
+        usr_after = tree(device.path("/usr"))
+        usr_after.pop("local/lib/fastclock.so", None)
+        usr.pop("local/lib/fastclock.so", None)
+        assert usr_after == usr
+
+        # Nothing was lost: the sound repository works again at once.
+        device.set_config(config_for(good.url()))
+        again = device.updater("--max-wait-time=-1", *args)
+        assert again.returncode == 0, again
+        return result
+    finally:
+        hostile.stop()
+        good.stop()
+
+
+def with_index(primary_plain, **repomd_args):
+    """A repository whose index lists a hostile package list with correct checksums."""
+    return repository(primary_plain, **repomd_args)
+
+
+INDEX_REFUSED = "failed parsing repository metadata from 'repodata/repomd.xml'"
+LIST_REFUSED = "failed parsing repository resource 'repodata/primary.xml.gz'"
+
+CONTENT_CASES = {
+    "gzip_bomb": (repository(b"", primary_gz=gzip_bomb()), [LIST_REFUSED]),
+    "entity_bomb_in_index": ({"repodata/repomd.xml": {"data": repomd_xml(b"", b"", location="&j;",
+                                                                          doctype=BILLION_LAUGHS)}},
+                             [INDEX_REFUSED]),
+    "entity_bomb_in_package_list": (repository(primary_xml([package_xml(name="&j;")], doctype=BILLION_LAUGHS)),
+                                    [LIST_REFUSED]),
+    "external_entity_in_index": ({"repodata/repomd.xml": {"data": repomd_xml(b"", b"", location="&secret;",
+                                                                              doctype=EXTERNAL)}}, [INDEX_REFUSED]),
+    "external_entity_in_package_list": (repository(primary_xml([package_xml(location="&secret;")],
+                                                               doctype=EXTERNAL)),
+                                        [LIST_REFUSED]),
+    "package_location_with_dotdot": (repository(primary_xml([package_xml(location="../../../../etc/passwd")])),
+                                     ["refusing location '../../../../etc/passwd' ('..' component)", LIST_REFUSED]),
+    "package_location_absolute": (repository(primary_xml([package_xml(location="/etc/passwd")])),
+                                  ["refusing location '/etc/passwd' (absolute path)", LIST_REFUSED]),
+    "package_location_only_dotdot": (repository(primary_xml([package_xml(location="packages/..")])),
+                                     ["refusing location 'packages/..' ('..' component)", LIST_REFUSED]),
+    "package_list_location_with_dotdot": (repository(primary_xml([package_xml()]),
+                                                     location="../../repodata/primary.xml.gz"),
+                                          ["refusing location '../../repodata/primary.xml.gz' ('..' component)",
+                                           INDEX_REFUSED]),
+    "package_list_location_is_the_index": (repository(primary_xml([package_xml()]), location="repodata/repomd.xml"),
+                                           ["refusing location 'repodata/repomd.xml' (the index's own name)",
+                                            INDEX_REFUSED]),
+    "name_with_control_characters": (repository(primary_xml([package_xml(name="al&#10;ERROR: forged&#13;pha")])),
+                                     ["refusing package name with control characters", LIST_REFUSED]),
+    "location_with_control_characters": (repository(primary_xml([package_xml(location="packages/a&#10;b.rpm")])),
+                                         ["refusing location with control characters", LIST_REFUSED]),
+    "huge_attribute_value": (repository(primary_xml([package_xml(version_attrs='epoch="0" rel="1" ver="%s"'
+                                                                 % ("9" * (12 << 20)))])),
+                             [LIST_REFUSED]),
+    "index_cut_off_mid_document": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"][:200]}},
+                                   [INDEX_REFUSED]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CONTENT_CASES))
+def test_hostile_content(device, workdir, fastclock, case):
+    routes, messages = CONTENT_CASES[case]
+    run_case(device, workdir, fastclock, routes, messages, transport=False)
+
+
+TRANSPORT_CASES = {
+    "index_with_wrong_content_length": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"],
+                                                                 "content_length": 100000}},
+                                        ["failed getting repository resource 'repodata/repomd.xml'"]),
+    "endless_index": ({"repodata/repomd.xml": {"body": "<repomd>", "endless": True}},
+                      ["resource larger than 4194304 bytes"]),
+    # A new index, so that the cached package list no longer matches and is fetched.
+    "endless_package_list": ({"repodata/repomd.xml": {"data": repomd_xml(b"new", b"new")},
+                              PRIMARY_PATH: {"body": "x", "endless": True}},
+                             ["resource larger than 268435456 bytes",
+                              "failed getting repository resource 'repodata/primary.xml.gz'"]),
+    "redirect_loop": ({"repodata/repomd.xml": {"status": 302,
+                                               "headers": {"Location": "/repo/repodata/repomd.xml"}}},
+                      ["maximum number of redirects (5) exceeded"]),
+    "server_never_answers": ({"repodata/repomd.xml": {"never_answer": True}}, ["connection timed out"]),
+    "server_trickles_one_byte_per_second": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"],
+                                                                     "trickle": 1.0}},
+                                            ["transfer too slow"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(TRANSPORT_CASES))
+def test_hostile_transport(device, workdir, fastclock, case):
+    routes, messages = TRANSPORT_CASES[case]
+    run_case(device, workdir, fastclock, routes, messages, transport=True, new_index=case == "endless_package_list")
