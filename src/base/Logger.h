@@ -2,7 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Log levels; a message passes when its level is at least the threshold.
@@ -14,6 +16,16 @@ enum LogLevel : int
     WARNING = 3,
     ERROR = 4,
     FATAL = 5,
+};
+
+// Messages kept while a recording is attached to the logger: those that pass the
+// threshold, each with its level and its formatted text, so that the same lines can be
+// written again later. Past m_uLimit messages the recording stops and is marked full.
+struct LogRecording
+{
+    std::vector<std::pair<int, std::string>> m_vMessages;
+    std::size_t m_uLimit = 0;
+    bool m_bFull = false;
 };
 
 // The one process-wide logger: standard error, any number of files with their own
@@ -41,6 +53,9 @@ public:
 
     void write(int nLevel, const char* pFormat, va_list args);
 
+    // Attaches a recording (nullptr detaches); the logger does not own it.
+    void setRecording(LogRecording* pRecording) { m_pRecording = pRecording; }
+
 private:
     struct FileEntry
     {
@@ -54,6 +69,7 @@ private:
     int m_nThreshold = INFO;
     bool m_bToStderr = true;
     bool m_bToSyslog = false;
+    LogRecording* m_pRecording = nullptr;
 };
 
 // The process-wide instance; it exists before main runs.

@@ -3,6 +3,7 @@
 #include "base/Checksum.h"
 #include "base/Dependency.h"
 #include "base/Evr.h"
+#include "base/Logger.h"
 #include "base/Package.h"
 #include "config/UpdaterConfig.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 class Downloader;
@@ -84,8 +86,30 @@ public:
     const RepoPackageList& packages() const { return m_setPackages; }
 
 private:
-    // The local file passes the stored checksum or, failing that, the uncompressed one.
-    static bool isValidMetadataFile(const MetadataEntry& entry);
+    // Which checksum accepted a metadata file.
+    enum class Match
+    {
+        NONE,
+        STORED,
+        UNCOMPRESSED,
+    };
+    // The verified file the current package list was parsed from, and the messages the
+    // parse logged: a later load of the same file takes the list again and repeats the
+    // messages instead of parsing the file once more.
+    struct ParsedSource
+    {
+        std::string m_sPath;
+        Match m_match = Match::NONE;
+        Checksum m_Checksum;
+        int m_nLogThreshold = 0;
+        LogRecording m_recording;
+    };
+
+    // The local file passes the stored checksum or, failing that, the uncompressed one;
+    // remembers which one in m_lastMatch.
+    bool isValidMetadataFile(const MetadataEntry& entry);
+    // pPrevious: the list parsed before, offered for reuse when the file is the same.
+    bool loadPrimary(bool bVerify, RepoPackageList* pPrevious);
 
     const RepoConfig* m_pRepoConfig;
     std::string m_sRepoDir;
@@ -93,4 +117,6 @@ private:
     std::string m_sBaseUri;
     MetadataMap m_mapMetadata;
     RepoPackageList m_setPackages;
+    Match m_lastMatch = Match::NONE;
+    std::unique_ptr<ParsedSource> m_pParsedSource;
 };
