@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the updater and shows it at work on a simulated device (a throwaway root folder
-# run in a private mount namespace; nothing on this machine changes): its help, then a
-# check-mode run against a local file: repository with one newer package.
+# run in a private mount namespace; nothing on this machine changes): an installed base,
+# a repository with newer versions served by lighttpd on 127.0.0.1, a check run and an
+# update run, and what they left on the device.
 # Run as root on Debian 12: bash scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
