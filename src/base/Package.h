@@ -4,6 +4,7 @@
 #include "base/Dependency.h"
 #include "base/Evr.h"
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <string_view>
@@ -31,6 +32,8 @@ struct RepoPackage : Package
     std::string m_sLocation;
     std::string m_sLocalPath;
     Checksum m_Checksum;
+    // Size of the package file in bytes as the package list gives it; 0 when unknown.
+    uint64_t m_uSize = 0;
 
     RepoPackage() = default;
     explicit RepoPackage(std::string sName) : Package(std::move(sName)) {}

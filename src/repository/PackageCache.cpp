@@ -11,11 +11,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
 namespace
 {
+
+// A package the list gives no size for still cannot fill the storage without end.
+constexpr uint64_t MAX_PACKAGE_SIZE = 2ull << 30;
 
 struct DirClose
 {
@@ -58,7 +62,9 @@ bool Repository::getPackages(const PackageSet& packages)
         for (int nAttempt = 0; nAttempt < 2 && !bAccepted; ++nAttempt)
         {
             bool bBypassCaches = nAttempt > 0;
-            if (!bDownloaderOpen || !downloader.get(package.m_sLocation, package.m_sLocalPath, bBypassCaches))
+            // The size from the package list bounds the download: a longer answer is not the package.
+            if (!bDownloaderOpen || !downloader.get(package.m_sLocation, package.m_sLocalPath, bBypassCaches,
+                                                    package.m_uSize != 0 ? package.m_uSize : MAX_PACKAGE_SIZE))
             {
                 logMessage(ERROR, "failed getting package '%s' from repository", package.m_sLocation.c_str());
                 return false;

@@ -18,6 +18,9 @@ namespace
 {
 
 const char* RPMLIB_PREFIX = "rpmlib(";
+// Uncompressed bytes of a package list beyond which it is refused: a small compressed
+// file must not be able to make the list outgrow the device's memory.
+constexpr long MAX_PRIMARY_CONTENT = 256L << 20;
 const std::size_t RPMLIB_PREFIX_LENGTH = 7;
 
 // Epochs are decimal, whole-text, not negative and below INT_MAX (which is what an
@@ -32,6 +35,19 @@ bool convertEpoch(const std::string& sText, int& nEpoch)
     if (pEnd == sText.c_str() || *pEnd != '\0' || errno == ERANGE || nValue < 0 || nValue >= INT_MAX)
         return false;
     nEpoch = static_cast<int>(nValue);
+    return true;
+}
+
+bool convertSize(const std::string& sText, uint64_t& uSize)
+{
+    if (sText.empty() || sText[0] < '0' || sText[0] > '9')
+        return false;
+    errno = 0;
+    char* pEnd = nullptr;
+    unsigned long long uValue = std::strtoull(sText.c_str(), &pEnd, 10);
+    if (*pEnd != '\0' || errno == ERANGE || uValue == 0)
+        return false;
+    uSize = uValue;
     return true;
 }
 
@@ -78,6 +94,11 @@ bool Repository::parsePrimary(const std::string& sPath)
     {
         if (entityGuard.refused())
             return false;
+        if (xmlTextReaderByteConsumed(reader.get()) > MAX_PRIMARY_CONTENT)
+        {
+            logMessage(ERROR, "package list '%s' is larger than %ld bytes", sPath.c_str(), MAX_PRIMARY_CONTENT);
+            return false;
+        }
         bool bSkipSubtree = false;
         if (reader.isElement())
         {
@@ -150,6 +171,16 @@ int Repository::parsePackage(xmlNodePtr pPackage, RepoPackage& package) const
             if (bChecksum || !parseChecksum(pChild, package.m_Checksum))
                 return -1;
             bChecksum = true;
+        }
+        else if (std::strcmp(pName, "size") == 0)
+        {
+            // Optional; only bounds the download.
+            std::string sSize;
+            if (readAttribute(pChild, "package", sSize) && !convertSize(sSize, package.m_uSize))
+            {
+                logMessage(DEBUG, "ignoring package size '%s'", sSize.c_str());
+                package.m_uSize = 0;
+            }
         }
         else if (std::strcmp(pName, "format") == 0)
         {

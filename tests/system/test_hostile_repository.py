@@ -19,6 +19,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import zlib
 
 import pytest
 
@@ -76,14 +77,31 @@ BILLION_LAUGHS = ("<!DOCTYPE r [\n<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 EXTERNAL = "<!DOCTYPE r [\n<!ENTITY secret SYSTEM \"file:///etc/shadow\">\n]>\n"
 
 
-def gzip_bomb():
-    """A small gzip file of a package list holding a 200 MiB name."""
-    head = ('<?xml version="1.0" encoding="UTF-8"?>\n<metadata xmlns="%s" xmlns:rpm="%s" packages="1">\n'
-            '<package type="rpm"><name>' % (COMMON_NS, RPM_NS)).encode()
-    member = gzip.compress(b"A" * (16 << 20), compresslevel=9, mtime=0)
-    tail = b"</name></package></metadata>\n"
-    data = gzip.compress(head, mtime=0) + member * 13 + gzip.compress(tail, mtime=0)
-    return data
+def gzip_stream(head, filler, size, tail):
+    """One gzip member: head, filler repeated up to size bytes, tail (built in pieces)."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+    parts = [packer.compress(head)]
+    chunk = filler * ((1 << 20) // len(filler))
+    for _ in range(size // len(chunk)):
+        parts.append(packer.compress(chunk))
+    parts.append(packer.compress(tail))
+    parts.append(packer.flush())
+    return b"".join(parts)
+
+
+LIST_HEAD = ('<?xml version="1.0" encoding="UTF-8"?>\n<metadata xmlns="%s" xmlns:rpm="%s" packages="1">\n'
+             % (COMMON_NS, RPM_NS)).encode()
+
+
+def gzip_bomb_one_name():
+    """A small gzip file of a package list whose one package has a 200 MiB name."""
+    return gzip_stream(LIST_HEAD + b'<package type="rpm"><name>', b"A", 200 << 20,
+                       b"</name></package></metadata>\n")
+
+
+def gzip_bomb_many_elements():
+    """A small gzip file of a package list of 300 MiB of small elements."""
+    return gzip_stream(LIST_HEAD, b"<x/>", 300 << 20, b"</metadata>\n")
 
 
 class Server:
@@ -240,7 +258,9 @@ INDEX_REFUSED = "failed parsing repository metadata from 'repodata/repomd.xml'"
 LIST_REFUSED = "failed parsing repository resource 'repodata/primary.xml.gz'"
 
 CONTENT_CASES = {
-    "gzip_bomb": (repository(b"", primary_gz=gzip_bomb()), [LIST_REFUSED]),
+    "gzip_bomb_one_huge_name": (repository(b"", primary_gz=gzip_bomb_one_name()), [LIST_REFUSED]),
+    "gzip_bomb_many_elements": (repository(b"", primary_gz=gzip_bomb_many_elements()),
+                                ["is larger than 268435456 bytes", LIST_REFUSED]),
     "entity_bomb_in_index": ({"repodata/repomd.xml": {"data": repomd_xml(b"", b"", location="&j;",
                                                                           doctype=BILLION_LAUGHS)}},
                              [INDEX_REFUSED]),
