@@ -101,6 +101,22 @@ def test_sigterm_during_the_metadata_fetch_ends_the_process_at_once(packages, ma
     next_run_proceeds(device)
 
 
+def test_sigterm_during_the_random_wait_ends_the_run_before_the_repository(packages, make_device):
+    with Lighttpd(packages.repo) as server:
+        device = packages.device(make_device, server.url)
+        process = device.start_updater("--max-wait-time", "3600")
+        wait_for(lambda: device.status() == "DELAYING\n", what="DELAYING")
+        process.signal(signal.SIGTERM)
+        result = process.wait(timeout=10)
+        server.stop()
+    lines = result.lines()
+    assert "ERROR: wait interrupted" in lines
+    assert result.signal == signal.SIGTERM, result
+    assert lines[-2:] == ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"]
+    assert server.requests() == []
+    assert device.status() == "READY\n"
+
+
 @pytest.mark.parametrize("no_reboot", [True, False])
 def test_sigterm_while_rpm_installs_lets_rpm_finish(packages, make_device, no_reboot):
     device = packages.device(make_device, release_pre=False)

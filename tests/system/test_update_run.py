@@ -241,3 +241,18 @@ def test_cache_only_after_a_run_uses_the_cached_index(fleet, make_device):
     result = fresh.updater("-C")
     assert result.returncode == 1
     assert "ERROR: could not load repository data" in result.lines()
+
+
+def test_failing_init_hook_ends_the_run_before_the_repository(fleet, server, make_device):
+    device = fleet.device(make_device, server.url)
+    device.set_hook_action("init", "#!/bin/sh\nexit 4\n")
+    result = device.updater("--max-wait-time", "-1")
+    assert result.returncode == 1, result
+    assert "ERROR: hook failed (exit code 4)" in result.lines()
+    assert "updating packages from repository" not in result.stderr
+    assert result.lines()[-1] == "INFO: --- EXIT ERROR ---"
+    server.stop()
+    assert server.requests() == []
+    assert device.status() == "READY\n"
+    assert device.update_state() is None
+    assert installed(device, *ALL_NAMES) == BEFORE
