@@ -151,7 +151,8 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
         return RESULT_ERROR;
     }
     logMessage(FATAL, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
-    saveStatusOrWarn(CORRUPTED, false);
+    // Synced like the UPDATING before it: a power cut must not take the mark back.
+    saveStatusOrWarn(CORRUPTED, true);
     return RESULT_FATAL;
 }
 

@@ -19,9 +19,9 @@
 namespace
 {
 
-void saveStatusOrWarn(Status status)
+void saveStatusOrWarn(Status status, bool bSync = false)
 {
-    if (!saveStatus(status))
+    if (!saveStatus(status) || (bSync && !syncStatus()))
         logMessage(WARNING, "failed updating status file");
 }
 
@@ -216,7 +216,8 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         !config.m_bTest)
     {
         logMessage(FATAL, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
-        saveStatusOrWarn(CORRUPTED);
+        // The mark must survive a power cut: later starts refuse on it.
+        saveStatusOrWarn(CORRUPTED, true);
         return RESULT_FATAL;
     }
     // A pass that left the system damaged wins over an earlier pass's wish to reboot: the

@@ -4,6 +4,7 @@ unsigned package on a device that holds a key, rpm failing, fewer updates handle
 found, and an installing rpm killed after an earlier pass asked for a reboot."""
 
 import os
+import re
 import shutil
 
 import pytest
@@ -297,3 +298,19 @@ def test_rpm_killed_after_an_earlier_pass_asked_for_a_reboot(packages, make_devi
         again = device.updater()
         assert again.returncode == 2
         assert "FATAL: system is corrupted cannot update" in again.lines()
+
+
+@pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
+@pytest.mark.parametrize("labels", [SHORT_PASSES, ("updater-2.0-1", "addon-a-2.0-2")],
+                         ids=["fewer-handled", "rpm-killed"])
+def test_corrupted_mark_is_synced_to_disk(packages, make_device, tmp_path, labels):
+    # The status file is replaced by a rename; CORRUPTED must be forced to disk after it.
+    device = file_device(packages, make_device, tmp_path, *labels)
+    result = device.run(["strace", "-o", "/run/trace", "-e", "trace=rename,fsync", "/usr/bin/updater"])
+    assert result.returncode == 2, result
+    assert device.status() == "CORRUPTED\n"
+    trace = device.read("/run/trace").splitlines()
+    renames = [index for index, line in enumerate(trace)
+               if re.match(r'rename\("/var/lib/updater/status\.\w+", "/var/lib/updater/status"\)', line)]
+    assert renames, trace
+    assert any(line.startswith("fsync(") for line in trace[renames[-1] + 1:]), trace[renames[-1]:]
