@@ -33,10 +33,15 @@ int refreshRepository(const PassOptions& options, Repository& repository)
     if (!enableTerminationSignals())
         return RESULT_ERROR;
     if (terminationSignalCaught())
+    {
+        (void)disableTerminationSignals();
         return RESULT_ERROR;
+    }
     if (!repository.update(std::string()))
     {
         logMessage(ERROR, "could not update repository data");
+        // The rest of the run (status and update-state files) is not cut off by a signal.
+        (void)disableTerminationSignals();
         return RESULT_ERROR;
     }
     if (!disableTerminationSignals())
@@ -220,7 +225,10 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
     if (!enableTerminationSignals())
         return RESULT_ERROR;
     if (terminationSignalCaught())
+    {
+        (void)disableTerminationSignals();
         return RESULT_ERROR;
+    }
     logMessage(INFO, "downloading %d packages", static_cast<int>(nCount));
     saveStatusOrWarn(DOWNLOADING, false);
     const bool bDownloaded = repository.getPackages(setNew);

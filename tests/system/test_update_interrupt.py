@@ -44,6 +44,14 @@ def packages(tmp_path_factory):
     return Packages(str(tmp_path_factory.mktemp("packages")))
 
 
+def read_text(path):
+    try:
+        with open(path) as stream:
+            return stream.read()
+    except OSError:
+        return ""
+
+
 def rpm_child(process):
     """PID of the rpm the updater runs."""
     found = []
@@ -99,6 +107,32 @@ def test_sigterm_during_the_metadata_fetch_ends_the_process_at_once(packages, ma
     assert "--- EXIT" not in result.stderr and "terminated by signal" not in result.stderr
     assert device.status() == "ANALYZING\n"
     next_run_proceeds(device)
+
+
+def test_after_a_failed_metadata_fetch_signals_are_only_recorded(packages, make_device, tmp_path):
+    # The server has no repository. The update-state file is a FIFO, so the run stops
+    # where it records the state, after the failed pass.
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    with Lighttpd(str(empty)) as server:
+        device = packages.device(make_device, server.url)
+        fifo = device.path("/var/lib/updater/update-state")
+        os.mkfifo(fifo)
+        process = device.start_updater("--max-wait-time", "-1")
+        process.wait_for_output("ERROR: could not update repository data")
+        wait_for(lambda: read_text("/proc/%d/wchan" % process.pid) == "wait_for_partner", what="the FIFO open")
+        process.signal(signal.SIGTERM)
+        time.sleep(0.3)
+        assert process.running()
+        descriptor = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+        try:
+            os.write(descriptor, b"AVAILABLE\n")
+            result = process.wait()
+        finally:
+            os.close(descriptor)
+    assert result.signal == signal.SIGTERM, result
+    assert result.lines()[-2:] == ["INFO: --- EXIT ERROR ---", "ERROR: terminated by signal #15: Terminated"]
+    assert device.status() == "READY\n"
 
 
 def test_sigterm_during_the_random_wait_ends_the_run_before_the_repository(packages, make_device):
