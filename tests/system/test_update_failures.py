@@ -149,8 +149,12 @@ def test_failing_download_hook_stops_before_anything_is_downloaded(packages, mak
 
 def test_package_failing_its_checksum_twice_fails_the_pass(packages, make_device, tmp_path):
     repo = packages.repository(str(tmp_path / "repo"), "updater-2.0-1", "app-2.0-1")
-    # The file on the server is not the one the index describes.
-    shutil.copy(packages.pool["app-2.0-2"], os.path.join(repo, "app-2.0-1.noarch.rpm"))
+    # The file on the server is not the one the index describes (same size, other bytes).
+    served = os.path.join(repo, "app-2.0-1.noarch.rpm")
+    data = bytearray(open(served, "rb").read())
+    data[-100] ^= 0xFF
+    with open(served, "wb") as stream:
+        stream.write(data)
     with Lighttpd(repo) as server:
         device = packages.device(make_device, server.url)
         result = device.updater("--max-wait-time", "-1")
