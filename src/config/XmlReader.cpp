@@ -102,8 +102,29 @@ xmlNodePtr XmlReader::expand()
     return m_pReader ? xmlTextReaderExpand(m_pReader.get()) : nullptr;
 }
 
+const xmlChar* plainAttributeValue(xmlNodePtr pElement, const char* pName)
+{
+    // The attribute without namespace that xmlGetNoNsProp would find first; its value is
+    // read in place when it is one text node, as it nearly always is.
+    for (xmlAttrPtr pAttr = pElement->properties; pAttr != nullptr; pAttr = pAttr->next)
+    {
+        if (pAttr->ns != nullptr || !xmlStrEqual(pAttr->name, reinterpret_cast<const xmlChar*>(pName)))
+            continue;
+        const xmlNode* pValue = pAttr->children;
+        if (pValue != nullptr && pValue->next == nullptr && pValue->type == XML_TEXT_NODE && pValue->content != nullptr)
+            return pValue->content;
+        return nullptr;
+    }
+    return nullptr;
+}
+
 bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 {
+    if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
+    {
+        sOut = text(pPlain);
+        return true;
+    }
     XmlStringHandle pValue(xmlGetNoNsProp(pElement, reinterpret_cast<const xmlChar*>(pName)));
     if (!pValue)
     {
@@ -116,6 +137,14 @@ bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 
 bool getText(xmlNodePtr pElement, std::string& sOut)
 {
+    // One non-empty text node is read in place; anything else takes the general way.
+    const xmlNode* pChild = pElement->children;
+    if (pChild != nullptr && pChild->next == nullptr && pChild->type == XML_TEXT_NODE && pChild->content != nullptr &&
+        *pChild->content != '\0')
+    {
+        sOut = text(pChild->content);
+        return true;
+    }
     XmlStringHandle pValue(xmlNodeListGetString(pElement->doc, pElement->children, 1));
     if (!pValue || *pValue == '\0')
     {

@@ -84,6 +84,11 @@ private:
 // DEBUG "no attribute '%s' for node '%s'", when the element has no such attribute.
 [[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
 
+// The value of the attribute sName (without namespace) when it is held as one text node,
+// read in place (valid while the element lives); nullptr otherwise, also when there is no
+// such attribute: getAttribute then takes the general way.
+const xmlChar* plainAttributeValue(xmlNodePtr pElement, const char* pName);
+
 // Copies the text of an element (its text content, entities substituted) into sOut.
 // False, with DEBUG "no string list for node '%s'", when the element has no text.
 [[nodiscard]] bool getText(xmlNodePtr pElement, std::string& sOut);

@@ -52,6 +52,11 @@ bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalNam
 
 bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 {
+    if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
+    {
+        sOut = reinterpret_cast<const char*>(pPlain);
+        return true;
+    }
     XmlStringHandle pValue(xmlGetNoNsProp(pElement, BAD_CAST pName));
     if (!pValue)
         return false;
@@ -84,6 +89,10 @@ bool checkLocation(const std::string& sLocation)
         const std::string sName = baseName(sLocation);
         if (sName.empty() || sName == ".")
             pProblem = "no file name";
+        // rpm splits and globs its file arguments: the package file in the cache must not
+        // be read as several files, or as a pattern matching other ones.
+        else if (sName.find_first_of(" \t'\"\\*?[]{}") != std::string::npos)
+            pProblem = "file name with blanks, quotes or pattern characters";
     }
     if (pProblem == nullptr && hasControlCharacter(sLocation))
     {
