@@ -42,7 +42,8 @@ bool hasAttribute(xmlNodePtr pElement, const char* pName);
 // A location from the metadata names a file below the repository's base URI: it is not
 // absolute, has no ".." component (which would reach outside the repository, on the server
 // or on a local medium), and ends in a usable file name, which becomes the name in the
-// cache. Logs the refusal (ERROR "refusing location '%s' ...") and returns false otherwise.
+// cache and an argument of rpm (no blanks, quotes or pattern characters, which rpm would
+// split or expand). Logs the refusal (ERROR "refusing location '%s' ...") and returns false otherwise.
 bool checkLocation(const std::string& sLocation);
 
 // Any byte below 0x20 or 0x7f (DEL).

@@ -286,6 +286,12 @@ CONTENT_CASES = {
                                             INDEX_REFUSED]),
     "name_with_control_characters": (repository(primary_xml([package_xml(name="al&#10;ERROR: forged&#13;pha")])),
                                      ["refusing package name with control characters", LIST_REFUSED]),
+    "location_with_blanks_and_quotes": (repository(primary_xml([package_xml(location="packages/a 'b&quot;.rpm")])),
+                                        ["refusing location 'packages/a 'b\".rpm' (file name with blanks, quotes or "
+                                         "pattern characters)", LIST_REFUSED]),
+    "location_with_pattern_characters": (repository(primary_xml([package_xml(location="packages/*.rpm")])),
+                                         ["refusing location 'packages/*.rpm' (file name with blanks, quotes or "
+                                          "pattern characters)", LIST_REFUSED]),
     "location_with_control_characters": (repository(primary_xml([package_xml(location="packages/a&#10;b.rpm")])),
                                          ["refusing location with control characters", LIST_REFUSED]),
     "huge_attribute_value": (repository(primary_xml([package_xml(version_attrs='epoch="0" rel="1" ver="%s"'
@@ -327,3 +333,30 @@ TRANSPORT_CASES = {
 def test_hostile_transport(device, workdir, fastclock, case):
     routes, messages = TRANSPORT_CASES[case]
     run_case(device, workdir, fastclock, routes, messages, transport=True, new_index=case == "endless_package_list")
+
+
+
+def test_shell_metacharacters_in_names_are_inert(device, workdir):
+    """Names and locations reach rpm and the hooks only as single arguments: a package file
+    whose name is shell syntax is downloaded and installed like any other."""
+    built = os.path.join(workdir, "rpms")
+    for version in ("1.0", "2.0"):
+        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE_DIR, "tests/support/rpm/mkrpm.py"), "--name",
+                        "alpha", "--version", version, "--no-auto", "--outdir", os.path.join(built, version)],
+                       check=True, stdout=subprocess.DEVNULL)
+    old = os.path.join(built, "1.0", os.listdir(os.path.join(built, "1.0"))[0])
+    new = os.path.join(built, "2.0", os.listdir(os.path.join(built, "2.0"))[0])
+    shutil.copy(old, device.path("/srv/alpha-1.0.rpm"))
+    device.run(["rpm", "-i", "--nodeps", "/srv/alpha-1.0.rpm"], check=True)
+    # Every part would create a file pwned-* in the working directory ("/") if a shell ever
+    # saw the name. (Blanks, quotes and pattern characters are refused: see the content cases.)
+    name = "alpha$(>pwned-subst)`>pwned-tick`;>pwned-semicolon|>pwned-pipe&>pwned-amp.rpm"
+    os.makedirs(device.path("/srv/repo/packages"))
+    shutil.copy(new, os.path.join(device.path("/srv/repo/packages"), name))
+    subprocess.run(["createrepo_c", "-q", "-s", "sha", device.path("/srv/repo")], check=True, stdout=subprocess.DEVNULL)
+
+    result = device.updater("--no-sig-check")
+    assert result.returncode == 0, result
+    assert "\t" + name in result.stderr
+    assert device.run(["rpm", "-q", "alpha"]).stdout.strip() == "alpha-2.0-1.noarch"
+    assert [entry for entry in os.listdir(device.root) if entry.startswith("pwned")] == []
