@@ -199,6 +199,13 @@ def test_unsigned_package_is_refused_when_the_device_holds_a_key(packages, make_
     assert installed(device, "updater", "app") == {"updater": "2.0-1", "app": "1.0-1"}
     assert device.stub_calls() == REBOOT_STUBS
 
+    # --no-sig-check skips the check: the unsigned app installs.
+    device.set_status("READY\n")
+    result = device.updater("--no-sig-check")
+    assert result.returncode == 0, result
+    assert "verifying package signatures" not in result.stderr
+    assert installed(device, "updater", "app") == {"updater": "2.0-1", "app": "2.0-1"}
+
 
 def test_without_a_key_unsigned_packages_install(packages, make_device, tmp_path):
     device = file_device(packages, make_device, tmp_path, "updater-2.0-1", "app-2.0-1")

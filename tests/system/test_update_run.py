@@ -161,6 +161,23 @@ def test_check_mode_reports_and_changes_nothing(fleet, server, make_device, prev
     assert device.stub_calls() == []
 
 
+def test_quiet_run_still_lists_the_packages_it_handles(fleet, server, make_device):
+    device = fleet.device(make_device, server.url)
+    result = device.updater("-q", "--no-reboot", "--max-wait-time", "-1")
+    assert result.returncode == 0, result
+    lines = result.lines()
+    assert result.banners() == []
+    assert "updating packages from repository" not in result.stderr
+    assert "pass 1" not in result.stderr and "pass 2" not in result.stderr
+    assert contains_sequence(lines, pass_report(7, ["addon-a-2.0-1.noarch.rpm", "addon-b-1.0-1.noarch.rpm",
+                                                    "app-2.0-1.noarch.rpm", "extra-2.0-1.noarch.rpm",
+                                                    "firmware-2.0-1.noarch.rpm", "libnew-1.0-1.noarch.rpm",
+                                                    "updater-2.0-1.noarch.rpm"], verb="need to"))
+    assert contains_sequence(lines, pass_report(3, PASS1_FILES))
+    assert contains_sequence(lines, pass_report(4, PASS2_FILES))
+    assert installed(device, *ALL_NAMES) == AFTER
+
+
 def test_test_mode_lets_rpm_test_and_installs_nothing(fleet, server, make_device):
     device = fleet.device(make_device, server.url)
     device.set_hook_action("test", "#!/bin/sh\ncat /var/lib/updater/status >> /run/status-at-test\n")
