@@ -9,8 +9,9 @@ private mount namespace and a chroot into the device's root folder:
   and an rpm macro file that puts the rpm database at /var/lib/rpm;
 - /var and /run are fresh (/var/lock and /var/run are links to /run/lock and /run, as on
   Debian; /var/lib/rpm holds an empty rpm database), /srv/repo is an empty repository
-  (the default configuration's, so a run finds nothing to do), /dev is the host's /dev, /proc is a fresh proc with a replaceable
-  /proc/cpuinfo, and the EEPROM data files exist under /sys/bus/i2c/drivers/.
+  (the default configuration's, so a run finds nothing to do), /dev is the host's /dev,
+  /proc is a fresh proc with a replaceable /proc/cpuinfo, and the EEPROM data files exist
+  under /sys/bus/i2c/drivers/.
 
 Mounts exist only inside the namespace, so nothing on the host changes; every device has
 its own folders, so devices can be used in parallel.

@@ -14,8 +14,8 @@ from update_support import (KILLING_PRE, SHELL, Lighttpd, Spec, build_packages, 
 
 NAMES = ("updater", "app", "m", "n", "o", "addon-a", "addon-b")
 # The updater packages provide the capability of the program they hold, as the real one does.
-BASE = [Spec("updater", "1.0", provides=["updater-running = 1.4.0"]), Spec("app", "1.0"), Spec("m", "1.0"), Spec("o", "1.0"), Spec("addon-a", "1.0"),
-        SHELL]
+BASE = [Spec("updater", "1.0", provides=["updater-running = 1.4.0"]), Spec("app", "1.0"), Spec("m", "1.0"),
+        Spec("o", "1.0"), Spec("addon-a", "1.0"), SHELL]
 POOL = [
     Spec("updater", "2.0", provides=["updater-running = 1.5.0"]),
     Spec("updater", "2.0", release="2", provides=["updater-running = 1.5.0"], pre="exit 1"),
