@@ -4,15 +4,20 @@
 
 #include <rpm/rpmds.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The comparison bits of an entry are rpm's RPMSENSE_LESS, RPMSENSE_GREATER and
 // RPMSENSE_EQUAL; anything else in them is kept but prints as "?".
 constexpr int RPMSENSE_COMPARE_MASK = RPMSENSE_LESS | RPMSENSE_GREATER | RPMSENSE_EQUAL;
 
-struct Dependency;
-using DependencySet = std::set<Dependency>;
+class DependencySet;
 struct RepoPackage;
 struct PackageNameLess;
 
@@ -42,6 +47,91 @@ struct Dependency
 
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;
+};
+
+// An ordered set of dependency entries (order and equivalence of Dependency::operator<),
+// held in one sorted vector: a package list holds about twenty sets of a few entries per
+// package, and a tree node per entry would cost more than the entry. The interface is the
+// part of std::set that the updater uses; an insertion moves the entries after it, and an
+// insertion or erasure invalidates iterators after its position.
+class DependencySet
+{
+public:
+    using value_type = Dependency;
+    using size_type = std::size_t;
+    using const_iterator = std::vector<Dependency>::const_iterator;
+    using iterator = const_iterator;
+
+    DependencySet() = default;
+    DependencySet(std::initializer_list<Dependency> entries) { assign(entries.begin(), entries.end()); }
+    template <typename Iterator> DependencySet(Iterator first, Iterator last) { assign(first, last); }
+
+    // Replaces the content with the entries of a range in any order; of equivalent
+    // entries the first one counts, as with insertions one by one.
+    template <typename Iterator> void assign(Iterator first, Iterator last)
+    {
+        m_vEntries.assign(first, last);
+        std::stable_sort(m_vEntries.begin(), m_vEntries.end());
+        m_vEntries.erase(std::unique(m_vEntries.begin(), m_vEntries.end(),
+                                     [](const Dependency& a, const Dependency& b) { return !(a < b); }),
+                         m_vEntries.end());
+    }
+
+    const_iterator begin() const { return m_vEntries.begin(); }
+    const_iterator end() const { return m_vEntries.end(); }
+    const_iterator cbegin() const { return m_vEntries.cbegin(); }
+    const_iterator cend() const { return m_vEntries.cend(); }
+    bool empty() const { return m_vEntries.empty(); }
+    size_type size() const { return m_vEntries.size(); }
+    void clear() { m_vEntries.clear(); }
+    // Gives back the room a growing set keeps in reserve.
+    void shrink_to_fit() { m_vEntries.shrink_to_fit(); }
+
+    std::pair<iterator, bool> insert(const Dependency& entry) { return insertEntry(Dependency(entry)); }
+    std::pair<iterator, bool> insert(Dependency&& entry) { return insertEntry(std::move(entry)); }
+    template <typename... Args> std::pair<iterator, bool> emplace(Args&&... args)
+    {
+        return insertEntry(Dependency(std::forward<Args>(args)...));
+    }
+    // Returns the entry after the erased one.
+    iterator erase(const_iterator position) { return m_vEntries.erase(position); }
+    size_type erase(const Dependency& entry)
+    {
+        const const_iterator it = find(entry);
+        if (it == end())
+            return 0;
+        m_vEntries.erase(it);
+        return 1;
+    }
+
+    const_iterator lower_bound(const Dependency& entry) const { return std::lower_bound(begin(), end(), entry); }
+    const_iterator upper_bound(const Dependency& entry) const { return std::upper_bound(begin(), end(), entry); }
+    const_iterator find(const Dependency& entry) const
+    {
+        const const_iterator it = lower_bound(entry);
+        return it != end() && !(entry < *it) ? it : end();
+    }
+    bool contains(const Dependency& entry) const { return find(entry) != end(); }
+    size_type count(const Dependency& entry) const { return contains(entry) ? 1 : 0; }
+
+    bool operator==(const DependencySet& other) const { return m_vEntries == other.m_vEntries; }
+
+private:
+    std::pair<iterator, bool> insertEntry(Dependency&& entry)
+    {
+        // Entries that come in order are appended.
+        if (m_vEntries.empty() || m_vEntries.back() < entry)
+        {
+            m_vEntries.push_back(std::move(entry));
+            return {std::prev(m_vEntries.cend()), true};
+        }
+        const const_iterator it = lower_bound(entry);
+        if (!(entry < *it))
+            return {it, false};
+        return {m_vEntries.insert(it, std::move(entry)), true};
+    }
+
+    std::vector<Dependency> m_vEntries;
 };
 
 // Operator text of comparison bits: "<", ">", "=", "<=", ">=", "" for 0, "?" otherwise.

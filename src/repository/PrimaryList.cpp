@@ -280,6 +280,8 @@ bool Repository::parseDependencies(xmlNodePtr pList, DependencySet& dependencies
             logMessage(TRACE, "%s", dependency.toString().c_str());
         dependencies.insert(std::move(dependency));
     }
+    // The list keeps every set for the whole run: no room held in reserve.
+    dependencies.shrink_to_fit();
     return true;
 }
 

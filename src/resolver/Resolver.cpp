@@ -75,10 +75,11 @@ public:
     // Every provide once, in dependency order.
     DependencySet sorted() const
     {
-        DependencySet setProvides;
+        std::vector<Dependency> vCopies;
+        vCopies.reserve(m_vProvides.size());
         for (const Dependency* pProvide : m_vProvides)
-            setProvides.insert(*pProvide);
-        return setProvides;
+            vCopies.push_back(*pProvide);
+        return DependencySet(vCopies.begin(), vCopies.end());
     }
 
     // Whether a provide of the requirement's name overlaps it.
@@ -305,18 +306,21 @@ bool Resolver::checkDependencies(const PackageSet& newPackages, DependencySet& u
         for (const Dependency& provide : provides.sorted())
             logMessage(TRACE, "dep %s", provide.toString().c_str());
 
+    // Gathered first and sorted once: a large system may miss many entries.
+    std::vector<Dependency> vMissing;
     for (const Package* pPackage : vPackages)
     {
         for (const Dependency& require : pPackage->m_setRequires)
         {
             if (provides.satisfies(require))
                 continue;
-            unsatisfied.insert(require);
+            vMissing.push_back(require);
             if (logEnabled(DEBUG))
                 logMessage(DEBUG, "failed dep: %s is needed by %s", require.toString().c_str(),
                            pPackage->label().c_str());
         }
     }
+    unsatisfied.assign(vMissing.begin(), vMissing.end());
     return unsatisfied.empty();
 }
 
@@ -327,6 +331,9 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
     unsigned uPulled = 0;
     const bool bTrace = logEnabled(TRACE);
     const bool bDebug = logEnabled(DEBUG);
+    // Satisfied entries are marked during the walk and taken out at its end, at once.
+    std::vector<bool> vSatisfied(unsatisfied.size(), false);
+    size_t uSatisfied = 0;
 
     for (auto record = repoPackages.begin(); record != repoPackages.end();)
     {
@@ -354,15 +361,15 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 logMessage(TRACE, "check prov %s", provide.toString().c_str());
             bool bFirst = true;
             for (auto it = firstNamed(unsatisfied, provide.m_sName);
-                 it != unsatisfied.end() && it->m_sName == provide.m_sName;)
+                 it != unsatisfied.end() && it->m_sName == provide.m_sName; ++it)
             {
+                const size_t uIndex = static_cast<size_t>(it - unsatisfied.begin());
+                if (vSatisfied[uIndex])
+                    continue;
                 if (bDebug)
                     logMessage(DEBUG, "checking provide %s", provide.toString().c_str());
                 if (!provide.overlaps(*it))
-                {
-                    ++it;
                     continue;
-                }
                 if (bFirst)
                 {
                     if (bDebug)
@@ -375,9 +382,19 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 if (bDebug)
                     logMessage(DEBUG, "removing require '%s', provided by pulled package",
                                it->toString().c_str());
-                it = unsatisfied.erase(it);
+                vSatisfied[uIndex] = true;
+                ++uSatisfied;
             }
         }
+    }
+    if (uSatisfied != 0)
+    {
+        std::vector<Dependency> vLeft;
+        vLeft.reserve(unsatisfied.size() - uSatisfied);
+        for (auto it = unsatisfied.begin(); it != unsatisfied.end(); ++it)
+            if (!vSatisfied[static_cast<size_t>(it - unsatisfied.begin())])
+                vLeft.push_back(*it);
+        unsatisfied.assign(vLeft.begin(), vLeft.end());
     }
 
     logMessage(DEBUG, "pulled %u packages", uPulled);
