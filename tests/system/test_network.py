@@ -30,6 +30,8 @@ CA_STORE = "/etc/ssl/certs/ca-certificates.crt"
 CREDENTIALS_FILE = "/etc/morvane/vqzpasswd.xml"
 USER = "gw-device"
 PASSWORD = "Pw-7c1e9b!x"
+# tinyproxy's configuration takes letters and digits only.
+PROXY_PASSWORD = "ProxyPw7c1e9b"
 
 CHECK = ("--check-only", "--max-wait-time", "-1")
 
@@ -68,6 +70,7 @@ class Daemon:
 
     def __init__(self, kind, args):
         self.kind = kind
+        self.log = None
         self.workdir = tempfile.mkdtemp(prefix="updater-net-%s-" % kind)
         port_file = os.path.join(self.workdir, "port")
         self.process = subprocess.Popen([PYTHON, DAEMON, kind, "--workdir", self.workdir, "--port-file", port_file]
@@ -80,7 +83,6 @@ class Daemon:
             time.sleep(0.05)
         with open(port_file) as stream:
             self.port = int(stream.read())
-        self.log = None
 
     def stop(self):
         """Stops the daemon; returns its log (access log or proxy log)."""
@@ -107,16 +109,17 @@ class Scripted:
     """The scripted server on a free port of 127.0.0.1; serves the repository files under
     the given request targets (absolute URIs when it plays a proxy)."""
 
-    def __init__(self, routes=None, tls=None):
+    def __init__(self, routes=None, proxy_users=None):
         self.workdir = tempfile.mkdtemp(prefix="updater-net-scripted-")
         script = os.path.join(self.workdir, "script.json")
+        content = {"routes": routes or {}}
+        if proxy_users:
+            content["proxy_auth"] = {"users": proxy_users}
         with open(script, "w") as stream:
-            json.dump({"routes": routes or {}}, stream)
+            json.dump(content, stream)
         port_file = os.path.join(self.workdir, "port")
         self.log_path = os.path.join(self.workdir, "requests.log")
         argv = [PYTHON, SCRIPTED, "--port-file", port_file, "--script", script, "--log", self.log_path]
-        if tls:
-            argv += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         self.process = subprocess.Popen(argv)
         deadline = time.monotonic() + 20
         while not os.path.exists(port_file):
@@ -134,7 +137,7 @@ class Scripted:
         with open(self.log_path) as stream:
             for line in stream.read().splitlines():
                 fields = line.split("\t")
-                entries.append({"target": fields[1], "user": fields[2], "agent": fields[4],
+                entries.append({"target": fields[1], "user": fields[2], "proxy_user": fields[3], "agent": fields[4],
                                 "cache_control": fields[5], "pragma": fields[6]})
         return entries
 
@@ -165,8 +168,10 @@ def repository_routes(repo, prefix):
     return routes
 
 
-def proxy_file(port, bypass=None):
+def proxy_file(port, bypass=None, user=None, password=None):
     attribute = ' bypassLocalNetwork="%s"' % bypass if bypass is not None else ""
+    if user is not None:
+        attribute += ' username="%s" password="%s"' % (user, password)
     return ('<?xml version="1.0"?>\n<proxyconf>\n  <proxy server="127.0.0.1" port="%d"%s/>\n</proxyconf>\n'
             % (port, attribute))
 
@@ -232,6 +237,42 @@ def test_proxy_without_bypass_carries_a_local_repository(fleet, make_device):
         access_log = server.stop()
     assert "GET %srepodata/repomd.xml" % url in proxy_log, proxy_log
     assert "GET /repodata/repomd.xml " in access_log
+
+
+def test_proxy_credentials_come_from_the_proxy_file(fleet, make_device):
+    server = Daemon("lighttpd", ["--root", fleet.repo])
+    proxy = Daemon("tinyproxy", ["--user", "proxyuser", "--password", PROXY_PASSWORD])
+    try:
+        url = "http://127.0.0.1:%d/" % server.port
+        device = make(fleet, make_device, url)
+        device.set_proxy(proxy_file(proxy.port, bypass="false", user="proxyuser", password=PROXY_PASSWORD))
+        result = device.updater(*CHECK, "--log-level", "trace")
+        assert_one_update(result)
+        assert "TRACE: attempting proxy authentication as user 'proxyuser'" in result.lines()
+        assert not [line for line in result.lines() if PROXY_PASSWORD in line]
+    finally:
+        proxy_log = proxy.stop()
+        server.stop()
+    assert "GET %srepodata/repomd.xml" % url in proxy_log
+
+
+def test_rejected_proxy_credentials_are_offered_once(fleet, make_device):
+    # tinyproxy answers wrong credentials with 401 instead of 407; the scripted proxy
+    # challenges again with 407 as a proxy should.
+    routes = repository_routes(fleet.repo, REMOTE_URL)
+    with Scripted(routes, proxy_users={"proxyuser": PROXY_PASSWORD}) as proxy:
+        device = make(fleet, make_device, REMOTE_URL)
+        device.add_host(REMOTE_NAME, REMOTE_ADDRESS)
+        device.set_proxy(proxy_file(proxy.port, user="proxyuser", password=PROXY_PASSWORD + "x"))
+        result = device.updater(*CHECK)
+        failure(result, "ERROR: failed fetching 'repodata/repomd.xml' (authentication failed on proxy)")
+        lines = result.lines()
+        assert lines.count("ERROR: proxy authentication as user 'proxyuser' failed") == 1
+        assert "ERROR: make sure the proper username and password are configured in the proxy settings" in lines
+        assert "retrying" not in result.stderr
+        # One request without credentials, one with the configured ones; no retry.
+        assert [(entry["target"], entry["proxy_user"]) for entry in proxy.requests()] == [
+            (REMOTE_URL + "repodata/repomd.xml", "-"), (REMOTE_URL + "repodata/repomd.xml", "proxyuser")]
 
 
 # -- HTTPS ----------------------------------------------------------------------------
