@@ -53,13 +53,13 @@ exec /usr/bin/time -a -f "%e" -o /var/log/rpm.time /usr/bin/rpm "$@"
 
 def timed(command, **kwargs):
     """Runs a host command under /usr/bin/time; returns (seconds, peak RSS KiB of the
-    largest process, exit code). A child forked by this Python process would count the
+    largest process, exit code, CPU seconds of all its processes). A child forked by this Python process would count the
     interpreter's own pages until it execs, so the measuring parent is time(1)."""
     with tempfile.NamedTemporaryFile(prefix="bench-time-") as report:
-        code = subprocess.run(["/usr/bin/time", "-q", "-f", "%e %M", "-o", report.name] + command,
+        code = subprocess.run(["/usr/bin/time", "-q", "-f", "%e %M %U %S", "-o", report.name] + command,
                               **kwargs).returncode
-        seconds, rss = open(report.name).read().split()[-2:]
-    return float(seconds), int(rss), code
+        seconds, rss, user, system = open(report.name).read().split()[-4:]
+    return float(seconds), int(rss), code, float(user) + float(system)
 
 
 def generate(size, work):
@@ -109,13 +109,13 @@ class UpdaterDevice:
 
     def run(self, args):
         self.reset()
-        result = self.device.run(["/usr/bin/time", "-f", "%e %M", "-o", "/tmp/updater.time", "/usr/bin/updater"]
+        result = self.device.run(["/usr/bin/time", "-f", "%e %M %U %S", "-o", "/tmp/updater.time", "/usr/bin/updater"]
                                  + args, timeout=600)
         if result.returncode != 0:
             raise RuntimeError("updater %s failed: %s" % (" ".join(args), result.stderr[-3000:]))
-        seconds, rss = self.device.read("/tmp/updater.time").split()
+        seconds, rss, user, system = self.device.read("/tmp/updater.time").split()
         rpm_seconds = sum(float(x) for x in self.device.read("/var/log/rpm.time", default="").split())
-        return float(seconds), int(rss), rpm_seconds, result.stderr
+        return float(seconds), int(rss), rpm_seconds, result.stderr, float(user) + float(system)
 
     def cleanup(self):
         self.device.cleanup()
@@ -165,42 +165,43 @@ def main():
             for run in range(args.runs):
                 for tool in tools:
                     if tool == "updater":
-                        seconds, rss, _, stderr = device.run(["--check-only", "--max-wait-time", "-1"])
-                        results[tool].append((seconds, rss, 0.0))
+                        seconds, rss, _, stderr, cpu = device.run(["--check-only", "--max-wait-time", "-1"])
+                        results[tool].append((seconds, rss, 0.0, cpu))
                         if run == 0 and args.log_dir:
                             with open(os.path.join(args.log_dir, "check-%d.log" % size), "w") as out:
                                 out.write(stderr)
                     elif tool == "full":
-                        seconds, rss, rpm_seconds, stderr = device.run(["--max-wait-time", "-1"])
+                        seconds, rss, rpm_seconds, stderr, cpu = device.run(["--max-wait-time", "-1"])
                         if "packages installed OK" not in stderr:
                             raise RuntimeError("full run installed nothing: " + stderr[-3000:])
-                        results[tool].append((seconds, rss, rpm_seconds))
+                        results[tool].append((seconds, rss, rpm_seconds, cpu))
                         if run == 0 and args.log_dir:
                             with open(os.path.join(args.log_dir, "full-%d.log" % size), "w") as out:
                                 out.write(stderr)
                     elif tool == "xmllint":
-                        seconds, rss, code = timed(["xmllint", "--stream", "--noout", gz])
+                        seconds, rss, code, cpu = timed(["xmllint", "--stream", "--noout", gz])
                         assert code == 0
-                        results[tool].append((seconds, rss, 0.0))
+                        results[tool].append((seconds, rss, 0.0, cpu))
                     elif tool == "rpmmd2solv":
-                        seconds, rss, code = timed(["sh", "-c", 'gzip -dc "$0" | rpmmd2solv >/dev/null', gz])
+                        seconds, rss, code, cpu = timed(["sh", "-c", 'gzip -dc "$0" | rpmmd2solv >/dev/null', gz])
                         assert code == 0
-                        results[tool].append((seconds, rss, 0.0))
+                        results[tool].append((seconds, rss, 0.0, cpu))
                     elif tool == "dnf":
                         cache = "/cache-%d" % run
-                        seconds, rss, code = timed(dnf_command(dnf_root, data, cache), stdout=subprocess.DEVNULL,
+                        seconds, rss, code, cpu = timed(dnf_command(dnf_root, data, cache), stdout=subprocess.DEVNULL,
                                                    stderr=subprocess.DEVNULL)
                         if code not in (0, 100):
                             raise RuntimeError("dnf check-update failed with %d" % code)
                         shutil.rmtree(os.path.join(dnf_root, cache.lstrip("/")), ignore_errors=True)
-                        results[tool].append((seconds, rss, 0.0))
+                        results[tool].append((seconds, rss, 0.0, cpu))
         finally:
             if device:
                 device.cleanup()
             if dnf_root:
                 shutil.rmtree(dnf_root, ignore_errors=True)
         summary = {tool: (median([r[0] for r in values]), median([r[1] for r in values]) / 1024.0,
-                          median([r[2] for r in values])) for tool, values in results.items()}
+                          median([r[2] for r in values]), median([r[3] for r in values]))
+                   for tool, values in results.items()}
         rows.append((size, os.path.getsize(gz), os.path.getsize(os.path.join(data, "primary.xml")), summary))
         print_table(rows, tools, args.runs)
 
@@ -208,33 +209,35 @@ def main():
 def print_table(rows, tools, runs):
     labels = {"updater": "updater --check-only", "full": "updater full run", "xmllint": "xmllint --stream",
               "rpmmd2solv": "rpmmd2solv", "dnf": "dnf check-update (cold)"}
-    print("\nMedians of %d runs: wall seconds / peak RSS MiB" % runs)
+    print("\nMedians of %d runs: wall seconds (CPU seconds, user and system, of all its processes)"
+          " / peak RSS MiB" % runs)
     print("| packages | primary.xml.gz | uncompressed | " + " | ".join(labels[t] for t in tools) + " |")
     print("|---:|---:|---:|" + "---:|" * len(tools))
     for size, gz, plain, summary in rows:
         cells = []
         for tool in tools:
-            seconds, mib, rpm_seconds = summary[tool]
-            cell = "%.2f s / %.0f MiB" % (seconds, mib)
+            seconds, mib, rpm_seconds, cpu = summary[tool]
+            cell = "%.2f s (%.2f) / %.0f MiB" % (seconds, cpu, mib)
             if tool == "full":
                 cell += " (rpm %.2f s)" % rpm_seconds
             cells.append(cell)
         print("| %d | %.1f MB | %.0f MB | %s |" % (size, gz / 1e6, plain / 1e6, " | ".join(cells)))
     if "updater" in tools:
-        print("\nRatios of updater --check-only to each peer (time / memory):")
+        print("\nRatios of updater --check-only to each peer (wall time, CPU time / memory):")
         print("| packages | " + " | ".join(labels[t] for t in tools if t != "updater") + " |")
         print("|---:|" + "---:|" * (len(tools) - 1))
         for size, _, _, summary in rows:
-            u_t, u_m, _ = summary["updater"]
+            u_t, u_m, _, u_c = summary["updater"]
             cells = []
             for tool in tools:
                 if tool == "updater":
                     continue
-                seconds, mib, rpm_seconds = summary[tool]
+                seconds, mib, rpm_seconds, cpu = summary[tool]
                 if tool == "full":
-                    cells.append("full/check %.2f (without rpm %.2f)" % (seconds / u_t, (seconds - rpm_seconds) / u_t))
+                    cells.append("full/check %.2f (without rpm %.2f), CPU %.2f" % (seconds / u_t, (seconds - rpm_seconds) / u_t,
+                                                                               cpu / u_c))
                 else:
-                    cells.append("%.2f / %.2f" % (u_t / seconds, u_m / mib))
+                    cells.append("%.2f, %.2f / %.2f" % (u_t / seconds, u_c / cpu, u_m / mib))
             print("| %d | %s |" % (size, " | ".join(cells)))
     sys.stdout.flush()
 
