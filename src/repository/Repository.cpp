@@ -82,6 +82,7 @@ bool Repository::update(const std::string& sUriOverride)
     }
     m_mapMetadata.clear();
     m_setPackages.clear();
+    m_pParsedSource.reset();
 
     if (!createDir(m_sRepoDir))
         return false;
@@ -134,12 +135,14 @@ bool Repository::loadFromCache()
     // parsed from, it is taken again instead of parsing the whole file once more.
     RepoPackageList previous;
     previous.swap(m_setPackages);
+    std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
     m_mapMetadata.clear();
     if (!parseRepomd())
     {
         logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
         return false;
     }
+    m_pParsedSource = std::move(pPreviousSource);
     return loadPrimary(true, &previous);
 }
 
@@ -187,6 +190,11 @@ bool Repository::loadPrimary(bool bVerify)
 
 bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
 {
+    // What the current list was parsed from; it describes the list again only when that
+    // list is taken over below. A verification counts only for the load right after it.
+    std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
+    const Match verifiedBefore = m_lastMatch;
+    m_lastMatch = Match::NONE;
     auto it = m_mapMetadata.find(PRIMARY_TYPE);
     if (it == m_mapMetadata.end())
     {
@@ -202,9 +210,10 @@ bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
 
     // The file has just been verified (here, or by the fetch before): the checksum that
     // accepted it identifies its content.
-    const Match match = m_lastMatch;
+    const Match match = bVerify ? m_lastMatch : verifiedBefore;
+    m_lastMatch = Match::NONE;
     const Checksum& checksum = match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum;
-    const ParsedSource* pSource = m_pParsedSource.get();
+    const ParsedSource* pSource = pPreviousSource.get();
     if (pPrevious != nullptr && pSource != nullptr && match != Match::NONE && pSource->m_match == match &&
         pSource->m_sPath == entry.m_sLocalPath && pSource->m_Checksum.m_sType == checksum.m_sType &&
         pSource->m_Checksum.m_sValue == checksum.m_sValue && pSource->m_nLogThreshold == logger().threshold())
@@ -213,6 +222,7 @@ bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
         m_setPackages.swap(*pPrevious);
         for (const auto& message : pSource->m_recording.m_vMessages)
             logMessage(message.first, "%s", message.second.c_str());
+        m_pParsedSource = std::move(pPreviousSource);
         return true;
     }
 

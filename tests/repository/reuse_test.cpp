@@ -159,3 +159,44 @@ TEST_F(ReuseTest, OtherLogLevelParsesAgain)
                                "WARNING: skipping package 'odd-1.0-1.s390-none.rpm' of non-compatible arch 's390-none'"});
     EXPECT_EQ(m_pRepo->packages().size(), 2u);
 }
+
+TEST_F(ReuseTest, ListDroppedByAFailedLoadIsNotTakenOver)
+{
+    const std::string sList = list("1.0");
+    cacheList(sList);
+    const RepoPackage* pFirst = nullptr;
+    (void)load(pFirst);
+    const std::string sIndex = readFile(m_pRepo->repoDir() + "repomd.xml");
+
+    // A failed load leaves an empty list; the next good load parses the file again
+    // instead of taking over the empty list.
+    writeFile(m_pRepo->repoDir() + "repomd.xml", "<broken");
+    {
+        LogCapture log;
+        EXPECT_FALSE(m_pRepo->loadFromCache());
+        EXPECT_TRUE(m_pRepo->packages().empty());
+    }
+    writeFile(m_pRepo->repoDir() + "repomd.xml", sIndex);
+    const RepoPackage* pAgain = nullptr;
+    (void)load(pAgain);
+    EXPECT_EQ(m_pRepo->packages().size(), 2u);
+
+    // The same after a failed verification, and after an update that failed before its
+    // list was read.
+    damage(m_pRepo->repoDir() + "primary.xml");
+    {
+        LogCapture log;
+        EXPECT_FALSE(m_pRepo->loadFromCache());
+    }
+    writeFile(m_pRepo->repoDir() + "primary.xml", sList);
+    (void)load(pAgain);
+    EXPECT_EQ(m_pRepo->packages().size(), 2u);
+    {
+        LogCapture log;
+        EXPECT_FALSE(m_pRepo->update(m_dir.path() + "/no-such-repository"));
+        EXPECT_TRUE(m_pRepo->packages().empty());
+    }
+    writeFile(m_pRepo->repoDir() + "repomd.xml", sIndex);
+    (void)load(pAgain);
+    EXPECT_EQ(m_pRepo->packages().size(), 2u);
+}
