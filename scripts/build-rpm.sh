@@ -96,7 +96,7 @@ case "$source_kind" in
 esac
 
 spec="$topdir/SPECS/updater.spec"
-sed "s/@VERSION@/$project_version/g" "$root/packaging/updater.spec.in" > "$spec"
+sed "s/@VERSION@/$project_version/g" "$root/packaging/updater.spec" > "$spec"
 
 defines=(
     --define "_topdir $topdir"
