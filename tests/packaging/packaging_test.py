@@ -19,6 +19,9 @@ import unittest
 SOURCE_DIR = os.environ.get("UPDATER_SOURCE_DIR",
                             os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BINARY_DIR = os.environ.get("UPDATER_BINARY_DIR", "")
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+from help_options import OPTION_ROWS  # noqa: E402
 UPDATER_EXE = os.environ.get("UPDATER_EXE", "")
 PACKAGING = os.path.join(SOURCE_DIR, "packaging")
 
@@ -45,33 +48,7 @@ EXPECTED_LAYOUT = {
 
 # The options of the program with their argument labels and help texts, in table order;
 # used when the program itself is not built yet.
-FALLBACK_OPTIONS = [
-    ("-q, --quiet", "Do not output messages if nothing to be done."),
-    ("-l, --log-level=STRING", "Set the log level to one of trace, debug, info, warn, error or fatal."),
-    ("-r, --repo=repo-id", "Use the specified repo from the configuration file instead of the default."),
-    ("--repo-url=repo-id:url", "Override the URL for a specific repository ID."),
-    ("--log-to-stderr", "Output logs to stderr in addition to the outputs in the config file."),
-    ("--log-to=file", "Output logs also to the given file (not truncated)"),
-    ("-n, --check-only", "Checks and reports if any updates are required, does not update any packages."),
-    ("-N, --test", "Tests the updates but does not install them."),
-    ("--no-sig-check", "disables checking of package signatures."),
-    ("--no-reboot", "Prevent reboot after updates, even if program determines that a reboot is necessary."),
-    ("-b, --background", "Background and detach process after initialization."),
-    ("-C, --cache-only", "runs from the cache, but required packages are still downloaded."),
-    ("--no-cache-clean",
-     "prevents the cleaning of cached packages at startup / exit, mostly intended for debugging."),
-    ("--check-db-headers", "Force checking of package headers in rpm database; these are not checked by "
-     "default since it is fairly slow."),
-    ("--max-wait-time=seconds", "Specifies a maximum wait time before processing starts; the actual wait is "
-     "a random duration between 0 and the specified value. Should be greater than zero or negative to "
-     "disable."),
-    ("--lock-timeout=seconds", "Specifies the timeout when waiting to obtain the cache lock. Should be "
-     "greater than zero or negative to disable."),
-    ("--cache-dir=<dir>", "Specify a cache directory other than the default."),
-    ("--conf-file=<file>", "Specify a configuration file other than the default '/etc/updater.conf'."),
-    ("-?, --help", "Show this help message"),
-    ("--usage", "Display brief usage message"),
-]
+FALLBACK_OPTIONS = OPTION_ROWS
 
 
 def run(argv, **kwargs):
