@@ -12,19 +12,23 @@ const char* text(const xmlChar* pText)
     return pText != nullptr ? reinterpret_cast<const char*>(pText) : "";
 }
 
-void logXmlError(void* pArg, xmlErrorPtr pError) noexcept
+void logReaderError(void* pArg, xmlErrorPtr pError) noexcept
 {
-    if (pError == nullptr || pError->level < XML_ERR_ERROR)
-        return;
-    const auto* pPath = static_cast<const std::string*>(pArg);
-    std::string sMessage = pError->message != nullptr ? pError->message : "unknown error";
-    while (!sMessage.empty() && (sMessage.back() == '\n' || sMessage.back() == ' '))
-        sMessage.pop_back();
-    logMessage(ERROR, "XML error in '%s' line %d: %s",
-               pError->file != nullptr ? pError->file : pPath->c_str(), pError->line, sMessage.c_str());
+    logXmlError(*static_cast<const std::string*>(pArg), pError);
 }
 
 } // namespace
+
+void logXmlError(const std::string& sPath, const xmlError* pError)
+{
+    if (pError == nullptr || pError->level < XML_ERR_ERROR)
+        return;
+    std::string sMessage = pError->message != nullptr ? pError->message : "unknown error";
+    while (!sMessage.empty() && (sMessage.back() == '\n' || sMessage.back() == ' '))
+        sMessage.pop_back();
+    logMessage(ERROR, "XML error in '%s' line %d: %s", pError->file != nullptr ? pError->file : sPath.c_str(),
+               pError->line, sMessage.c_str());
+}
 
 bool XmlReader::open(const std::string& sPath)
 {
@@ -51,7 +55,7 @@ bool XmlReader::openMemory(const std::string& sBuffer, const std::string& sName)
 
 void XmlReader::setUp()
 {
-    xmlTextReaderSetStructuredErrorHandler(m_pReader.get(), logXmlError, &m_sPath);
+    xmlTextReaderSetStructuredErrorHandler(m_pReader.get(), logReaderError, &m_sPath);
 }
 
 int XmlReader::read()

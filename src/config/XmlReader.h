@@ -80,6 +80,10 @@ private:
     std::string m_sPath;
 };
 
+// Logs a parser error of the document sPath (ERROR "XML error in '%s' line %d: %s");
+// warnings are left out.
+void logXmlError(const std::string& sPath, const xmlError* pError);
+
 // Copies the attribute sName (without namespace) of an element into sOut. False, with
 // DEBUG "no attribute '%s' for node '%s'", when the element has no such attribute.
 [[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);

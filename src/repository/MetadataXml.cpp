@@ -37,19 +37,6 @@ bool MetadataEntityGuard::refused() const
     return g_uRefusals != m_uRefusalsBefore;
 }
 
-bool isMetadataElement(xmlNodePtr pNode, const char* pNamespace, const char* pLocalName)
-{
-    return pNode != nullptr && pNode->type == XML_ELEMENT_NODE && pNode->ns != nullptr &&
-           pNode->ns->href != nullptr && xmlStrEqual(pNode->ns->href, BAD_CAST pNamespace) &&
-           xmlStrEqual(pNode->name, BAD_CAST pLocalName);
-}
-
-bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalName)
-{
-    return pChild->type == XML_ELEMENT_NODE && sameNamespace(pChild, pParent) &&
-           xmlStrEqual(pChild->name, BAD_CAST pLocalName);
-}
-
 bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 {
     if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
@@ -62,11 +49,6 @@ bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
         return false;
     sOut = reinterpret_cast<const char*>(pValue.get());
     return true;
-}
-
-bool hasAttribute(xmlNodePtr pElement, const char* pName)
-{
-    return xmlHasNsProp(pElement, BAD_CAST pName, nullptr) != nullptr;
 }
 
 bool checkLocation(const std::string& sLocation)

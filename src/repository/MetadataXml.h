@@ -29,15 +29,8 @@ private:
     unsigned long m_uRefusalsBefore;
 };
 
-// An element with the given local name in the namespace with the given URI.
-bool isMetadataElement(xmlNodePtr pNode, const char* pNamespace, const char* pLocalName);
-
-// An element child with the given local name in the namespace of its parent.
-bool isChildElement(xmlNodePtr pChild, xmlNodePtr pParent, const char* pLocalName);
-
 // The attribute without namespace, or false (silently) when it is missing.
 bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
-bool hasAttribute(xmlNodePtr pElement, const char* pName);
 
 // A location from the metadata names a file below the repository's base URI: it is not
 // absolute, has no ".." component (which would reach outside the repository, on the server

@@ -1,4 +1,14 @@
 // Reading the package list ("primary") of a repository.
+//
+// The list is the largest file the updater reads (tens of thousands of packages, over a
+// hundred megabytes uncompressed), so it is read from the events of libxml2's push parser
+// with the same parser options as every other XML file: no node tree is built, attribute
+// values and texts are taken where the parser holds them, and each package element becomes
+// one record as its end tag is read. The rules are those of a tree walk over each package:
+// children are matched in document order by namespace URI and local name, texts are the
+// character data directly inside an element, and a malformed package fails the whole list
+// once its end tag has been read, so that a well-formedness error inside it is still
+// reported by the parser first.
 
 #include "repository/MetadataXml.h"
 #include "repository/Repository.h"
@@ -7,55 +17,91 @@
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
 
+#include <libxml/parserInternals.h>
 #include <rpm/rpmlib.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 namespace
 {
 
-const char* RPMLIB_PREFIX = "rpmlib(";
+constexpr std::string_view RPMLIB_PREFIX = "rpmlib(";
 // Uncompressed bytes of a package list beyond which it is refused: a small compressed
 // file must not be able to make the list outgrow the device's memory.
 constexpr long MAX_PRIMARY_CONTENT = 256L << 20;
-const std::size_t RPMLIB_PREFIX_LENGTH = 7;
+// Uncompressed bytes handed to the parser at a time.
+constexpr unsigned FEED_SIZE = 256U << 10;
+
+struct GzFileClose
+{
+    void operator()(gzFile pFile) const noexcept { gzclose(pFile); }
+};
+using GzFileHandle = std::unique_ptr<gzFile_s, GzFileClose>;
+
+struct PushParserFree
+{
+    void operator()(xmlParserCtxtPtr pCtxt) const noexcept
+    {
+        if (pCtxt->myDoc != nullptr)
+            xmlFreeDoc(pCtxt->myDoc);
+        pCtxt->myDoc = nullptr;
+        xmlFreeParserCtxt(pCtxt);
+    }
+};
+using PushParserHandle = std::unique_ptr<xmlParserCtxt, PushParserFree>;
+
+const char* text(const xmlChar* pText)
+{
+    return pText != nullptr ? reinterpret_cast<const char*>(pText) : "";
+}
+
+bool equals(const xmlChar* pText, const char* pOther)
+{
+    return pText != nullptr && std::strcmp(reinterpret_cast<const char*>(pText), pOther) == 0;
+}
 
 // Epochs are decimal, whole-text, not negative and below INT_MAX (which is what an
 // overflowing conversion yields).
-bool convertEpoch(const std::string& sText, int& nEpoch)
+bool convertEpoch(std::string_view sText, int& nEpoch)
 {
     if (sText.empty())
         return false;
+    const std::string sCopy(sText);
     errno = 0;
     char* pEnd = nullptr;
-    long nValue = std::strtol(sText.c_str(), &pEnd, 10);
-    if (pEnd == sText.c_str() || *pEnd != '\0' || errno == ERANGE || nValue < 0 || nValue >= INT_MAX)
+    long nValue = std::strtol(sCopy.c_str(), &pEnd, 10);
+    if (pEnd == sCopy.c_str() || *pEnd != '\0' || errno == ERANGE || nValue < 0 || nValue >= INT_MAX)
         return false;
     nEpoch = static_cast<int>(nValue);
     return true;
 }
 
-bool convertSize(const std::string& sText, uint64_t& uSize)
+bool convertSize(std::string_view sText, uint64_t& uSize)
 {
     if (sText.empty() || sText[0] < '0' || sText[0] > '9')
         return false;
+    const std::string sCopy(sText);
     errno = 0;
     char* pEnd = nullptr;
-    unsigned long long uValue = std::strtoull(sText.c_str(), &pEnd, 10);
+    unsigned long long uValue = std::strtoull(sCopy.c_str(), &pEnd, 10);
     if (*pEnd != '\0' || errno == ERANGE || uValue == 0)
         return false;
     uSize = uValue;
     return true;
 }
 
-bool mapFlags(const std::string& sWord, int& nFlags)
+bool mapFlags(std::string_view sWord, int& nFlags)
 {
     static const struct
     {
-        const char* m_pWord;
+        std::string_view m_sWord;
         int m_nFlags;
     } FLAG_WORDS[] = {
         {"EQ", RPMSENSE_EQUAL},
@@ -66,7 +112,7 @@ bool mapFlags(const std::string& sWord, int& nFlags)
     };
     for (const auto& flagWord : FLAG_WORDS)
     {
-        if (sWord == flagWord.m_pWord)
+        if (sWord == flagWord.m_sWord)
         {
             nFlags = flagWord.m_nFlags;
             return true;
@@ -75,222 +121,60 @@ bool mapFlags(const std::string& sWord, int& nFlags)
     return false;
 }
 
-} // namespace
-
-bool Repository::parsePrimary(const std::string& sPath)
+// The attributes of an element as the parser reports its start: five pointers each (local
+// name, prefix, namespace URI, start and end of the value, entities substituted and DTD
+// defaults included).
+class ElementAttributes
 {
-    // The list changes: whatever it was parsed from before no longer describes it.
-    m_pParsedSource.reset();
-    XmlReader reader;
-    MetadataEntityGuard entityGuard;
-    if (!reader.open(sPath))
+public:
+    ElementAttributes(const xmlChar* pElementName, const xmlChar** ppAttributes, int nCount)
+        : m_pElementName(pElementName), m_ppAttributes(ppAttributes), m_nCount(nCount)
     {
-        logMessage(ERROR, "could not open primary file '%s' for parsing", sPath.c_str());
+    }
+
+    // The value of the attribute without namespace, silently false when there is none.
+    bool read(const char* pName, std::string_view& sValue) const
+    {
+        for (int i = 0; i < m_nCount; ++i)
+        {
+            const xmlChar** ppAttribute = m_ppAttributes + 5 * i;
+            if (ppAttribute[2] == nullptr && equals(ppAttribute[0], pName))
+            {
+                sValue = std::string_view(reinterpret_cast<const char*>(ppAttribute[3]),
+                                          static_cast<std::size_t>(ppAttribute[4] - ppAttribute[3]));
+                return true;
+            }
+        }
         return false;
     }
 
-    int nResult = reader.read();
-    while (nResult == 1)
+    bool has(const char* pName) const
     {
-        if (entityGuard.refused())
-            return false;
-        if (xmlTextReaderByteConsumed(reader.get()) > MAX_PRIMARY_CONTENT)
-        {
-            logMessage(ERROR, "package list '%s' is larger than %ld bytes", sPath.c_str(), MAX_PRIMARY_CONTENT);
-            return false;
-        }
-        bool bSkipSubtree = false;
-        if (reader.isElement())
-        {
-            if (reader.depth() == 0 && (reader.localName() != "metadata" || reader.namespaceUri() != COMMON_METADATA_NS))
-            {
-                logMessage(ERROR, "bad top-level element, '%s' instead of 'metadata'", reader.localName().c_str());
-                return false;
-            }
-            if (reader.localName() == "package" && reader.namespaceUri() == COMMON_METADATA_NS)
-            {
-                xmlNodePtr pPackage = reader.expand();
-                if (pPackage == nullptr || entityGuard.refused())
-                    return false;
-                RepoPackage package;
-                int nAccepted = parsePackage(pPackage, package);
-                if (nAccepted < 0)
-                    return false;
-                if (nAccepted > 0)
-                    m_setPackages.insert(std::move(package));
-                bSkipSubtree = true;
-            }
-        }
-        nResult = bSkipSubtree ? reader.next() : reader.read();
+        std::string_view sIgnored;
+        return read(pName, sIgnored);
     }
-    return nResult == 0 && !entityGuard.refused();
-}
 
-int Repository::parsePackage(xmlNodePtr pPackage, RepoPackage& package) const
+    // As read(), with DEBUG "no attribute '%s' for node '%s'" when it is missing.
+    bool get(const char* pName, std::string_view& sValue) const
+    {
+        if (read(pName, sValue))
+            return true;
+        logMessage(DEBUG, "no attribute '%s' for node '%s'", pName, text(m_pElementName));
+        return false;
+    }
+
+private:
+    const xmlChar* m_pElementName;
+    const xmlChar** m_ppAttributes;
+    int m_nCount;
+};
+
+// Reads epoch, ver and rel of a version element or a versioned entry.
+bool parseEvr(const ElementAttributes& attributes, Evr& evr)
 {
-    std::string sType;
-    if (!readAttribute(pPackage, "type", sType) || sType != "rpm")
-        return 0;
-
-    bool bName = false;
-    bool bVersion = false;
-    bool bLocation = false;
-    bool bChecksum = false;
-    std::string sArch;
-
-    for (xmlNodePtr pChild = pPackage->children; pChild != nullptr; pChild = pChild->next)
-    {
-        if (pChild->type != XML_ELEMENT_NODE || !sameNamespace(pChild, pPackage))
-            continue;
-        const char* pName = reinterpret_cast<const char*>(pChild->name);
-        if (std::strcmp(pName, "name") == 0)
-        {
-            if (bName || !getText(pChild, package.m_sName))
-                return -1;
-            bName = true;
-        }
-        else if (std::strcmp(pName, "arch") == 0)
-        {
-            if (!sArch.empty() || !getText(pChild, sArch))
-                return -1;
-        }
-        else if (std::strcmp(pName, "version") == 0)
-        {
-            if (bVersion || !parseEvr(pChild, package.m_Evr))
-                return -1;
-            bVersion = true;
-        }
-        else if (std::strcmp(pName, "location") == 0)
-        {
-            if (bLocation || !getAttribute(pChild, "href", package.m_sLocation))
-                return -1;
-            bLocation = true;
-        }
-        else if (std::strcmp(pName, "checksum") == 0)
-        {
-            if (bChecksum || !parseChecksum(pChild, package.m_Checksum))
-                return -1;
-            bChecksum = true;
-        }
-        else if (std::strcmp(pName, "size") == 0)
-        {
-            // Optional; only bounds the download.
-            std::string sSize;
-            if (readAttribute(pChild, "package", sSize) && !convertSize(sSize, package.m_uSize))
-            {
-                logMessage(DEBUG, "ignoring package size '%s'", sSize.c_str());
-                package.m_uSize = 0;
-            }
-        }
-        else if (std::strcmp(pName, "format") == 0)
-        {
-            if (xmlSearchNsByHref(pChild->doc, pChild, BAD_CAST RPM_METADATA_NS) == nullptr)
-            {
-                logMessage(DEBUG, "no rpm specific data in XML doc");
-                continue;
-            }
-            for (xmlNodePtr pData = pChild->children; pData != nullptr; pData = pData->next)
-            {
-                if (isMetadataElement(pData, RPM_METADATA_NS, "group"))
-                {
-                    if (!package.m_sGroup.empty() || !getText(pData, package.m_sGroup))
-                        return -1;
-                }
-                else if (isMetadataElement(pData, RPM_METADATA_NS, "provides"))
-                {
-                    logMessage(TRACE, "parsing rpm provides for '%s'", package.m_sName.c_str());
-                    if (!parseDependencies(pData, package.m_setProvides))
-                        return -1;
-                }
-                else if (isMetadataElement(pData, RPM_METADATA_NS, "requires"))
-                {
-                    logMessage(TRACE, "parsing rpm requires for '%s'", package.m_sName.c_str());
-                    if (!parseDependencies(pData, package.m_setRequires))
-                        return -1;
-                }
-                else if (isMetadataElement(pData, RPM_METADATA_NS, "obsoletes"))
-                {
-                    logMessage(TRACE, "parsing rpm obsoletes for '%s'", package.m_sName.c_str());
-                    if (!parseDependencies(pData, package.m_setObsoletes))
-                        return -1;
-                }
-            }
-        }
-    }
-
-    if (!bName || !bVersion || !bLocation || !bChecksum)
-        return -1;
-    if (hasControlCharacter(package.m_sName))
-    {
-        logMessage(ERROR, "refusing package name with control characters");
-        return -1;
-    }
-    if (!checkLocation(package.m_sLocation))
-        return -1;
-
-    package.m_sLocalPath = m_sPackageDir + baseName(package.m_sLocation);
-
-    if (rpmMachineScore(RPM_MACHTABLE_INSTARCH, sArch.c_str()) == 0)
-    {
-        logMessage(WARNING, "skipping package '%s' of non-compatible arch '%s'",
-                   baseName(package.m_sLocation).c_str(), sArch.c_str());
-        return 0;
-    }
-    return 1;
-}
-
-bool Repository::parseDependencies(xmlNodePtr pList, DependencySet& dependencies)
-{
-    for (xmlNodePtr pEntry = pList->children; pEntry != nullptr; pEntry = pEntry->next)
-    {
-        if (!isChildElement(pEntry, pList, "entry"))
-            continue;
-
-        Dependency dependency;
-        if (!getAttribute(pEntry, "name", dependency.m_sName))
-        {
-            logMessage(DEBUG, "failed getting 'name' from 'entry'");
-            return false;
-        }
-        // Capabilities of rpm itself never enter the dependency sets.
-        if (dependency.m_sName.compare(0, RPMLIB_PREFIX_LENGTH, RPMLIB_PREFIX) == 0)
-            continue;
-
-        if (hasAttribute(pEntry, "ver"))
-        {
-            if (!parseEvr(pEntry, dependency.m_Evr))
-            {
-                logMessage(DEBUG, "failed parsing EVR in entry");
-                return false;
-            }
-            std::string sFlags;
-            if (!readAttribute(pEntry, "flags", sFlags))
-            {
-                logMessage(DEBUG, "failed parsing 'flags' in 'entry'");
-                return false;
-            }
-            if (!mapFlags(sFlags, dependency.m_nFlags))
-            {
-                logMessage(DEBUG, "invalid flags '%s' in 'entry'", sFlags.c_str());
-                return false;
-            }
-        }
-
-        if (logEnabled(TRACE))
-            logMessage(TRACE, "%s", dependency.toString().c_str());
-        dependencies.insert(std::move(dependency));
-    }
-    // The list keeps every set for the whole run: no room held in reserve.
-    dependencies.shrink_to_fit();
-    return true;
-}
-
-bool Repository::parseEvr(xmlNodePtr pElement, Evr& evr)
-{
-    std::string sEpoch;
-    std::string sVersion;
-    std::string sRelease;
-    if (!readAttribute(pElement, "epoch", sEpoch) || !readAttribute(pElement, "ver", sVersion))
+    std::string_view sEpoch;
+    std::string_view sVersion;
+    if (!attributes.read("epoch", sEpoch) || !attributes.read("ver", sVersion))
     {
         logMessage(DEBUG, "failed parsing 'version' element");
         return false;
@@ -298,8 +182,633 @@ bool Repository::parseEvr(xmlNodePtr pElement, Evr& evr)
     int nEpoch = 0;
     if (!convertEpoch(sEpoch, nEpoch))
         return false;
-    if (!readAttribute(pElement, "rel", sRelease))
-        sRelease.clear();
-    evr = Evr(nEpoch, std::move(sVersion), std::move(sRelease));
+    std::string_view sRelease;
+    if (!attributes.read("rel", sRelease))
+        sRelease = std::string_view();
+    evr.m_nEpoch = nEpoch;
+    evr.m_sVersion = sVersion;
+    evr.m_sRelease = sRelease;
     return true;
+}
+
+// Builds the records of one list from the parser's events.
+class PrimaryParser
+{
+public:
+    PrimaryParser(const std::string& sPath, const std::string& sPackageDir, RepoPackageList& packages)
+        : m_sPath(sPath), m_sPackageDir(sPackageDir), m_packages(packages)
+    {
+    }
+
+    // Feeds the whole file to a push parser; false when the list is refused.
+    bool run(gzFile pFile, const MetadataEntityGuard& entityGuard);
+
+private:
+    // What the element directly around the current text is, for its end.
+    enum class TextField
+    {
+        NONE,
+        NAME,
+        ARCH,
+        CHECKSUM,
+        GROUP,
+    };
+    enum class DependencyKind
+    {
+        NONE,
+        PROVIDES,
+        REQUIRES,
+        OBSOLETES,
+    };
+    struct NamespaceDeclaration
+    {
+        const xmlChar* m_pPrefix;
+        const xmlChar* m_pUri;
+        int m_nDepth;
+    };
+
+    static PrimaryParser& of(void* pContext)
+    {
+        return *static_cast<PrimaryParser*>(static_cast<xmlParserCtxtPtr>(pContext)->_private);
+    }
+    static void onStartElement(void* pContext, const xmlChar* pLocalName, const xmlChar* pPrefix,
+                               const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces, int nAttributes,
+                               int nDefaulted, const xmlChar** ppAttributes) noexcept;
+    static void onEndElement(void* pContext, const xmlChar* pLocalName, const xmlChar* pPrefix,
+                             const xmlChar* pUri) noexcept;
+    static void onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept;
+    static void onStructuredError(void* pContext, xmlErrorPtr pError) noexcept;
+    static void ignoreText(void* /*pContext*/, const xmlChar* /*pText*/, int /*nLength*/) noexcept {}
+    static void onProcessingInstruction(void* pContext, const xmlChar* /*pTarget*/, const xmlChar* /*pData*/) noexcept;
+    static void onComment(void* pContext, const xmlChar* /*pValue*/) noexcept;
+
+    void startElement(const xmlChar* pLocalName, const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces,
+                      const ElementAttributes& attributes);
+    void endElement(const xmlChar* pLocalName);
+    void startPackage(const ElementAttributes& attributes);
+    void startPackageChild(const xmlChar* pLocalName, const ElementAttributes& attributes);
+    void startFormatChild(const xmlChar* pLocalName, const xmlChar* pUri);
+    void endText(const xmlChar* pLocalName);
+    // 1 accepted, 0 skipped (other architecture), -1 malformed.
+    int finishPackage();
+    bool parseEntry(const ElementAttributes& attributes);
+    bool rpmNamespaceInScope() const;
+    void beginText(TextField field);
+    // A child other than text of the element whose text is read.
+    void noteTextChild();
+    // Whether a run of blanks in the text is one that the parser's blank removal drops.
+    bool isDroppedBlankRun(xmlParserCtxtPtr pContext, const xmlChar* pText, int nLength) const;
+    // The package is malformed: the rest of it is read without looking, and the list is
+    // refused at its end tag.
+    void failPackage();
+    // Ends the parse with the result false.
+    void stop();
+
+    const std::string& m_sPath;
+    const std::string& m_sPackageDir;
+    RepoPackageList& m_packages;
+    xmlParserCtxtPtr m_pContext = nullptr;
+    const MetadataEntityGuard* m_pEntityGuard = nullptr;
+    bool m_bStopped = false;
+
+    int m_nDepth = -1;
+    std::vector<NamespaceDeclaration> m_vNamespaces;
+
+    // The package being read.
+    bool m_bInPackage = false;
+    int m_nPackageDepth = 0;
+    bool m_bIgnorePackage = false;
+    bool m_bPackageFailed = false;
+    RepoPackage m_package;
+    std::string m_sName;
+    std::string m_sArch;
+    std::string m_sGroup;
+    std::string m_sLocation;
+    bool m_bName = false;
+    bool m_bVersion = false;
+    bool m_bLocation = false;
+    bool m_bChecksum = false;
+    // The open child of the package: a format element whose rpm data is read.
+    bool m_bInRpmFormat = false;
+    DependencySet* m_pDependencies = nullptr;
+    TextField m_textField = TextField::NONE;
+    int m_nTextDepth = 0;
+    std::string m_sText;
+    // The children of that element so far, and its xml:space state, for the blank removal.
+    bool m_bTextHasChild = false;
+    bool m_bFirstChildText = false;
+    bool m_bLastChildText = false;
+    int m_nTextSpace = -1; // libxml2's xml:space state: 1 preserve, -2 blanks kept
+};
+
+void PrimaryParser::onStartElement(void* pContext, const xmlChar* pLocalName, const xmlChar* /*pPrefix*/,
+                                   const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces,
+                                   int nAttributes, int /*nDefaulted*/, const xmlChar** ppAttributes) noexcept
+{
+    PrimaryParser& parser = of(pContext);
+    if (parser.m_bStopped)
+        return;
+    parser.startElement(pLocalName, pUri, nNamespaces, ppNamespaces,
+                        ElementAttributes(pLocalName, ppAttributes, nAttributes));
+}
+
+void PrimaryParser::onEndElement(void* pContext, const xmlChar* pLocalName, const xmlChar* /*pPrefix*/,
+                                 const xmlChar* /*pUri*/) noexcept
+{
+    PrimaryParser& parser = of(pContext);
+    if (parser.m_bStopped)
+        return;
+    parser.endElement(pLocalName);
+}
+
+void PrimaryParser::onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept
+{
+    PrimaryParser& parser = of(pContext);
+    if (parser.m_bStopped || parser.m_textField == TextField::NONE || parser.m_nDepth != parser.m_nTextDepth)
+        return;
+    if (parser.isDroppedBlankRun(static_cast<xmlParserCtxtPtr>(pContext), pText, nLength))
+        return;
+    parser.m_sText.append(reinterpret_cast<const char*>(pText), static_cast<std::size_t>(nLength));
+    // Blanks kept once in an element are kept for the rest of it.
+    if (parser.m_nTextSpace == -1 && nLength > 0 && IS_BLANK_CH(pText[0]))
+        parser.m_nTextSpace = -2;
+    if (!parser.m_bTextHasChild)
+        parser.m_bFirstChildText = true;
+    parser.m_bTextHasChild = true;
+    parser.m_bLastChildText = true;
+}
+
+void PrimaryParser::onProcessingInstruction(void* pContext, const xmlChar* /*pTarget*/, const xmlChar* /*pData*/) noexcept
+{
+    PrimaryParser& parser = of(pContext);
+    if (!parser.m_bStopped && parser.m_textField != TextField::NONE && parser.m_nDepth == parser.m_nTextDepth)
+        parser.noteTextChild();
+}
+
+void PrimaryParser::onComment(void* pContext, const xmlChar* /*pValue*/) noexcept
+{
+    onProcessingInstruction(pContext, nullptr, nullptr);
+}
+
+void PrimaryParser::noteTextChild()
+{
+    m_bTextHasChild = true;
+    m_bLastChildText = false;
+}
+
+bool PrimaryParser::isDroppedBlankRun(xmlParserCtxtPtr pContext, const xmlChar* pText, int nLength) const
+{
+    // With blank removal on, libxml2 drops a run of character data made only of blanks
+    // when it looks like indentation: the element has no xml:space="preserve", and the run
+    // is followed by markup other than an end tag that closes an element without children,
+    // in an element whose first and last child so far are not text. Only runs read from
+    // the document's own text are judged so; CDATA sections and character references are
+    // always text.
+    const xmlParserInputPtr pInput = pContext->input;
+    if (pContext->instate != XML_PARSER_CONTENT || pInput == nullptr || pText < pInput->base ||
+        pText >= pInput->end || m_nTextSpace == 1 || m_nTextSpace == -2)
+        return false;
+    for (int i = 0; i < nLength; ++i)
+    {
+        if (!IS_BLANK_CH(pText[i]))
+            return false;
+    }
+    if (pContext->myDoc != nullptr)
+    {
+        const int nMixed = xmlIsMixedElement(pContext->myDoc, pContext->name);
+        if (nMixed == 0)
+            return true;
+        if (nMixed == 1)
+            return false;
+    }
+    const xmlChar* pNext = pInput->cur;
+    if (pNext >= pInput->end || (pNext[0] != '<' && pNext[0] != 0xD))
+        return false;
+    if (!m_bTextHasChild)
+        return !(pNext[0] == '<' && pNext + 1 < pInput->end && pNext[1] == '/');
+    return !m_bLastChildText && !m_bFirstChildText;
+}
+
+void PrimaryParser::onStructuredError(void* pContext, xmlErrorPtr pError) noexcept
+{
+    logXmlError(of(pContext).m_sPath, pError);
+}
+
+bool PrimaryParser::run(gzFile pFile, const MetadataEntityGuard& entityGuard)
+{
+    m_pEntityGuard = &entityGuard;
+    xmlSAXHandler handler;
+    xmlSAXVersion(&handler, 2);
+    PushParserHandle pContext(xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, m_sPath.c_str()));
+    if (!pContext)
+    {
+        logMessage(ERROR, "could not open primary file '%s' for parsing", m_sPath.c_str());
+        return false;
+    }
+    m_pContext = pContext.get();
+    xmlCtxtUseOptions(m_pContext, XML_READER_OPTIONS);
+    // The options set handlers of their own; the events that make records are taken here,
+    // and nothing else builds nodes.
+    xmlSAXHandler& sax = *m_pContext->sax;
+    sax.startElementNs = onStartElement;
+    sax.endElementNs = onEndElement;
+    sax.characters = onCharacters;
+    sax.ignorableWhitespace = ignoreText;
+    sax.comment = onComment;
+    sax.processingInstruction = onProcessingInstruction;
+    sax.serror = onStructuredError;
+    m_pContext->_private = this;
+
+    std::vector<char> vBuffer(FEED_SIZE);
+    long nTotal = 0;
+    for (;;)
+    {
+        int nRead = gzread(pFile, vBuffer.data(), FEED_SIZE);
+        int nError = Z_OK;
+        const char* pMessage = gzerror(pFile, &nError);
+        // A truncated compressed file ends like a complete one but leaves Z_BUF_ERROR.
+        if (nRead < 0 || (nRead == 0 && nError != Z_OK))
+        {
+            std::string sReason = nError == Z_ERRNO ? errnoText() : std::string(pMessage != nullptr ? pMessage : "");
+            // zlib puts the path in front of its message.
+            if (sReason.compare(0, m_sPath.size() + 2, m_sPath + ": ") == 0)
+                sReason.erase(0, m_sPath.size() + 2);
+            logMessage(ERROR, "failed reading primary file '%s' (%s)", m_sPath.c_str(), sReason.c_str());
+            return false;
+        }
+        nTotal += nRead;
+        if (nTotal > MAX_PRIMARY_CONTENT)
+        {
+            logMessage(ERROR, "package list '%s' is larger than %ld bytes", m_sPath.c_str(), MAX_PRIMARY_CONTENT);
+            return false;
+        }
+        const int nTerminate = nRead == 0 ? 1 : 0;
+        const int nResult = xmlParseChunk(m_pContext, vBuffer.data(), nRead, nTerminate);
+        if (m_bStopped || entityGuard.refused())
+            return false;
+        if (nResult != 0 || m_pContext->wellFormed == 0)
+            return false;
+        if (nTerminate)
+            return true;
+    }
+}
+
+void PrimaryParser::stop()
+{
+    m_bStopped = true;
+    xmlStopParser(m_pContext);
+}
+
+void PrimaryParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri, int nNamespaces,
+                                 const xmlChar** ppNamespaces, const ElementAttributes& attributes)
+{
+    if (m_pEntityGuard->refused())
+    {
+        stop();
+        return;
+    }
+    ++m_nDepth;
+    for (int i = 0; i < nNamespaces; ++i)
+        m_vNamespaces.push_back({ppNamespaces[2 * i], ppNamespaces[2 * i + 1], m_nDepth});
+
+    if (!m_bInPackage)
+    {
+        const bool bCommon = equals(pUri, COMMON_METADATA_NS);
+        if (m_nDepth == 0 && (!equals(pLocalName, "metadata") || !bCommon))
+        {
+            logMessage(ERROR, "bad top-level element, '%s' instead of 'metadata'", text(pLocalName));
+            stop();
+            return;
+        }
+        if (bCommon && equals(pLocalName, "package"))
+            startPackage(attributes);
+        return;
+    }
+    if (m_bIgnorePackage)
+        return;
+
+    // Children of the package in its namespace; in a format element whose rpm data is read,
+    // its children of that namespace; in a dependency list, its entries.
+    const int nLevel = m_nDepth - m_nPackageDepth;
+    if (nLevel == 1)
+    {
+        if (equals(pUri, COMMON_METADATA_NS))
+            startPackageChild(pLocalName, attributes);
+    }
+    if (m_textField != TextField::NONE && m_nDepth == m_nTextDepth + 1)
+        noteTextChild();
+    if (nLevel == 2)
+    {
+        if (m_bInRpmFormat && equals(pUri, RPM_METADATA_NS))
+            startFormatChild(pLocalName, pUri);
+    }
+    else if (nLevel == 3)
+    {
+        if (m_pDependencies != nullptr && equals(pUri, RPM_METADATA_NS) && equals(pLocalName, "entry") &&
+            !parseEntry(attributes))
+            failPackage();
+    }
+}
+
+void PrimaryParser::endElement(const xmlChar* pLocalName)
+{
+    if (m_bInPackage && !m_bIgnorePackage)
+    {
+        const int nLevel = m_nDepth - m_nPackageDepth;
+        if (m_textField != TextField::NONE && m_nDepth == m_nTextDepth)
+            endText(pLocalName);
+        else if (nLevel == 2 && m_pDependencies != nullptr)
+        {
+            // The list keeps every set for the whole run: no room held in reserve.
+            m_pDependencies->shrink_to_fit();
+            m_pDependencies = nullptr;
+        }
+        else if (nLevel == 1)
+            m_bInRpmFormat = false;
+    }
+    if (m_bInPackage && m_nDepth == m_nPackageDepth)
+    {
+        m_bInPackage = false;
+        if (m_bPackageFailed)
+        {
+            stop();
+            return;
+        }
+        if (!m_bIgnorePackage)
+        {
+            const int nAccepted = finishPackage();
+            if (nAccepted < 0)
+            {
+                stop();
+                return;
+            }
+            if (nAccepted > 0)
+                m_packages.insert(std::move(m_package));
+        }
+    }
+    while (!m_vNamespaces.empty() && m_vNamespaces.back().m_nDepth == m_nDepth)
+        m_vNamespaces.pop_back();
+    --m_nDepth;
+}
+
+void PrimaryParser::startPackage(const ElementAttributes& attributes)
+{
+    m_bInPackage = true;
+    m_nPackageDepth = m_nDepth;
+    m_bPackageFailed = false;
+    std::string_view sType;
+    m_bIgnorePackage = !attributes.read("type", sType) || sType != "rpm";
+    if (m_bIgnorePackage)
+        return;
+    m_package = RepoPackage();
+    m_sName.clear();
+    m_sArch.clear();
+    m_sGroup.clear();
+    m_sLocation.clear();
+    m_bName = m_bVersion = m_bLocation = m_bChecksum = false;
+    m_bInRpmFormat = false;
+    m_pDependencies = nullptr;
+    m_textField = TextField::NONE;
+}
+
+void PrimaryParser::startPackageChild(const xmlChar* pLocalName, const ElementAttributes& attributes)
+{
+    if (equals(pLocalName, "name"))
+    {
+        if (m_bName)
+            return failPackage();
+        beginText(TextField::NAME);
+    }
+    else if (equals(pLocalName, "arch"))
+    {
+        if (!m_sArch.empty())
+            return failPackage();
+        beginText(TextField::ARCH);
+    }
+    else if (equals(pLocalName, "version"))
+    {
+        if (m_bVersion || !parseEvr(attributes, m_package.m_Evr))
+            return failPackage();
+        m_bVersion = true;
+    }
+    else if (equals(pLocalName, "location"))
+    {
+        std::string_view sHref;
+        if (m_bLocation || !attributes.get("href", sHref))
+            return failPackage();
+        m_sLocation = sHref;
+        m_bLocation = true;
+    }
+    else if (equals(pLocalName, "checksum"))
+    {
+        if (m_bChecksum)
+            return failPackage();
+        std::string_view sType;
+        if (!attributes.get("type", sType))
+        {
+            logMessage(DEBUG, "failed parsing 'checksum' element");
+            return failPackage();
+        }
+        m_package.m_Checksum.m_sType = sType;
+        beginText(TextField::CHECKSUM);
+    }
+    else if (equals(pLocalName, "size"))
+    {
+        // Optional; only bounds the download.
+        std::string_view sSize;
+        if (attributes.read("package", sSize) && !convertSize(sSize, m_package.m_uSize))
+        {
+            logMessage(DEBUG, "ignoring package size '%.*s'", static_cast<int>(sSize.size()), sSize.data());
+            m_package.m_uSize = 0;
+        }
+    }
+    else if (equals(pLocalName, "format"))
+    {
+        m_bInRpmFormat = rpmNamespaceInScope();
+        if (!m_bInRpmFormat)
+            logMessage(DEBUG, "no rpm specific data in XML doc");
+    }
+}
+
+void PrimaryParser::startFormatChild(const xmlChar* pLocalName, const xmlChar* /*pUri*/)
+{
+    const char* pRelation = nullptr;
+    if (equals(pLocalName, "group"))
+    {
+        if (!m_sGroup.empty())
+            return failPackage();
+        beginText(TextField::GROUP);
+    }
+    else if (equals(pLocalName, "provides"))
+    {
+        pRelation = "provides";
+        m_pDependencies = &m_package.m_setProvides;
+    }
+    else if (equals(pLocalName, "requires"))
+    {
+        pRelation = "requires";
+        m_pDependencies = &m_package.m_setRequires;
+    }
+    else if (equals(pLocalName, "obsoletes"))
+    {
+        pRelation = "obsoletes";
+        m_pDependencies = &m_package.m_setObsoletes;
+    }
+    if (pRelation != nullptr)
+        logMessage(TRACE, "parsing rpm %s for '%s'", pRelation, m_sName.c_str());
+}
+
+void PrimaryParser::beginText(TextField field)
+{
+    m_textField = field;
+    m_nTextDepth = m_nDepth;
+    m_sText.clear();
+    m_bTextHasChild = m_bFirstChildText = m_bLastChildText = false;
+    m_nTextSpace = m_pContext->space != nullptr ? *m_pContext->space : -1;
+}
+
+void PrimaryParser::endText(const xmlChar* pLocalName)
+{
+    const TextField field = m_textField;
+    m_textField = TextField::NONE;
+    if (m_sText.empty())
+    {
+        logMessage(DEBUG, "no string list for node '%s'", text(pLocalName));
+        if (field == TextField::CHECKSUM)
+            logMessage(DEBUG, "failed parsing 'checksum' element");
+        return failPackage();
+    }
+    switch (field)
+    {
+    case TextField::NAME:
+        m_sName = m_sText;
+        m_bName = true;
+        break;
+    case TextField::ARCH:
+        m_sArch = m_sText;
+        break;
+    case TextField::CHECKSUM:
+        m_package.m_Checksum.m_sValue = m_sText;
+        m_bChecksum = true;
+        break;
+    case TextField::GROUP:
+        m_sGroup = m_sText;
+        break;
+    case TextField::NONE:
+        break;
+    }
+}
+
+bool PrimaryParser::parseEntry(const ElementAttributes& attributes)
+{
+    std::string_view sName;
+    if (!attributes.get("name", sName))
+    {
+        logMessage(DEBUG, "failed getting 'name' from 'entry'");
+        return false;
+    }
+    // Capabilities of rpm itself never enter the dependency sets.
+    if (sName.substr(0, RPMLIB_PREFIX.size()) == RPMLIB_PREFIX)
+        return true;
+
+    Dependency dependency;
+    dependency.m_sName = sName;
+    if (attributes.has("ver"))
+    {
+        if (!parseEvr(attributes, dependency.m_Evr))
+        {
+            logMessage(DEBUG, "failed parsing EVR in entry");
+            return false;
+        }
+        std::string_view sFlags;
+        if (!attributes.read("flags", sFlags))
+        {
+            logMessage(DEBUG, "failed parsing 'flags' in 'entry'");
+            return false;
+        }
+        if (!mapFlags(sFlags, dependency.m_nFlags))
+        {
+            logMessage(DEBUG, "invalid flags '%.*s' in 'entry'", static_cast<int>(sFlags.size()), sFlags.data());
+            return false;
+        }
+    }
+
+    if (logEnabled(TRACE))
+        logMessage(TRACE, "%s", dependency.toString().c_str());
+    m_pDependencies->insert(std::move(dependency));
+    return true;
+}
+
+bool PrimaryParser::rpmNamespaceInScope() const
+{
+    // A declaration of the rpm namespace whose prefix no inner declaration takes over.
+    for (auto it = m_vNamespaces.rbegin(); it != m_vNamespaces.rend(); ++it)
+    {
+        if (!equals(it->m_pUri, RPM_METADATA_NS))
+            continue;
+        bool bShadowed = false;
+        for (auto inner = m_vNamespaces.rbegin(); inner != it; ++inner)
+        {
+            if (xmlStrEqual(inner->m_pPrefix, it->m_pPrefix))
+            {
+                bShadowed = true;
+                break;
+            }
+        }
+        if (!bShadowed)
+            return true;
+    }
+    return false;
+}
+
+void PrimaryParser::failPackage()
+{
+    m_bPackageFailed = true;
+    m_bIgnorePackage = true;
+    m_textField = TextField::NONE;
+    m_pDependencies = nullptr;
+}
+
+int PrimaryParser::finishPackage()
+{
+    if (!m_bName || !m_bVersion || !m_bLocation || !m_bChecksum)
+        return -1;
+    if (hasControlCharacter(m_sName))
+    {
+        logMessage(ERROR, "refusing package name with control characters");
+        return -1;
+    }
+    if (!checkLocation(m_sLocation))
+        return -1;
+
+    const std::string sFileName = baseName(m_sLocation);
+    m_package.m_sName = m_sName;
+    m_package.m_sGroup = m_sGroup;
+    m_package.m_sLocation = m_sLocation;
+    m_package.m_sLocalPath = m_sPackageDir + sFileName;
+
+    if (rpmMachineScore(RPM_MACHTABLE_INSTARCH, m_sArch.c_str()) == 0)
+    {
+        logMessage(WARNING, "skipping package '%s' of non-compatible arch '%s'", sFileName.c_str(), m_sArch.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+bool Repository::parsePrimary(const std::string& sPath)
+{
+    // The list changes: whatever it was parsed from before no longer describes it.
+    m_pParsedSource.reset();
+    MetadataEntityGuard entityGuard;
+    GzFileHandle pFile(gzopen(sPath.c_str(), "rb"));
+    if (!pFile)
+    {
+        logMessage(ERROR, "could not open primary file '%s' for parsing", sPath.c_str());
+        return false;
+    }
+    gzbuffer(pFile.get(), FEED_SIZE);
+    PrimaryParser parser(sPath, m_sPackageDir, m_setPackages);
+    return parser.run(pFile.get(), entityGuard);
 }

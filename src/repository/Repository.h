@@ -73,10 +73,6 @@ public:
 
     // Package list: appends every accepted package of the file (plain or gzip) to the list.
     [[nodiscard]] bool parsePrimary(const std::string& sPath);
-    // 1 accepted, 0 skipped (other package type or architecture), -1 malformed.
-    [[nodiscard]] int parsePackage(xmlNodePtr pPackage, RepoPackage& package) const;
-    [[nodiscard]] static bool parseDependencies(xmlNodePtr pList, DependencySet& dependencies);
-    [[nodiscard]] static bool parseEvr(xmlNodePtr pElement, Evr& evr);
 
     const RepoConfig& repoConfig() const { return *m_pRepoConfig; }
     const std::string& repoDir() const { return m_sRepoDir; }

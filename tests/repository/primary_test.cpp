@@ -520,3 +520,89 @@ TEST_F(PrimaryTest, ExponentialEntityExpansionFailsQuickly)
                        with(&PackageXml::m_sName, "<name>&l9;</name>").str() + DOC_TAIL));
     EXPECT_TRUE(m_pRepo->packages().empty());
 }
+
+// Texts are the character data directly inside an element; blank runs that libxml2's
+// blank removal takes for indentation (before markup, in an element without text so far)
+// are dropped, as a tree built with the same options drops them.
+TEST_F(PrimaryTest, NameTextFollowsTheParsersBlankRemoval)
+{
+    const struct
+    {
+        const char* m_pName;
+        const char* m_pExpected; // nullptr: the list is refused
+    } CASES[] = {
+        {"<name>  pkg  </name>", "  pkg  "},
+        {"<name>  <![CDATA[cd]]></name>", "cd"},
+        {"<name><![CDATA[  ]]>x</name>", "  x"},
+        {"<name>  <!--c-->a</name>", "a"},
+        {"<name>b<!--c-->  </name>", "b  "},
+        {"<name>&#32;<!--c-->a</name>", " a"},
+        {"<name xml:space=\"preserve\">  <!--c-->a</name>", "  a"},
+        {"<name>x<b>y</b>z</name>", "xz"},
+        {"<name><b/>  </name>", nullptr},
+        {"<name><!--c-->  </name>", nullptr},
+    };
+    for (const auto& testCase : CASES)
+    {
+        SCOPED_TRACE(testCase.m_pName);
+        Repository repo(m_config, m_repoConfig);
+        std::string sPath = m_dir.file("text.xml");
+        writeFile(sPath, document(with(&PackageXml::m_sName, testCase.m_pName)));
+        LogCapture log;
+        EXPECT_EQ(repo.parsePrimary(sPath), testCase.m_pExpected != nullptr);
+        if (testCase.m_pExpected == nullptr)
+            EXPECT_TRUE(log.contains("DEBUG: no string list for node 'name'")) << log.text();
+        else if (repo.packages().size() == 1)
+            EXPECT_EQ(repo.packages().begin()->m_sName, testCase.m_pExpected);
+        else
+            ADD_FAILURE() << "no record";
+    }
+}
+
+TEST_F(PrimaryTest, PackagesAndElementsFromInternalEntitiesAreRead)
+{
+    const std::string sDocument = "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [ <!ENTITY n \"<name>named</name>\">"
+                                  " <!ENTITY p '" + with(&PackageXml::m_sName, "<name>fromentity</name>").str() +
+                                  "'> ]>\n" + DOC_ROOT + with(&PackageXml::m_sName, "&n;").str() + "&p;" + DOC_TAIL;
+    ASSERT_TRUE(parse(sDocument));
+    EXPECT_EQ(names(m_pRepo->packages()), (std::vector<std::string>{"fromentity-2:1.0-3", "named-2:1.0-3"}));
+}
+
+// A malformed package fails the list once its end tag has been read, so that libxml2 still
+// reports a well-formedness error inside it.
+TEST_F(PrimaryTest, MalformedXmlInsideARefusedPackageIsStillReported)
+{
+    LogCapture log;
+    EXPECT_FALSE(parse(document(withExtra("<name>again</name><arch>x</arc>"))));
+    EXPECT_TRUE(log.contains("ERROR: XML error in")) << log.text();
+}
+
+TEST_F(PrimaryTest, DamagedCompressedListIsReported)
+{
+    const std::string sDocument = document(PackageXml().str() + PackageXml().str());
+    std::string sPlain = m_dir.file("list.xml");
+    writeFile(sPlain, sDocument);
+    ASSERT_EQ(runShell("gzip -n -c '" + sPlain + "' > '" + sPlain + ".gz'"), 0);
+    std::string sCompressed = readFile(sPlain + ".gz");
+
+    const struct
+    {
+        const char* m_pName;
+        std::string m_sBytes;
+        const char* m_pReason;
+    } CASES[] = {
+        {"truncated", sCompressed.substr(0, sCompressed.size() - 12), "unexpected end of file"},
+        {"bad check value", sCompressed.substr(0, sCompressed.size() - 8) + std::string(8, '\0'), "incorrect data check"},
+    };
+    for (const auto& testCase : CASES)
+    {
+        SCOPED_TRACE(testCase.m_pName);
+        Repository repo(m_config, m_repoConfig);
+        std::string sPath = m_dir.file("damaged.xml.gz");
+        writeFile(sPath, testCase.m_sBytes);
+        LogCapture log;
+        EXPECT_FALSE(repo.parsePrimary(sPath));
+        EXPECT_TRUE(log.contains("ERROR: failed reading primary file '" + sPath + "' (" + testCase.m_pReason + ")"))
+            << log.text();
+    }
+}
