@@ -21,12 +21,19 @@
 #include <rpm/rpmlib.h>
 #include <zlib.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace
@@ -56,6 +63,151 @@ struct PushParserFree
     }
 };
 using PushParserHandle = std::unique_ptr<xmlParserCtxt, PushParserFree>;
+
+// The uncompressed content of a list, read ahead by a thread of its own while the parser
+// works on the previous chunk, so that on two cores decompression costs no waiting. When
+// no thread can be started the content is read in the caller's thread.
+class ReadAhead
+{
+public:
+    ReadAhead(gzFile pFile, const std::string& sPath) : m_pFile(pFile), m_sPath(sPath)
+    {
+        for (Chunk& chunk : m_chunks)
+            chunk.m_vData.resize(FEED_SIZE);
+        // Signals are for the main thread: the reader blocks them all.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try
+        {
+            m_thread = std::thread([this] { produce(); });
+        }
+        catch (const std::system_error&)
+        {
+            logMessage(DEBUG, "reading '%s' without a read-ahead thread", m_sPath.c_str());
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    ~ReadAhead()
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bCancelled = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The next piece of the content: a size of 0 at its end. False, with the error logged,
+    // when the file cannot be read or decompressed. The data stays valid until the next call.
+    bool next(const char*& pData, int& nSize)
+    {
+        if (!m_thread.joinable())
+        {
+            Chunk& chunk = m_chunks[0];
+            readChunk(chunk);
+            return take(chunk, pData, nSize);
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_bHolding)
+        {
+            // The chunk handed out last time is free again.
+            m_bHolding = false;
+            m_uFirst = (m_uFirst + 1) % CHUNKS;
+            --m_uFilled;
+            m_changed.notify_all();
+        }
+        m_changed.wait(lock, [this] { return m_uFilled > 0; });
+        m_bHolding = true;
+        return take(m_chunks[m_uFirst], pData, nSize);
+    }
+
+private:
+    static constexpr std::size_t CHUNKS = 4;
+
+    struct Chunk
+    {
+        std::vector<char> m_vData;
+        int m_nSize = 0;
+        // gzip error code and zlib's text when m_nSize is -1.
+        int m_nError = Z_OK;
+        std::string m_sReason;
+    };
+
+    void readChunk(Chunk& chunk)
+    {
+        chunk.m_nSize = gzread(m_pFile, chunk.m_vData.data(), FEED_SIZE);
+        int nError = Z_OK;
+        const char* pMessage = gzerror(m_pFile, &nError);
+        // A truncated compressed file ends like a complete one but leaves Z_BUF_ERROR.
+        if (chunk.m_nSize < 0 || (chunk.m_nSize == 0 && nError != Z_OK))
+        {
+            chunk.m_nSize = -1;
+            chunk.m_nError = nError;
+            chunk.m_sReason = nError == Z_ERRNO ? errnoText() : std::string(pMessage != nullptr ? pMessage : "");
+        }
+    }
+
+    bool take(const Chunk& chunk, const char*& pData, int& nSize) const
+    {
+        if (chunk.m_nSize < 0)
+        {
+            std::string sReason = chunk.m_sReason;
+            // zlib puts the path in front of its message.
+            if (sReason.compare(0, m_sPath.size() + 2, m_sPath + ": ") == 0)
+                sReason.erase(0, m_sPath.size() + 2);
+            logMessage(ERROR, "failed reading primary file '%s' (%s)", m_sPath.c_str(), sReason.c_str());
+            return false;
+        }
+        pData = chunk.m_vData.data();
+        nSize = chunk.m_nSize;
+        return true;
+    }
+
+    void produce()
+    {
+        std::size_t uNext = 0;
+        for (;;)
+        {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_bCancelled || m_uFilled < CHUNKS; });
+                if (m_bCancelled)
+                    return;
+            }
+            // The slot after the filled ones is neither being read nor handed out.
+            Chunk& chunk = m_chunks[uNext];
+            readChunk(chunk);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_uFilled;
+            }
+            m_changed.notify_all();
+            if (chunk.m_nSize <= 0)
+                return;
+            uNext = (uNext + 1) % CHUNKS;
+        }
+    }
+
+    gzFile m_pFile;
+    const std::string& m_sPath;
+    Chunk m_chunks[CHUNKS];
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    // Ring of chunks: m_uFilled filled ones from m_uFirst on, the first one possibly handed out.
+    std::size_t m_uFirst = 0;
+    std::size_t m_uFilled = 0;
+    bool m_bHolding = false;
+    bool m_bCancelled = false;
+};
 
 const char* text(const xmlChar* pText)
 {
@@ -419,23 +571,14 @@ bool PrimaryParser::run(gzFile pFile, const MetadataEntityGuard& entityGuard)
     sax.serror = onStructuredError;
     m_pContext->_private = this;
 
-    std::vector<char> vBuffer(FEED_SIZE);
+    ReadAhead content(pFile, m_sPath);
     long nTotal = 0;
     for (;;)
     {
-        int nRead = gzread(pFile, vBuffer.data(), FEED_SIZE);
-        int nError = Z_OK;
-        const char* pMessage = gzerror(pFile, &nError);
-        // A truncated compressed file ends like a complete one but leaves Z_BUF_ERROR.
-        if (nRead < 0 || (nRead == 0 && nError != Z_OK))
-        {
-            std::string sReason = nError == Z_ERRNO ? errnoText() : std::string(pMessage != nullptr ? pMessage : "");
-            // zlib puts the path in front of its message.
-            if (sReason.compare(0, m_sPath.size() + 2, m_sPath + ": ") == 0)
-                sReason.erase(0, m_sPath.size() + 2);
-            logMessage(ERROR, "failed reading primary file '%s' (%s)", m_sPath.c_str(), sReason.c_str());
+        const char* pData = nullptr;
+        int nRead = 0;
+        if (!content.next(pData, nRead))
             return false;
-        }
         nTotal += nRead;
         if (nTotal > MAX_PRIMARY_CONTENT)
         {
@@ -443,7 +586,7 @@ bool PrimaryParser::run(gzFile pFile, const MetadataEntityGuard& entityGuard)
             return false;
         }
         const int nTerminate = nRead == 0 ? 1 : 0;
-        const int nResult = xmlParseChunk(m_pContext, vBuffer.data(), nRead, nTerminate);
+        const int nResult = xmlParseChunk(m_pContext, pData, nRead, nTerminate);
         if (m_bStopped || entityGuard.refused())
             return false;
         if (nResult != 0 || m_pContext->wellFormed == 0)
