@@ -50,44 +50,45 @@ void Sha1::clear()
 
 void Sha1::transform(const unsigned char block[64])
 {
-    uint32_t w[80];
+    // The message schedule is kept as a ring of 16 words, and the five working variables
+    // rotate their roles instead of being moved: each step below is one round with the
+    // names shifted by one.
+    uint32_t w[16];
     for (int i = 0; i < 16; ++i)
         w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) |
                (uint32_t(block[4 * i + 2]) << 8) | uint32_t(block[4 * i + 3]);
-    for (int i = 16; i < 80; ++i)
-        w[i] = rotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    auto word = [&w](int i) -> uint32_t {
+        if (i < 16)
+            return w[i];
+        const uint32_t uWord = rotateLeft(w[(i + 13) & 15] ^ w[(i + 8) & 15] ^ w[(i + 2) & 15] ^ w[i & 15], 1);
+        w[i & 15] = uWord;
+        return uWord;
+    };
+    auto choose = [](uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); };
+    auto parity = [](uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; };
+    auto majority = [](uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); };
 
     uint32_t a = m_uState[0], b = m_uState[1], c = m_uState[2], d = m_uState[3], e = m_uState[4];
-    for (int i = 0; i < 80; ++i)
-    {
-        uint32_t f, k;
-        if (i < 20)
-        {
-            f = (b & c) | (~b & d);
-            k = 0x5A827999;
-        }
-        else if (i < 40)
-        {
-            f = b ^ c ^ d;
-            k = 0x6ED9EBA1;
-        }
-        else if (i < 60)
-        {
-            f = (b & c) | (b & d) | (c & d);
-            k = 0x8F1BBCDC;
-        }
-        else
-        {
-            f = b ^ c ^ d;
-            k = 0xCA62C1D6;
-        }
-        const uint32_t t = rotateLeft(a, 5) + f + e + k + w[i];
-        e = d;
-        d = c;
-        c = rotateLeft(b, 30);
-        b = a;
-        a = t;
-    }
+    auto five = [&](auto function, uint32_t k, int i) {
+        e += rotateLeft(a, 5) + function(b, c, d) + k + word(i);
+        b = rotateLeft(b, 30);
+        d += rotateLeft(e, 5) + function(a, b, c) + k + word(i + 1);
+        a = rotateLeft(a, 30);
+        c += rotateLeft(d, 5) + function(e, a, b) + k + word(i + 2);
+        e = rotateLeft(e, 30);
+        b += rotateLeft(c, 5) + function(d, e, a) + k + word(i + 3);
+        d = rotateLeft(d, 30);
+        a += rotateLeft(b, 5) + function(c, d, e) + k + word(i + 4);
+        c = rotateLeft(c, 30);
+    };
+    for (int i = 0; i < 20; i += 5)
+        five(choose, 0x5A827999, i);
+    for (int i = 20; i < 40; i += 5)
+        five(parity, 0x6ED9EBA1, i);
+    for (int i = 40; i < 60; i += 5)
+        five(majority, 0x8F1BBCDC, i);
+    for (int i = 60; i < 80; i += 5)
+        five(parity, 0xCA62C1D6, i);
     m_uState[0] += a;
     m_uState[1] += b;
     m_uState[2] += c;
