@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Evr.h"
+#include "base/InternedString.h"
 
 #include <rpm/rpmds.h>
 
@@ -24,16 +25,13 @@ struct PackageNameLess;
 // One provides, requires or obsoletes entry.
 struct Dependency
 {
-    std::string m_sName;
+    InternedString m_sName;
     Evr m_Evr;
     int m_nFlags = 0;
 
     Dependency() = default;
-    explicit Dependency(std::string sName) : m_sName(std::move(sName)) {}
-    Dependency(std::string sName, Evr evr, int nFlags)
-        : m_sName(std::move(sName)), m_Evr(std::move(evr)), m_nFlags(nFlags)
-    {
-    }
+    explicit Dependency(InternedString sName) : m_sName(sName) {}
+    Dependency(InternedString sName, const Evr& evr, int nFlags) : m_sName(sName), m_Evr(evr), m_nFlags(nFlags) {}
 
     std::string toString() const;
     // Whether this (providing or obsoleting) entry and the other (required or examined)
@@ -48,6 +46,9 @@ struct Dependency
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;
 };
+
+// A package list holds about twenty entries per package.
+static_assert(sizeof(Dependency) == 20, "a Dependency is a name handle, an Evr and the flags");
 
 // An ordered set of dependency entries (order and equivalence of Dependency::operator<),
 // held in one sorted vector: a package list holds about twenty sets of a few entries per

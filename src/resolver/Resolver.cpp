@@ -17,7 +17,7 @@ namespace
 // First entry of a name in a dependency set. A key made of the name alone sorts before
 // nearly every entry of that name, but not before one with a negative epoch or a version
 // that sorts before the empty text (such as "~1"); those are picked up by walking back.
-template <typename Set> auto firstNamed(Set& set, const std::string& sName) -> decltype(set.begin())
+template <typename Set> auto firstNamed(Set& set, InternedString sName) -> decltype(set.begin())
 {
     auto it = set.lower_bound(Dependency(sName));
     while (it != set.begin())
@@ -45,9 +45,9 @@ Dependency asDependency(const Package& package)
     return Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL);
 }
 
-// The provides of the future system, found by name. A hash on the name replaces the ordered
-// search here: the check asks one question per requirement, and on large lists the ordered
-// search spends its time on cache misses.
+// The provides of the future system, found by name. A hash on the name handle replaces the
+// ordered search here: the check asks one question per requirement, and on large lists the
+// ordered search spends its time on cache misses.
 class ProvideIndex
 {
 public:
@@ -100,7 +100,7 @@ private:
     std::vector<const Dependency*> m_vProvides;
     // Chains the provides of one name.
     std::vector<uint32_t> m_vNext;
-    std::unordered_map<std::string_view, uint32_t> m_mapFirst;
+    std::unordered_map<InternedString, uint32_t> m_mapFirst;
 };
 
 } // namespace
@@ -192,7 +192,7 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
             {
                 logMessage(TRACE, "adding %s to exclude set, obsoleted by excluded package",
                            obsolete.m_sName.c_str());
-                obsoletedNames.insert(obsolete.m_sName);
+                obsoletedNames.insert(obsolete.m_sName.str());
                 auto it = result.find(obsolete.m_sName);
                 if (it != result.end())
                     result.erase(it);
@@ -428,7 +428,7 @@ bool allFileRequires(const DependencySet& unsatisfied)
 {
     logMessage(DEBUG, "checking for file-only requires");
     for (const Dependency& dependency : unsatisfied)
-        if (dependency.m_sName.empty() || dependency.m_sName[0] != '/')
+        if (dependency.m_sName.c_str()[0] != '/')
             return false;
     return true;
 }
