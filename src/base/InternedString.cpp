@@ -102,11 +102,17 @@ public:
 
     void reset()
     {
+        // One shared chunk is kept for the next input: allocating and freeing a fresh one
+        // per input would cost more than the inputs themselves.
+        if (m_pSpare == nullptr && m_pCurrent != nullptr)
+            g_apChunks[m_uCurrentChunk] = nullptr;
         for (std::size_t i = 1; i < m_uChunks; ++i)
         {
             delete[] g_apChunks[i];
             g_apChunks[i] = nullptr;
         }
+        if (m_pSpare == nullptr)
+            m_pSpare = m_pCurrent;
         m_uChunks = 1;
         m_pCurrent = nullptr;
         m_uCurrentChunk = 0;
@@ -130,7 +136,14 @@ private:
     {
         if (m_uChunks == CHUNK_COUNT)
             poolExhausted(uLength);
-        char* pChunk = new char[uSize];
+        char* pChunk;
+        if (uSize == CHUNK_SIZE && m_pSpare != nullptr)
+        {
+            pChunk = m_pSpare;
+            m_pSpare = nullptr;
+        }
+        else
+            pChunk = new char[uSize];
         g_apChunks[m_uChunks] = pChunk;
         ++m_uChunks;
         return pChunk;
@@ -185,6 +198,7 @@ private:
 
     std::size_t m_uChunks = 1;
     char* m_pCurrent = nullptr;
+    char* m_pSpare = nullptr; // a shared chunk kept by a reset
     std::size_t m_uCurrentChunk = 0;
     std::size_t m_uUsed = CHUNK_SIZE;
     std::vector<Slot> m_vSlots;
