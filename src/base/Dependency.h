@@ -120,6 +120,11 @@ public:
 private:
     std::pair<iterator, bool> insertEntry(Dependency&& entry)
     {
+        // Sets filled one entry at a time hold a few to a few dozen entries: room for the
+        // usual size at once saves the reallocations of doubling from one (readers that keep
+        // the set shrink it when they are done).
+        if (m_vEntries.capacity() == 0)
+            m_vEntries.reserve(INITIAL_CAPACITY);
         // Entries that come in order are appended.
         if (m_vEntries.empty() || m_vEntries.back() < entry)
         {
@@ -131,6 +136,8 @@ private:
             return {it, false};
         return {m_vEntries.insert(it, std::move(entry)), true};
     }
+
+    static constexpr size_type INITIAL_CAPACITY = 16;
 
     std::vector<Dependency> m_vEntries;
 };

@@ -118,6 +118,8 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
                        dependency.toString().c_str());
         setDependencies.insert(std::move(dependency));
     }
+    // The installed list keeps its sets for the whole run: no room held in reserve.
+    setDependencies.shrink_to_fit();
     return true;
 }
 
