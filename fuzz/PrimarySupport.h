@@ -11,6 +11,9 @@
 #include <libxml/parser.h>
 #include <rpm/rpmlib.h>
 
+#include <algorithm>
+#include <string_view>
+
 namespace fuzz
 {
 
@@ -22,7 +25,7 @@ inline void initializePrimary()
         std::abort();
 }
 
-inline void parsePrimary(const std::string& sPath)
+inline void checkPrimary(const std::string& sPath)
 {
     UpdaterConfig config;
     config.m_sCacheDir = workDir() + "/cache/";
@@ -37,11 +40,20 @@ inline void parsePrimary(const std::string& sPath)
         if (package.m_Evr.compare(package.m_Evr) != 0 || package.label().empty())
             std::abort();
         const std::string& sDir = repository.packageDir();
-        std::string sFile = package.m_sLocalPath.substr(sDir.size());
-        if (package.m_sLocalPath.compare(0, sDir.size(), sDir) != 0 || sFile.empty() || sFile == "." ||
-            sFile == ".." || sFile.find('/') != std::string::npos)
+        const std::string_view sLocal = package.m_sLocalPath.view();
+        const std::string_view sFile = sLocal.substr(std::min(sDir.size(), sLocal.size()));
+        if (!sLocal.starts_with(sDir) || sFile.empty() || sFile == "." || sFile == ".." ||
+            sFile.find('/') != std::string_view::npos)
             std::abort();
     }
+}
+
+// Parses and checks one input. The records of an input are gone once it is checked, so the
+// strings they interned are dropped: millions of random inputs would fill the pool.
+inline void parsePrimary(const std::string& sPath)
+{
+    checkPrimary(sPath);
+    InternedString::resetPoolForFuzzing();
 }
 
 } // namespace fuzz

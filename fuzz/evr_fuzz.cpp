@@ -13,7 +13,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
+namespace
+{
+
+void checkVersions(const uint8_t* pData, size_t uSize)
 {
     std::string_view sInput(reinterpret_cast<const char*>(pData), uSize);
     std::size_t uSplit = sInput.find('\n');
@@ -28,15 +31,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
     if ((nForward > 0) != (nBackward < 0) || (nForward == 0) != (nBackward == 0) || first.compare(first) != 0)
         std::abort();
     // A printed version reads back as the same version.
-    if (!first.empty() && first.m_nEpoch >= 0 && first.m_sVersion.find_first_of(":-") == std::string::npos &&
-        first.m_sRelease.find(':') == std::string::npos && Evr(first.toString()).compare(first) != 0)
+    if (!first.empty() && first.m_nEpoch >= 0 && first.m_sVersion.view().find_first_of(":-") == std::string_view::npos &&
+        first.m_sRelease.view().find(':') == std::string_view::npos && Evr(first.toString()).compare(first) != 0)
         std::abort();
 
     std::string sA(sFirst);
     std::string sB(sSecond);
-    int nSegment = compareVersionSegment(sA, sB);
-    int nReverse = compareVersionSegment(sB, sA);
+    int nSegment = compareVersionSegment(sA.c_str(), sB.c_str());
+    int nReverse = compareVersionSegment(sB.c_str(), sA.c_str());
     if ((nSegment > 0) != (nReverse < 0) || (nSegment == 0) != (nReverse == 0))
         std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
+{
+    checkVersions(pData, uSize);
+    // The versions of this input are gone: without this the pool would grow with every input.
+    InternedString::resetPoolForFuzzing();
     return 0;
 }

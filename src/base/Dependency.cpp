@@ -24,8 +24,13 @@ const char* dependencyOperator(int nFlags)
 std::string Dependency::toString() const
 {
     if (m_Evr.m_sVersion.empty())
-        return m_sName;
-    return m_sName + " " + dependencyOperator(m_nFlags) + " " + m_Evr.toString();
+        return m_sName.str();
+    std::string sText(m_sName.view());
+    sText += ' ';
+    sText += dependencyOperator(m_nFlags);
+    sText += ' ';
+    sText += m_Evr.toString();
+    return sText;
 }
 
 bool Dependency::operator<(const Dependency& other) const
@@ -53,10 +58,13 @@ bool Dependency::overlaps(const Dependency& other) const
         nSense = m_Evr.m_nEpoch < other.m_Evr.m_nEpoch ? -1 : 1;
     else
     {
-        nSense = compareVersionSegment(m_Evr.m_sVersion, other.m_Evr.m_sVersion);
+        nSense = m_Evr.m_sVersion == other.m_Evr.m_sVersion
+                     ? 0
+                     : compareVersionSegment(m_Evr.m_sVersion.c_str(), other.m_Evr.m_sVersion.c_str());
         // A release missing on either side matches any release.
-        if (nSense == 0 && !m_Evr.m_sRelease.empty() && !other.m_Evr.m_sRelease.empty())
-            nSense = compareVersionSegment(m_Evr.m_sRelease, other.m_Evr.m_sRelease);
+        if (nSense == 0 && !m_Evr.m_sRelease.empty() && !other.m_Evr.m_sRelease.empty() &&
+            m_Evr.m_sRelease != other.m_Evr.m_sRelease)
+            nSense = compareVersionSegment(m_Evr.m_sRelease.c_str(), other.m_Evr.m_sRelease.c_str());
     }
 
     if (nSense < 0)

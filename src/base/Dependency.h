@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Evr.h"
+#include "base/InternedString.h"
 
 #include <rpm/rpmds.h>
 
@@ -24,16 +25,13 @@ struct PackageNameLess;
 // One provides, requires or obsoletes entry.
 struct Dependency
 {
-    std::string m_sName;
+    InternedString m_sName;
     Evr m_Evr;
     int m_nFlags = 0;
 
     Dependency() = default;
-    explicit Dependency(std::string sName) : m_sName(std::move(sName)) {}
-    Dependency(std::string sName, Evr evr, int nFlags)
-        : m_sName(std::move(sName)), m_Evr(std::move(evr)), m_nFlags(nFlags)
-    {
-    }
+    explicit Dependency(InternedString sName) : m_sName(sName) {}
+    Dependency(InternedString sName, const Evr& evr, int nFlags) : m_sName(sName), m_Evr(evr), m_nFlags(nFlags) {}
 
     std::string toString() const;
     // Whether this (providing or obsoleting) entry and the other (required or examined)
@@ -48,6 +46,9 @@ struct Dependency
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;
 };
+
+// A package list holds about twenty entries per package.
+static_assert(sizeof(Dependency) == 20, "a Dependency is a name handle, an Evr and the flags");
 
 // An ordered set of dependency entries (order and equivalence of Dependency::operator<),
 // held in one sorted vector: a package list holds about twenty sets of a few entries per
@@ -119,6 +120,11 @@ public:
 private:
     std::pair<iterator, bool> insertEntry(Dependency&& entry)
     {
+        // Sets filled one entry at a time hold a few to a few dozen entries: room for the
+        // usual size at once saves the reallocations of doubling from one (readers that keep
+        // the set shrink it when they are done).
+        if (m_vEntries.capacity() == 0)
+            m_vEntries.reserve(INITIAL_CAPACITY);
         // Entries that come in order are appended.
         if (m_vEntries.empty() || m_vEntries.back() < entry)
         {
@@ -130,6 +136,8 @@ private:
             return {it, false};
         return {m_vEntries.insert(it, std::move(entry)), true};
     }
+
+    static constexpr size_type INITIAL_CAPACITY = 16;
 
     std::vector<Dependency> m_vEntries;
 };

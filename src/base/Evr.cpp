@@ -47,11 +47,14 @@ std::string Evr::toString() const
 {
     if (m_sVersion.empty())
         return std::string();
-    std::string sText = std::to_string(m_nEpoch) + ":" + m_sVersion;
+    std::string sText = std::to_string(m_nEpoch);
+    sText.reserve(sText.size() + m_sVersion.size() + m_sRelease.size() + 2);
+    sText += ':';
+    sText += m_sVersion.view();
     if (!m_sRelease.empty())
     {
         sText += '-';
-        sText += m_sRelease;
+        sText += m_sRelease.view();
     }
     return sText;
 }
@@ -60,13 +63,19 @@ int Evr::compare(const Evr& other) const
 {
     if (m_nEpoch != other.m_nEpoch)
         return m_nEpoch < other.m_nEpoch ? -1 : 1;
-    const int nVersion = compareVersionSegment(m_sVersion, other.m_sVersion);
-    if (nVersion != 0)
-        return nVersion;
-    return compareVersionSegment(m_sRelease, other.m_sRelease);
+    // Equal texts share a handle, and rpmvercmp finds equal texts equal.
+    if (m_sVersion != other.m_sVersion)
+    {
+        const int nVersion = compareVersionSegment(m_sVersion.c_str(), other.m_sVersion.c_str());
+        if (nVersion != 0)
+            return nVersion;
+    }
+    if (m_sRelease == other.m_sRelease)
+        return 0;
+    return compareVersionSegment(m_sRelease.c_str(), other.m_sRelease.c_str());
 }
 
-int compareVersionSegment(const std::string& a, const std::string& b)
+int compareVersionSegment(const char* pA, const char* pB)
 {
-    return rpmvercmp(a.c_str(), b.c_str());
+    return rpmvercmp(pA, pB);
 }

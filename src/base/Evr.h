@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/InternedString.h"
+
 #include <string>
 #include <string_view>
 
@@ -8,12 +10,12 @@
 struct Evr
 {
     int m_nEpoch = 0;
-    std::string m_sVersion;
-    std::string m_sRelease;
+    InternedString m_sVersion;
+    InternedString m_sRelease;
 
     Evr() = default;
-    Evr(int nEpoch, std::string sVersion, std::string sRelease)
-        : m_nEpoch(nEpoch), m_sVersion(std::move(sVersion)), m_sRelease(std::move(sRelease))
+    Evr(int nEpoch, InternedString sVersion, InternedString sRelease)
+        : m_nEpoch(nEpoch), m_sVersion(sVersion), m_sRelease(sRelease)
     {
     }
     // Parses "[epoch:]version[-release]"; never fails, problems are logged.
@@ -27,5 +29,7 @@ struct Evr
     bool operator==(const Evr& other) const = default;
 };
 
+static_assert(sizeof(Evr) == 12, "an Evr is an epoch and two string handles");
+
 // rpm's version segment comparison.
-int compareVersionSegment(const std::string& a, const std::string& b);
+int compareVersionSegment(const char* pA, const char* pB);

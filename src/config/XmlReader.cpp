@@ -122,7 +122,11 @@ const xmlChar* plainAttributeValue(xmlNodePtr pElement, const char* pName)
     return nullptr;
 }
 
-bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
+namespace
+{
+
+// Text of libxml2 goes straight into either kind of string.
+template <typename String> bool readAttributeInto(xmlNodePtr pElement, const char* pName, String& sOut)
 {
     if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
     {
@@ -139,7 +143,7 @@ bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
     return true;
 }
 
-bool getText(xmlNodePtr pElement, std::string& sOut)
+template <typename String> bool readTextInto(xmlNodePtr pElement, String& sOut)
 {
     // One non-empty text node is read in place; anything else takes the general way.
     const xmlNode* pChild = pElement->children;
@@ -157,6 +161,28 @@ bool getText(xmlNodePtr pElement, std::string& sOut)
     }
     sOut = text(pValue.get());
     return true;
+}
+
+} // namespace
+
+bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
+{
+    return readAttributeInto(pElement, pName, sOut);
+}
+
+bool getAttribute(xmlNodePtr pElement, const char* pName, InternedString& sOut)
+{
+    return readAttributeInto(pElement, pName, sOut);
+}
+
+bool getText(xmlNodePtr pElement, std::string& sOut)
+{
+    return readTextInto(pElement, sOut);
+}
+
+bool getText(xmlNodePtr pElement, InternedString& sOut)
+{
+    return readTextInto(pElement, sOut);
 }
 
 std::string qualifiedName(xmlNodePtr pNode)

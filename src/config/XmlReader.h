@@ -4,6 +4,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlreader.h>
 
+#include "base/InternedString.h"
+
 #include <memory>
 #include <string>
 
@@ -87,6 +89,7 @@ void logXmlError(const std::string& sPath, const xmlError* pError);
 // Copies the attribute sName (without namespace) of an element into sOut. False, with
 // DEBUG "no attribute '%s' for node '%s'", when the element has no such attribute.
 [[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
+[[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, InternedString& sOut);
 
 // The value of the attribute sName (without namespace) when it is held as one text node,
 // read in place (valid while the element lives); nullptr otherwise, also when there is no
@@ -96,6 +99,7 @@ const xmlChar* plainAttributeValue(xmlNodePtr pElement, const char* pName);
 // Copies the text of an element (its text content, entities substituted) into sOut.
 // False, with DEBUG "no string list for node '%s'", when the element has no text.
 [[nodiscard]] bool getText(xmlNodePtr pElement, std::string& sOut);
+[[nodiscard]] bool getText(xmlNodePtr pElement, InternedString& sOut);
 
 // Qualified name of a node, "prefix:local" or "local".
 std::string qualifiedName(xmlNodePtr pNode);

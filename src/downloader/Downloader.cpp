@@ -213,12 +213,12 @@ bool isReadable(const std::string& sPath)
     return true;
 }
 
-std::string baseName(const std::string& sPath)
+std::string baseName(std::string_view sPath)
 {
     const std::size_t uEnd = sPath.find_last_not_of('/');
-    if (uEnd == std::string::npos)
+    if (uEnd == std::string_view::npos)
         return std::string();
     const std::size_t uSlash = sPath.rfind('/', uEnd);
-    const std::size_t uStart = uSlash == std::string::npos ? 0 : uSlash + 1;
-    return sPath.substr(uStart, uEnd - uStart + 1);
+    const std::size_t uStart = uSlash == std::string_view::npos ? 0 : uSlash + 1;
+    return std::string(sPath.substr(uStart, uEnd - uStart + 1));
 }

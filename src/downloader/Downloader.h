@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ne_uri.h>
@@ -49,4 +50,4 @@ private:
 // The file can be opened read-only.
 [[nodiscard]] bool isReadable(const std::string& sPath);
 // Last component of the path, trailing "/" ignored; empty for "" and "/".
-std::string baseName(const std::string& sPath);
+std::string baseName(std::string_view sPath);

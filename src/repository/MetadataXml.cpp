@@ -51,7 +51,7 @@ bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
     return true;
 }
 
-bool checkLocation(const std::string& sLocation)
+bool checkLocation(std::string_view sLocation)
 {
     const char* pProblem = nullptr;
     if (!sLocation.empty() && sLocation[0] == '/')
@@ -60,7 +60,7 @@ bool checkLocation(const std::string& sLocation)
     while (pProblem == nullptr && uStart <= sLocation.size())
     {
         std::size_t uEnd = sLocation.find('/', uStart);
-        if (uEnd == std::string::npos)
+        if (uEnd == std::string_view::npos)
             uEnd = sLocation.size();
         if (sLocation.compare(uStart, uEnd - uStart, "..") == 0)
             pProblem = "'..' component";
@@ -84,11 +84,12 @@ bool checkLocation(const std::string& sLocation)
     }
     if (pProblem == nullptr)
         return true;
-    logMessage(ERROR, "refusing location '%s' (%s)", sLocation.c_str(), pProblem);
+    logMessage(ERROR, "refusing location '%.*s' (%s)", static_cast<int>(sLocation.size()), sLocation.data(),
+               pProblem);
     return false;
 }
 
-bool hasControlCharacter(const std::string& sText)
+bool hasControlCharacter(std::string_view sText)
 {
     for (unsigned char c : sText)
     {

@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 
 #include <string>
+#include <string_view>
 
 // Repository metadata comes from the network: while a guard lives, libxml2 loads no
 // external entity and no external DTD, and the guard remembers that a document asked for
@@ -37,7 +38,7 @@ bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
 // or on a local medium), and ends in a usable file name, which becomes the name in the
 // cache and an argument of rpm (no blanks, quotes or pattern characters, which rpm would
 // split or expand). Logs the refusal (ERROR "refusing location '%s' ...") and returns false otherwise.
-bool checkLocation(const std::string& sLocation);
+bool checkLocation(std::string_view sLocation);
 
 // Any byte below 0x20 or 0x7f (DEL).
-bool hasControlCharacter(const std::string& sText);
+bool hasControlCharacter(std::string_view sText);

@@ -29,7 +29,8 @@ using DirHandle = std::unique_ptr<DIR, DirClose>;
 
 bool isValidPackageFile(const RepoPackage& package)
 {
-    return isReadable(package.m_sLocalPath) && package.m_Checksum.verify(package.m_sLocalPath);
+    const std::string sPath = package.m_sLocalPath.str();
+    return isReadable(sPath) && package.m_Checksum.verify(sPath);
 }
 
 } // namespace
@@ -57,19 +58,21 @@ bool Repository::getPackages(const PackageSet& packages)
     {
         if (isValidPackageFile(package))
             continue;
+        const std::string sLocation = package.m_sLocation.str();
+        const std::string sLocalPath = package.m_sLocalPath.str();
         bool bAccepted = false;
         // A cache on the way may hold a damaged copy: the second fetch asks it not to answer.
         for (int nAttempt = 0; nAttempt < 2 && !bAccepted; ++nAttempt)
         {
             bool bBypassCaches = nAttempt > 0;
             // The size from the package list bounds the download: a longer answer is not the package.
-            if (!bDownloaderOpen || !downloader.get(package.m_sLocation, package.m_sLocalPath, bBypassCaches,
+            if (!bDownloaderOpen || !downloader.get(sLocation, sLocalPath, bBypassCaches,
                                                     package.m_uSize != 0 ? package.m_uSize : MAX_PACKAGE_SIZE))
             {
                 logMessage(ERROR, "failed getting package '%s' from repository", package.m_sLocation.c_str());
                 return false;
             }
-            if (package.m_Checksum.verify(package.m_sLocalPath))
+            if (package.m_Checksum.verify(sLocalPath))
                 bAccepted = true;
             else if (!bBypassCaches)
                 logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",

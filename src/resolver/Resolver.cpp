@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <iterator>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace
@@ -17,7 +16,7 @@ namespace
 // First entry of a name in a dependency set. A key made of the name alone sorts before
 // nearly every entry of that name, but not before one with a negative epoch or a version
 // that sorts before the empty text (such as "~1"); those are picked up by walking back.
-template <typename Set> auto firstNamed(Set& set, const std::string& sName) -> decltype(set.begin())
+template <typename Set> auto firstNamed(Set& set, InternedString sName) -> decltype(set.begin())
 {
     auto it = set.lower_bound(Dependency(sName));
     while (it != set.begin())
@@ -45,9 +44,10 @@ Dependency asDependency(const Package& package)
     return Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL);
 }
 
-// The provides of the future system, found by name. A hash on the name replaces the ordered
-// search here: the check asks one question per requirement, and on large lists the ordered
-// search spends its time on cache misses.
+// The provides of the future system, found by name. A hash table on the name handle
+// replaces the ordered search here: the check asks one question per requirement, and on
+// large lists the ordered search spends its time on cache misses. The table is open
+// addressing over at least twice as many slots as provides, so a probe is mostly one slot.
 class ProvideIndex
 {
 public:
@@ -58,16 +58,22 @@ public:
             nTotal += pPackage->m_setProvides.size();
         m_vProvides.reserve(nTotal);
         m_vNext.reserve(nTotal);
-        m_mapFirst.reserve(nTotal);
+        unsigned uBits = 4;
+        while ((size_t{1} << uBits) < nTotal * 2)
+            ++uBits;
+        m_uShift = 32 - uBits;
+        m_uMask = (size_t{1} << uBits) - 1;
+        m_vSlots.assign(size_t{1} << uBits, Slot{0, NONE});
         for (const Package* pPackage : vPackages)
         {
             for (const Dependency& provide : pPackage->m_setProvides)
             {
                 const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
                 m_vProvides.push_back(&provide);
-                auto [it, bNew] = m_mapFirst.try_emplace(provide.m_sName, uIndex);
-                m_vNext.push_back(bNew ? NONE : it->second);
-                it->second = uIndex;
+                Slot& slot = m_vSlots[findSlot(provide.m_sName)];
+                slot.m_uName = provide.m_sName.handle();
+                m_vNext.push_back(slot.m_uFirst);
+                slot.m_uFirst = uIndex;
             }
         }
     }
@@ -85,10 +91,7 @@ public:
     // Whether a provide of the requirement's name overlaps it.
     bool satisfies(const Dependency& require) const
     {
-        auto it = m_mapFirst.find(require.m_sName);
-        if (it == m_mapFirst.end())
-            return false;
-        for (uint32_t uIndex = it->second; uIndex != NONE; uIndex = m_vNext[uIndex])
+        for (uint32_t uIndex = m_vSlots[findSlot(require.m_sName)].m_uFirst; uIndex != NONE; uIndex = m_vNext[uIndex])
             if (m_vProvides[uIndex]->overlaps(require))
                 return true;
         return false;
@@ -97,10 +100,30 @@ public:
 private:
     static constexpr uint32_t NONE = UINT32_MAX;
 
+    // The first provide of a name; free while m_uFirst is NONE (the empty name is a name).
+    struct Slot
+    {
+        uint32_t m_uName;
+        uint32_t m_uFirst;
+    };
+
+    // The slot of the name, or the free slot where it would go.
+    size_t findSlot(const InternedString& sName) const
+    {
+        const uint32_t uName = sName.handle();
+        // Fibonacci hashing: handles of neighbouring strings spread over the whole table.
+        size_t uIndex = static_cast<uint32_t>(uName * 0x9e3779b1u) >> m_uShift;
+        while (m_vSlots[uIndex].m_uFirst != NONE && m_vSlots[uIndex].m_uName != uName)
+            uIndex = (uIndex + 1) & m_uMask;
+        return uIndex;
+    }
+
     std::vector<const Dependency*> m_vProvides;
     // Chains the provides of one name.
     std::vector<uint32_t> m_vNext;
-    std::unordered_map<std::string_view, uint32_t> m_mapFirst;
+    std::vector<Slot> m_vSlots;
+    unsigned m_uShift = 0;
+    size_t m_uMask = 0;
 };
 
 } // namespace
@@ -192,7 +215,7 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
             {
                 logMessage(TRACE, "adding %s to exclude set, obsoleted by excluded package",
                            obsolete.m_sName.c_str());
-                obsoletedNames.insert(obsolete.m_sName);
+                obsoletedNames.insert(obsolete.m_sName.str());
                 auto it = result.find(obsolete.m_sName);
                 if (it != result.end())
                     result.erase(it);
@@ -428,7 +451,7 @@ bool allFileRequires(const DependencySet& unsatisfied)
 {
     logMessage(DEBUG, "checking for file-only requires");
     for (const Dependency& dependency : unsatisfied)
-        if (dependency.m_sName.empty() || dependency.m_sName[0] != '/')
+        if (dependency.m_sName.c_str()[0] != '/')
             return false;
     return true;
 }

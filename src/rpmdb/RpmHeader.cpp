@@ -8,7 +8,10 @@
 namespace rpmheader
 {
 
-bool readString(Header h, rpmTagVal nTag, std::string& sValue)
+namespace
+{
+
+template <typename String> bool readStringInto(Header h, rpmTagVal nTag, String& sValue)
 {
     TagData data;
     if (!data.get(h, nTag) || data.type() != RPM_STRING_TYPE || data.count() != 1 ||
@@ -19,6 +22,18 @@ bool readString(Header h, rpmTagVal nTag, std::string& sValue)
     }
     sValue = rpmtdGetString(data.td());
     return true;
+}
+
+} // namespace
+
+bool readString(Header h, rpmTagVal nTag, std::string& sValue)
+{
+    return readStringInto(h, nTag, sValue);
+}
+
+bool readString(Header h, rpmTagVal nTag, InternedString& sValue)
+{
+    return readStringInto(h, nTag, sValue);
 }
 
 bool readInt(Header h, rpmTagVal nTag, int& nValue)
@@ -103,6 +118,8 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
                        dependency.toString().c_str());
         setDependencies.insert(std::move(dependency));
     }
+    // The installed list keeps its sets for the whole run: no room held in reserve.
+    setDependencies.shrink_to_fit();
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Dependency.h"
+#include "base/InternedString.h"
 
 #include <rpm/header.h>
 #include <rpm/rpmtag.h>
@@ -22,6 +23,7 @@ constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ |
 
 // A string tag: exactly one RPM_STRING_TYPE value.
 [[nodiscard]] bool readString(Header h, rpmTagVal nTag, std::string& sValue);
+[[nodiscard]] bool readString(Header h, rpmTagVal nTag, InternedString& sValue);
 // An integer tag: exactly one 8-, 16- or 32-bit value, widened to int (8-bit as unsigned,
 // 16-bit as signed).
 [[nodiscard]] bool readInt(Header h, rpmTagVal nTag, int& nValue);

@@ -53,7 +53,7 @@ void reportUnsatisfied(const DependencySet& unsatisfied)
 {
     logMessage(ERROR, "unsatisfied non-file dependencies:");
     for (const Dependency& dependency : unsatisfied)
-        if (!dependency.m_sName.empty() && dependency.m_sName[0] != '/')
+        if (!dependency.m_sName.empty() && dependency.m_sName.c_str()[0] != '/')
             logMessage(ERROR, "\t%s", dependency.toString().c_str());
     logMessage(ERROR, "cannot update");
 }
@@ -91,7 +91,7 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
         logMessage(INFO, "verifying package signatures");
         for (const RepoPackage& package : setNew)
         {
-            if (!db.verifyPackage(package.m_sLocalPath))
+            if (!db.verifyPackage(package.m_sLocalPath.str()))
             {
                 db.close();
                 return RESULT_FAILED;
@@ -116,7 +116,7 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     rpm.addArgument(bTest ? "--test" : "-v");
     rpm.addArgument("-U");
     for (const RepoPackage& package : setNew)
-        rpm.addArgument(package.m_sLocalPath);
+        rpm.addArgument(package.m_sLocalPath.str());
 
     logMessage(INFO, bTest ? "testing package(s) update" : "updating package(s)");
     if (terminationSignalCaught())

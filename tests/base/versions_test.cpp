@@ -229,7 +229,7 @@ TEST(PackageContainers, KeepInsertionOrderAmongEqualNamesAndOneRecordPerNameInSe
     auto range = list.equal_range(std::string_view("foo"));
     std::vector<std::string> vVersions;
     for (auto it = range.first; it != range.second; ++it)
-        vVersions.push_back(it->m_Evr.m_sVersion);
+        vVersions.push_back(it->m_Evr.m_sVersion.str());
     EXPECT_EQ(vVersions, (std::vector<std::string>{"2", "1", "3"}));
 
     PackageSet set;

@@ -134,14 +134,14 @@ TEST_F(HttpRepositoryTest, PackagesAlreadyCachedAreNotFetched)
     ASSERT_EQ(wanted.size(), 4u);
     const RepoPackage& alpha = package(wanted, "alpha");
     ASSERT_EQ(mkdir(m_pRepo->packageDir().c_str(), 0777), 0);
-    copyTree(served() + "/" + alpha.m_sLocation, alpha.m_sLocalPath);
+    copyTree(served() + "/" + alpha.m_sLocation.str(), alpha.m_sLocalPath.str());
 
     LogCapture log;
     ASSERT_TRUE(m_pRepo->getPackages(wanted));
     for (const RepoPackage& record : wanted)
     {
-        EXPECT_TRUE(record.m_Checksum.verify(record.m_sLocalPath)) << record.m_sLocalPath;
-        std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + record.m_sLocation);
+        EXPECT_TRUE(record.m_Checksum.verify(record.m_sLocalPath.str())) << record.m_sLocalPath.str();
+        std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + record.m_sLocation.str());
         EXPECT_EQ(vSeen.size(), record.m_sName == "alpha" ? 0u : 1u) << record.m_sName;
         for (const Request& request : vSeen)
             EXPECT_FALSE(request.bypassesCaches());
@@ -156,11 +156,11 @@ TEST_F(HttpRepositoryTest, DamagedCachedPackageIsFetchedAgainWithoutBypass)
     PackageSet wanted = wantedPackages();
     const RepoPackage& alpha = package(wanted, "alpha");
     ASSERT_EQ(mkdir(m_pRepo->packageDir().c_str(), 0777), 0);
-    writeFile(alpha.m_sLocalPath, "not a package");
+    writeFile(alpha.m_sLocalPath.str(), "not a package");
 
     ASSERT_TRUE(m_pRepo->getPackages(wanted));
-    EXPECT_TRUE(alpha.m_Checksum.verify(alpha.m_sLocalPath));
-    std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + alpha.m_sLocation);
+    EXPECT_TRUE(alpha.m_Checksum.verify(alpha.m_sLocalPath.str()));
+    std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + alpha.m_sLocation.str());
     ASSERT_EQ(vSeen.size(), 1u);
     EXPECT_FALSE(vSeen[0].bypassesCaches());
 }
@@ -170,28 +170,28 @@ TEST_F(HttpRepositoryTest, PackageFailingItsChecksumTwiceStopsTheCall)
     ASSERT_TRUE(m_pRepo->update());
     PackageSet wanted = wantedPackages();
     const RepoPackage& beta = package(wanted, "beta");
-    damage(served() + "/" + beta.m_sLocation);
-    std::string sCorrupt = readFile(served() + "/" + beta.m_sLocation);
+    damage(served() + "/" + beta.m_sLocation.str());
+    std::string sCorrupt = readFile(served() + "/" + beta.m_sLocation.str());
 
     LogCapture log;
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
     // alpha before it is fetched and kept; delta and gamma after it are never asked for.
-    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "alpha").m_sLocation).size(), 1u);
-    EXPECT_TRUE(package(wanted, "alpha").m_Checksum.verify(package(wanted, "alpha").m_sLocalPath));
-    std::vector<Request> vBeta = m_pServer->requestsFor("/repo/" + beta.m_sLocation);
+    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "alpha").m_sLocation.str()).size(), 1u);
+    EXPECT_TRUE(package(wanted, "alpha").m_Checksum.verify(package(wanted, "alpha").m_sLocalPath.str()));
+    std::vector<Request> vBeta = m_pServer->requestsFor("/repo/" + beta.m_sLocation.str());
     ASSERT_EQ(vBeta.size(), 2u);
     EXPECT_FALSE(vBeta[0].bypassesCaches());
     EXPECT_TRUE(vBeta[1].bypassesCaches());
-    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "delta").m_sLocation).empty());
-    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "gamma").m_sLocation).empty());
-    EXPECT_TRUE(log.contains("WARNING: invalid checksum on '" + beta.m_sLocalPath +
+    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "delta").m_sLocation.str()).empty());
+    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "gamma").m_sLocation.str()).empty());
+    EXPECT_TRUE(log.contains("WARNING: invalid checksum on '" + beta.m_sLocalPath.str() +
                              "'; retrying with bypass of http caches"));
-    EXPECT_TRUE(log.contains("ERROR: invalid checksum on '" + beta.m_sLocalPath + "'\n"));
+    EXPECT_TRUE(log.contains("ERROR: invalid checksum on '" + beta.m_sLocalPath.str() + "'\n"));
     // The rejected file stays; a later clean removes it and any leftover temporary file.
-    EXPECT_TRUE(readFile(beta.m_sLocalPath) == sCorrupt);
+    EXPECT_TRUE(readFile(beta.m_sLocalPath.str()) == sCorrupt);
     writeFile(m_pRepo->packageDir() + "gamma.rpm.tmp", "interrupted");
     ASSERT_TRUE(m_pRepo->cleanPackages());
-    EXPECT_FALSE(fileExists(beta.m_sLocalPath));
+    EXPECT_FALSE(fileExists(beta.m_sLocalPath.str()));
     EXPECT_FALSE(fileExists(m_pRepo->packageDir() + "gamma.rpm.tmp"));
     EXPECT_TRUE(fileExists(m_pRepo->packageDir()));
 }
@@ -201,10 +201,10 @@ TEST_F(HttpRepositoryTest, MissingPackageStopsTheCall)
     ASSERT_TRUE(m_pRepo->update());
     PackageSet wanted = wantedPackages();
     const RepoPackage& alpha = package(wanted, "alpha");
-    std::filesystem::remove(served() + "/" + alpha.m_sLocation);
+    std::filesystem::remove(served() + "/" + alpha.m_sLocation.str());
     LogCapture log;
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
-    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + alpha.m_sLocation + "' from repository"));
-    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "beta").m_sLocation).size(), 0u);
-    EXPECT_FALSE(fileExists(alpha.m_sLocalPath + ".tmp"));
+    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + alpha.m_sLocation.str() + "' from repository"));
+    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "beta").m_sLocation.str()).size(), 0u);
+    EXPECT_FALSE(fileExists(alpha.m_sLocalPath.str() + ".tmp"));
 }

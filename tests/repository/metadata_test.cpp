@@ -474,7 +474,7 @@ TEST_F(RepositoryTest, GetPackagesFromLocalRepository)
     }
     ASSERT_TRUE(m_pRepo->getPackages(wanted));
     for (const RepoPackage& package : wanted)
-        EXPECT_TRUE(package.m_Checksum.verify(package.m_sLocalPath)) << package.m_sLocalPath;
+        EXPECT_TRUE(package.m_Checksum.verify(package.m_sLocalPath.str())) << package.m_sLocalPath.str();
 
     // Everything valid in the cache: no downloader needed at all.
     m_pRepo->setBaseUri("bogus");
@@ -486,7 +486,7 @@ TEST_F(RepositoryTest, GetPackagesFromLocalRepository)
     std::remove(wanted.begin()->m_sLocalPath.c_str());
     log.clear();
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
-    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + wanted.begin()->m_sLocation + "' from repository"));
+    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + wanted.begin()->m_sLocation.str() + "' from repository"));
 
     m_pRepo->setBaseUri("");
     log.clear();

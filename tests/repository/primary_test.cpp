@@ -146,10 +146,10 @@ TEST_F(PrimaryTest, RealRepositoryMatchesRpmsViewOfThePackageFiles)
     for (const RepoPackage& package : m_pRepo->packages())
     {
         SCOPED_TRACE(package.label());
-        std::string sFile = sRepo + "/" + package.m_sLocation;
+        std::string sFile = sRepo + "/" + package.m_sLocation.str();
         ASSERT_TRUE(testing_support::fileExists(sFile));
         EXPECT_EQ(package.m_sLocation.compare(0, 9, "packages/"), 0);
-        EXPECT_EQ(package.m_sLocalPath, m_pRepo->packageDir() + package.m_sLocation.substr(9));
+        EXPECT_EQ(package.m_sLocalPath.str(), m_pRepo->packageDir() + package.m_sLocation.str().substr(9));
         EXPECT_EQ(m_pRepo->packageDir(), m_dir.path() + "/base/packages/");
         EXPECT_EQ(package.m_Checksum.m_sType, "sha");
         EXPECT_EQ(package.m_Checksum.m_sValue, sha1Of(sFile));
@@ -477,8 +477,8 @@ TEST_F(PrimaryTest, ExternalEntitiesAndDtdsAreRefused)
         EXPECT_FALSE(repo.parsePrimary(sPath)) << sDocument;
         for (const RepoPackage& package : repo.packages())
         {
-            EXPECT_EQ(package.m_sName.find("TOPSECRET"), std::string::npos);
-            EXPECT_EQ(package.m_sLocation.find("TOPSECRET"), std::string::npos);
+            EXPECT_EQ(package.m_sName.view().find("TOPSECRET"), std::string::npos);
+            EXPECT_EQ(package.m_sLocation.view().find("TOPSECRET"), std::string::npos);
         }
         EXPECT_EQ(xmlGetExternalEntityLoader(), pLoaderBefore);
     }

@@ -75,7 +75,7 @@ protected:
     {
         std::vector<std::string> vLabels;
         for (const RepoPackage& package : packages)
-            vLabels.push_back(package.label() + " " + package.m_sGroup + " " + package.m_sLocalPath + " " +
+            vLabels.push_back(package.label() + " " + package.m_sGroup.str() + " " + package.m_sLocalPath.str() + " " +
                               std::to_string(package.m_setProvides.size()) + " " +
                               std::to_string(package.m_setRequires.size()));
         return vLabels;

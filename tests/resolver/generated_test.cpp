@@ -133,10 +133,10 @@ Expected computeIndependently(const Generated& generated)
 {
     std::map<std::string, std::vector<const RepoPackage*>> mapRepo;
     for (const RepoPackage& package : generated.m_repo)
-        mapRepo[package.m_sName].push_back(&package);
+        mapRepo[package.m_sName.str()].push_back(&package);
     std::map<std::string, std::vector<const Package*>> mapInstalled;
     for (const Package& package : generated.m_installed)
-        mapInstalled[package.m_sName].push_back(&package);
+        mapInstalled[package.m_sName.str()].push_back(&package);
 
     std::map<std::string, const RepoPackage*> mapNew;
     for (const auto& [sName, vRecords] : mapRepo)
@@ -158,23 +158,23 @@ Expected computeIndependently(const Generated& generated)
         ++expected.m_uRounds;
         std::vector<const Package*> vSystem;
         for (const Package& package : generated.m_installed)
-            if (!mapNew.contains(package.m_sName))
+            if (!mapNew.contains(package.m_sName.str()))
                 vSystem.push_back(&package);
         for (const auto& entry : mapNew)
             vSystem.push_back(entry.second);
         std::map<std::string, std::vector<const Dependency*>> mapProvides;
         for (const Package* pPackage : vSystem)
             for (const Dependency& provide : pPackage->m_setProvides)
-                mapProvides[provide.m_sName].push_back(&provide);
+                mapProvides[provide.m_sName.str()].push_back(&provide);
         std::map<std::string, std::vector<Dependency>> mapMissing;
         for (const Package* pPackage : vSystem)
             for (const Dependency& require : pPackage->m_setRequires)
             {
                 bool bFound = false;
-                for (const Dependency* pProvide : mapProvides[require.m_sName])
+                for (const Dependency* pProvide : mapProvides[require.m_sName.str()])
                     bFound = bFound || pProvide->overlaps(require);
                 if (!bFound)
-                    mapMissing[require.m_sName].push_back(require);
+                    mapMissing[require.m_sName.str()].push_back(require);
             }
         if (mapMissing.empty())
         {
@@ -193,7 +193,7 @@ Expected computeIndependently(const Generated& generated)
             bool bPull = false;
             for (const Dependency& provide : best.m_setProvides)
             {
-                auto missing = mapMissing.find(provide.m_sName);
+                auto missing = mapMissing.find(provide.m_sName.str());
                 if (missing == mapMissing.end())
                     continue;
                 std::vector<Dependency> vLeft;

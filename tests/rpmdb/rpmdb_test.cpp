@@ -220,7 +220,7 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     for (const Package& package : *pInstalled)
     {
         const std::string sQuery =
-            package.m_sName + "-" + package.m_Evr.m_sVersion + "-" + package.m_Evr.m_sRelease;
+            package.m_sName.str() + "-" + package.m_Evr.m_sVersion.str() + "-" + package.m_Evr.m_sRelease.str();
         SCOPED_TRACE(sQuery);
         EXPECT_EQ(package.m_setRequires, queryDependencies(*this, "REQUIRE", sQuery));
         EXPECT_EQ(package.m_setProvides, queryDependencies(*this, "PROVIDE", sQuery));
