@@ -685,8 +685,9 @@ void PrimaryParser::endElement(const xmlChar* pLocalName)
                 stop();
                 return;
             }
+            // Lists are often ordered by name: then the new record goes to the end at once.
             if (nAccepted > 0)
-                m_packages.insert(std::move(m_package));
+                m_packages.emplace_hint(m_packages.end(), std::move(m_package));
         }
     }
     while (!m_vNamespaces.empty() && m_vNamespaces.back().m_nDepth == m_nDepth)
