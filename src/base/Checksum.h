@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/InternedString.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -7,8 +9,9 @@
 // One expected digest from the repository metadata; only "sha" (SHA-1) is verified.
 struct Checksum
 {
-    std::string m_sValue;
-    std::string m_sType;
+    // Interned: a package list holds one per package, mostly different values of one type.
+    InternedString m_sValue;
+    InternedString m_sType;
 
     // The file's bytes as stored.
     [[nodiscard]] bool verify(const std::string& sPath) const;
