@@ -606,3 +606,40 @@ TEST_F(PrimaryTest, DamagedCompressedListIsReported)
             << log.text();
     }
 }
+
+// A list of many megabytes goes through the read-ahead ring several times over; every
+// package arrives once and in file order, compressed or not.
+TEST_F(PrimaryTest, ListLargerThanTheReadAheadRingKeepsEveryPackageInOrder)
+{
+    const int PACKAGES = 6000;
+    std::string sPackages;
+    for (int i = 0; i < PACKAGES; ++i)
+    {
+        PackageXml package;
+        // Every package twice under one name (file order decides among equal names), and a
+        // long description so that the list spans many read-ahead buffers.
+        package.m_sName = "<name>pkg" + std::to_string(i / 2) + "</name>";
+        package.m_sVersion = "<version epoch=\"0\" ver=\"" + std::to_string(i) + "\" rel=\"1\"/>";
+        package.m_sExtra = "<description>" + std::string(400, 'x') + "</description>";
+        sPackages += package.str();
+    }
+    std::string sPlain = m_dir.file("large.xml");
+    writeFile(sPlain, document(sPackages));
+    ASSERT_GT(readFile(sPlain).size(), 3u << 20);
+    ASSERT_EQ(runShell("gzip -n -c '" + sPlain + "' > '" + sPlain + ".gz'"), 0);
+
+    for (const std::string& sPath : {sPlain, sPlain + ".gz"})
+    {
+        SCOPED_TRACE(sPath);
+        Repository repo(m_config, m_repoConfig);
+        ASSERT_TRUE(repo.parsePrimary(sPath));
+        ASSERT_EQ(repo.packages().size(), static_cast<std::size_t>(PACKAGES));
+        for (int i = 0; i < PACKAGES / 2; ++i)
+        {
+            auto [first, last] = repo.packages().equal_range("pkg" + std::to_string(i));
+            ASSERT_EQ(std::distance(first, last), 2);
+            EXPECT_EQ(first->m_Evr.m_sVersion, std::to_string(2 * i));
+            EXPECT_EQ(std::next(first)->m_Evr.m_sVersion, std::to_string(2 * i + 1));
+        }
+    }
+}
