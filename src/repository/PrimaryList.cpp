@@ -365,13 +365,6 @@ private:
         CHECKSUM,
         GROUP,
     };
-    enum class DependencyKind
-    {
-        NONE,
-        PROVIDES,
-        REQUIRES,
-        OBSOLETES,
-    };
     struct NamespaceDeclaration
     {
         const xmlChar* m_pPrefix;
@@ -399,7 +392,7 @@ private:
     void endElement(const xmlChar* pLocalName);
     void startPackage(const ElementAttributes& attributes);
     void startPackageChild(const xmlChar* pLocalName, const ElementAttributes& attributes);
-    void startFormatChild(const xmlChar* pLocalName, const xmlChar* pUri);
+    void startFormatChild(const xmlChar* pLocalName);
     void endText(const xmlChar* pLocalName);
     // 1 accepted, 0 skipped (other architecture), -1 malformed.
     int finishPackage();
@@ -643,7 +636,7 @@ void PrimaryParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri,
     if (nLevel == 2)
     {
         if (m_bInRpmFormat && equals(pUri, RPM_METADATA_NS))
-            startFormatChild(pLocalName, pUri);
+            startFormatChild(pLocalName);
     }
     else if (nLevel == 3)
     {
@@ -774,7 +767,7 @@ void PrimaryParser::startPackageChild(const xmlChar* pLocalName, const ElementAt
     }
 }
 
-void PrimaryParser::startFormatChild(const xmlChar* pLocalName, const xmlChar* /*pUri*/)
+void PrimaryParser::startFormatChild(const xmlChar* pLocalName)
 {
     const char* pRelation = nullptr;
     if (equals(pLocalName, "group"))
