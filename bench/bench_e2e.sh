@@ -38,6 +38,6 @@ rm -rf "$stage"
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "versions: $(xmllint --version 2>&1 | head -1); libsolv-tools $(dpkg-query -W -f='${Version}' libsolv-tools); dnf $(dnf --version 2>/dev/null | head -1); rpm $(rpm --version | cut -d' ' -f3)"
+echo "versions: $(xmllint --version 2>&1 | head -1); libsolv-tools $(dpkg-query -W -f='${Version}' libsolv-tools); dnf $(dpkg-query -W -f='${Version}' dnf); rpm $(rpm --version | cut -d' ' -f3)"
 exec /usr/bin/python3 "$here/e2e_bench.py" --stage "$stage" --work "$work" --sizes "$sizes" --runs "$runs" \
     ${BENCH_LOG_DIR:+--log-dir "$BENCH_LOG_DIR"} ${BENCH_TOOLS:+--tools "$BENCH_TOOLS"}
