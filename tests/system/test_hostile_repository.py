@@ -24,6 +24,7 @@ import zlib
 import pytest
 
 from device import DEFAULT_CONFIG, SOURCE_DIR
+from update_support import wait_for_port
 
 SERVER = os.path.join(SOURCE_DIR, "tests/support/servers/scripted_http.py")
 FASTCLOCK_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fastclock.c")
@@ -125,13 +126,7 @@ class Server:
         self.log = os.path.join(folder, "requests.log")
         self.process = subprocess.Popen(["/usr/bin/python3", SERVER, "--port-file", port_file, "--script", script_path,
                                          "--log", self.log], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(port_file):
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise AssertionError("scripted server did not start")
-            time.sleep(0.02)
-        with open(port_file) as stream:
-            self.port = int(stream.read())
+        self.port = wait_for_port(self.process, port_file, "scripted server")
 
     def url(self):
         return "http://127.0.0.1:%d/repo/" % self.port

@@ -12,12 +12,11 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 import pytest
 
 from device import DEFAULT_CPUINFO
-from update_support import DAEMON, PYTHON, SOURCE_DIR, Fleet, Spec, copy_into, device_config
+from update_support import DAEMON, PYTHON, SOURCE_DIR, Fleet, Spec, copy_into, device_config, wait_for_port
 
 SCRIPTED = os.path.join(SOURCE_DIR, "tests", "support", "servers", "scripted_http.py")
 
@@ -75,14 +74,7 @@ class Daemon:
         port_file = os.path.join(self.workdir, "port")
         self.process = subprocess.Popen([PYTHON, DAEMON, kind, "--workdir", self.workdir, "--port-file", port_file]
                                         + list(args))
-        deadline = time.monotonic() + 20
-        while not os.path.exists(port_file):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("%s did not start" % kind)
-            time.sleep(0.05)
-        with open(port_file) as stream:
-            self.port = int(stream.read())
+        self.port = wait_for_port(self.process, port_file, kind, self.stop)
 
     def stop(self):
         """Stops the daemon; returns its log (access log or proxy log)."""
@@ -121,14 +113,7 @@ class Scripted:
         self.log_path = os.path.join(self.workdir, "requests.log")
         argv = [PYTHON, SCRIPTED, "--port-file", port_file, "--script", script, "--log", self.log_path]
         self.process = subprocess.Popen(argv)
-        deadline = time.monotonic() + 20
-        while not os.path.exists(port_file):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("the scripted server did not start")
-            time.sleep(0.05)
-        with open(port_file) as stream:
-            self.port = int(stream.read())
+        self.port = wait_for_port(self.process, port_file, "the scripted server", self.stop)
         self.url = "http://127.0.0.1:%d/" % self.port
 
     def requests(self):

@@ -26,6 +26,20 @@ DAEMON = os.path.join(SUPPORT, "servers", "daemon.py")
 PYTHON = "/usr/bin/python3"
 
 
+
+def wait_for_port(process, port_file, what, on_failure=None):
+    """Waits until a server started as process has written its port to port_file and
+    returns the port; calls on_failure and raises when it exits or takes too long."""
+    deadline = time.monotonic() + 20
+    while not os.path.exists(port_file):
+        if process.poll() is not None or time.monotonic() > deadline:
+            if on_failure is not None:
+                on_failure()
+            raise RuntimeError("%s did not start" % what)
+        time.sleep(0.05)
+    with open(port_file) as stream:
+        return int(stream.read())
+
 class Spec:
     """What one package is made of."""
 
@@ -107,14 +121,7 @@ class Lighttpd:
         port_file = os.path.join(self.workdir, "port")
         self.process = subprocess.Popen([PYTHON, DAEMON, "lighttpd", "--workdir", self.workdir, "--port-file",
                                          port_file, "--root", root])
-        deadline = time.monotonic() + 20
-        while not os.path.exists(port_file):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("lighttpd did not start")
-            time.sleep(0.05)
-        with open(port_file) as stream:
-            self.port = int(stream.read())
+        self.port = wait_for_port(self.process, port_file, "lighttpd", self.stop)
         self.url = "http://127.0.0.1:%d/" % self.port
 
     def requests(self):
