@@ -29,7 +29,8 @@ extern const char* g_apChunks[CHUNK_COUNT];
 // never freed: the package lists and the rpm database hold hundreds of thousands of short,
 // often repeated names and versions, and the program reads them once per run.
 //
-// Not thread-safe: the pool may only be used from one thread (the updater has one).
+// Not thread-safe: the pool may only be used from one thread (the updater interns on its
+// main thread only; the package list's read-ahead thread only decompresses).
 class InternedString
 {
 public:
