@@ -102,6 +102,37 @@ DEVICE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # the ones still running (a detached updater, a delayed shutdown) by their PID.
 MARKER_VARIABLE = "UPDATER_TEST_DEVICE"
 
+
+PF_KTHREAD = 0x00200000
+
+
+def _read_environ(pid):
+    """The environment block of a process, or None when it is gone. A process in the
+    middle of execve shows an empty block for a moment, so an empty block of a user
+    process is read again before it counts as empty."""
+    for _ in range(50):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as stream:
+                environ = stream.read()
+        except OSError:
+            return None
+        if environ or not _is_user_process(pid):
+            return environ
+        time.sleep(0.002)
+    return environ
+
+
+def _is_user_process(pid):
+    """False for kernel threads, zombies and processes that are gone: their empty
+    environment block is final."""
+    try:
+        with open("/proc/%s/stat" % pid) as stream:
+            fields = stream.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return False
+    return fields[0] not in ("Z", "X") and int(fields[6]) & PF_KTHREAD == 0
+
+
 MOUNT_SCRIPT = """set -e
 mount -t overlay overlay -o "lowerdir=/usr,upperdir=$DEV_UPPER,workdir=$DEV_WORK" "$DEV_ROOT/usr"
 mount --rbind /dev "$DEV_ROOT/dev"
@@ -482,12 +513,8 @@ exit "$(cat /run/hook-release)"
         for entry in os.listdir("/proc"):
             if not entry.isdigit() or int(entry) == os.getpid():
                 continue
-            try:
-                with open("/proc/%s/environ" % entry, "rb") as stream:
-                    environ = stream.read()
-            except OSError:
-                continue
-            if needle in environ or environ.endswith(needle[:-1]):
+            environ = _read_environ(entry)
+            if environ is not None and (needle in environ or environ.endswith(needle[:-1])):
                 pids.append(int(entry))
         return pids
 
