@@ -187,11 +187,15 @@ def main():
                         assert code == 0
                         results[tool].append((seconds, rss, 0.0, cpu))
                     elif tool == "dnf":
-                        cache = "/cache-%d" % run
+                        # dnf takes the cache folder as a host path (only its list of expired
+                        # repositories goes below the install root), so it names a folder inside
+                        # the throwaway root; a fresh one per run keeps every run cold.
+                        cache = os.path.join(dnf_root, "cache-%d" % run)
                         seconds, rss, code, cpu = timed(dnf_command(dnf_root, data, cache), stdout=subprocess.DEVNULL,
                                                    stderr=subprocess.DEVNULL)
                         if code not in (0, 100):
                             raise RuntimeError("dnf check-update failed with %d" % code)
+                        shutil.rmtree(cache, ignore_errors=True)
                         shutil.rmtree(os.path.join(dnf_root, cache.lstrip("/")), ignore_errors=True)
                         results[tool].append((seconds, rss, 0.0, cpu))
         finally:
