@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -31,9 +32,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace
@@ -343,6 +346,17 @@ bool parseEvr(const ElementAttributes& attributes, Evr& evr)
     return true;
 }
 
+// Orders nothing: a multiset with it keeps its records in the order they were added, each
+// one added at the end without a search.
+struct AdditionOrder
+{
+    bool operator()(const RepoPackage& /*a*/, const RepoPackage& /*b*/) const { return false; }
+};
+using PendingRecords = std::multiset<RepoPackage, AdditionOrder>;
+// The records move into the list as nodes, without a copy or a new allocation.
+static_assert(std::is_same_v<PendingRecords::node_type, RepoPackageList::node_type>,
+              "the records' nodes must fit the package list");
+
 // Builds the records of one list from the parser's events.
 class PrimaryParser
 {
@@ -352,7 +366,8 @@ public:
     {
     }
 
-    // Feeds the whole file to a push parser; false when the list is refused.
+    // Feeds the whole file to a push parser and adds the records to the list; false when
+    // the list is refused (the records made before that are added all the same).
     bool run(gzFile pFile, const MetadataEntityGuard& entityGuard);
 
 private:
@@ -408,6 +423,11 @@ private:
     void failPackage();
     // Ends the parse with the result false.
     void stop();
+    // The parse itself: every accepted record goes to m_records.
+    bool feed(gzFile pFile, const MetadataEntityGuard& entityGuard);
+    // Moves the records made so far into the list, where records of one name keep the
+    // order of the file.
+    void storeRecords();
 
     const std::string& m_sPath;
     const std::string& m_sPackageDir;
@@ -425,6 +445,8 @@ private:
     bool m_bIgnorePackage = false;
     bool m_bPackageFailed = false;
     RepoPackage m_package;
+    // The accepted records in file order, until their nodes go into the list at the end.
+    PendingRecords m_records;
     std::string m_sName;
     std::string m_sArch;
     std::string m_sGroup;
@@ -540,6 +562,54 @@ void PrimaryParser::onStructuredError(void* pContext, xmlErrorPtr pError) noexce
 }
 
 bool PrimaryParser::run(gzFile pFile, const MetadataEntityGuard& entityGuard)
+{
+    const bool bResult = feed(pFile, entityGuard);
+    storeRecords();
+    return bResult;
+}
+
+void PrimaryParser::storeRecords()
+{
+    if (!m_packages.empty())
+    {
+        // Rare (a list added to another one): each record finds its place by itself.
+        while (!m_records.empty())
+            m_packages.insert(m_packages.end(), m_records.extract(m_records.begin()));
+        return;
+    }
+    // Searching the name-ordered list for the place of each record waits for memory at
+    // every level, as the list is larger than the caches. Instead the records
+    // are sorted once, on the first eight bytes of their names (the full names only where
+    // those are equal, then the file order), and each one is appended at the end. (A record
+    // that does not belong at the end would still be put in its place by the insertion.)
+    struct SortKey
+    {
+        uint64_t m_uPrefix;
+        uint32_t m_uIndex;
+        PendingRecords::iterator m_it;
+    };
+    std::vector<SortKey> vKeys;
+    vKeys.reserve(m_records.size());
+    uint32_t uIndex = 0;
+    for (auto it = m_records.begin(); it != m_records.end(); ++it)
+    {
+        const std::string_view sName = it->m_sName.view();
+        uint64_t uPrefix = 0;
+        for (std::size_t uByte = 0; uByte < 8; ++uByte)
+            uPrefix = (uPrefix << 8) | (uByte < sName.size() ? static_cast<unsigned char>(sName[uByte]) : 0u);
+        vKeys.push_back(SortKey{uPrefix, uIndex++, it});
+    }
+    std::sort(vKeys.begin(), vKeys.end(), [](const SortKey& a, const SortKey& b) {
+        if (a.m_uPrefix != b.m_uPrefix)
+            return a.m_uPrefix < b.m_uPrefix;
+        const int nOrder = a.m_it->m_sName.compare(b.m_it->m_sName);
+        return nOrder != 0 ? nOrder < 0 : a.m_uIndex < b.m_uIndex;
+    });
+    for (const SortKey& key : vKeys)
+        m_packages.insert(m_packages.end(), m_records.extract(key.m_it));
+}
+
+bool PrimaryParser::feed(gzFile pFile, const MetadataEntityGuard& entityGuard)
 {
     m_pEntityGuard = &entityGuard;
     xmlSAXHandler handler;
@@ -678,9 +748,8 @@ void PrimaryParser::endElement(const xmlChar* pLocalName)
                 stop();
                 return;
             }
-            // Lists are often ordered by name: then the new record goes to the end at once.
             if (nAccepted > 0)
-                m_packages.emplace_hint(m_packages.end(), std::move(m_package));
+                m_records.emplace_hint(m_records.end(), std::move(m_package));
         }
     }
     while (!m_vNamespaces.empty() && m_vNamespaces.back().m_nDepth == m_nDepth)

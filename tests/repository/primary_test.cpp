@@ -8,6 +8,7 @@
 
 #include <libxml/parserInternals.h>
 
+#include <algorithm>
 #include <map>
 
 using namespace repo_test;
@@ -434,6 +435,47 @@ TEST_F(PrimaryTest, SameNameTwiceKeepsBothInFileOrderAndLocalPathsUseTheBaseName
     auto range = m_pRepo->packages().equal_range("pkg");
     for (auto it = range.first; it != range.second; ++it)
         EXPECT_EQ(it->m_sLocalPath, m_pRepo->packageDir() + "pkg.rpm");
+}
+
+// The list is ordered bytewise by name, and records of one name keep the order in which
+// they came, also when a second list is added to the first.
+TEST_F(PrimaryTest, RecordsAreOrderedByNameBytewiseAndEqualNamesKeepTheirOrder)
+{
+    // Names sharing their first eight bytes or more, shorter ones, prefixes of others and
+    // bytes above 0x7f, in a shuffled order with repeats.
+    const std::vector<std::string> NAMES = {"libfoo-devel", "libfoo-devel-static", "libfoo-de", "libfoo",
+                                            "lib", "l", "libfoo-devel", "caf\xc3\xa9", "cafe", "caf",
+                                            "zz", "libfoo-devem", "Zebra", "libfoo-deveL", "caf\xc3\xa9-2",
+                                            "x\xc3\xa9", "y"};
+    auto makeList = [&](int nFirst, int nCount, std::vector<std::pair<std::string, std::string>>& vAll) {
+        std::string sPackages;
+        for (int i = nFirst; i < nFirst + nCount; ++i)
+        {
+            const std::string& sName = NAMES[(i * 7 + i / 5) % NAMES.size()];
+            PackageXml package;
+            package.m_sName = "<name>" + sName + "</name>";
+            package.m_sVersion = "<version epoch=\"0\" ver=\"" + std::to_string(i) + "\" rel=\"1\"/>";
+            sPackages += package.str();
+            vAll.emplace_back(sName, std::to_string(i));
+        }
+        return document(sPackages);
+    };
+    auto listed = [&]() {
+        std::vector<std::pair<std::string, std::string>> vListed;
+        for (const RepoPackage& package : m_pRepo->packages())
+            vListed.emplace_back(std::string(package.m_sName.view()), std::string(package.m_Evr.m_sVersion.view()));
+        return vListed;
+    };
+    auto expected = [](std::vector<std::pair<std::string, std::string>> vAll) {
+        std::stable_sort(vAll.begin(), vAll.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        return vAll;
+    };
+
+    std::vector<std::pair<std::string, std::string>> vAll;
+    ASSERT_TRUE(parse(makeList(0, 120, vAll)));
+    EXPECT_EQ(listed(), expected(vAll));
+    ASSERT_TRUE(parse(makeList(120, 60, vAll)));
+    EXPECT_EQ(listed(), expected(vAll));
 }
 
 TEST_F(PrimaryTest, FailureKeepsRecordsReadBeforeIt)
