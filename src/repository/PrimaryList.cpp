@@ -570,18 +570,12 @@ bool PrimaryParser::run(gzFile pFile, const MetadataEntityGuard& entityGuard)
 
 void PrimaryParser::storeRecords()
 {
-    if (!m_packages.empty())
-    {
-        // Rare (a list added to another one): each record finds its place by itself.
-        while (!m_records.empty())
-            m_packages.insert(m_packages.end(), m_records.extract(m_records.begin()));
-        return;
-    }
     // Searching the name-ordered list for the place of each record waits for memory at
-    // every level, as the list is larger than the caches. Instead the records
-    // are sorted once, on the first eight bytes of their names (the full names only where
-    // those are equal, then the file order), and each one is appended at the end. (A record
-    // that does not belong at the end would still be put in its place by the insertion.)
+    // every level, as the list is larger than the caches. Instead the records are sorted
+    // once, on the first eight bytes of their names (the full names only where those are
+    // equal, then the file order), and each one is appended at the end. A record that does
+    // not belong at the end (the list held records before) is put in its place by the
+    // insertion, after the records of its name that are already there.
     struct SortKey
     {
         uint64_t m_uPrefix;

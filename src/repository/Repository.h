@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <vector>
 #include <string>
 
 class Downloader;
