@@ -129,6 +129,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
     unsigned nAvailable = 0; // the count of the first pass that selected anything
     unsigned nHandled = 0;   // the counts of the passes that installed (or tried to)
     bool bRebootWanted = false;
+    // Set once a failed pass falls back to the updater alone. Only that retry finding nothing
+    // is an error: a command line naming just the updater is answered like any other.
+    bool bRetryingUpdater = false;
     const NameSet setPull(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
 
     for (;;)
@@ -186,12 +189,13 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
                 if (!config.m_bQuiet)
                     logMessage(INFO, "--- RETRY UPDATER ONLY ---");
                 setTarget = setUpdaterOnly;
+                bRetryingUpdater = true;
                 bMultiPass = false;
             }
         }
         else if (nResult == RESULT_OK)
         {
-            if (setTarget == setUpdaterOnly && nCount == 0)
+            if (bRetryingUpdater && nCount == 0)
                 nResult = RESULT_ERROR;
         }
         else if (nResult == RESULT_REBOOT)

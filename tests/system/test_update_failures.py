@@ -107,6 +107,21 @@ def test_unsatisfiable_dependency_without_a_newer_updater_is_an_error(packages, 
     assert device.update_state() is None
 
 
+def test_naming_only_the_current_updater_is_no_error(packages, make_device, tmp_path):
+    # Only the retry after a failed pass turns "nothing newer" into an error; a user asking for
+    # the updater by name gets the answer any command line with names gets.
+    device = file_device(packages, make_device, tmp_path, "app-2.0-1")
+    result = device.updater("updater")
+    assert result.returncode == 0, result
+    lines = result.lines()
+    assert "INFO: --- 0 UPDATE(S) ---" in lines and "INFO: no updates" in lines
+    assert "RETRY" not in result.stderr and "ERROR" not in result.stderr
+    assert lines[-1] == "INFO: --- EXIT OK ---"
+    assert installed(device, "updater", "app") == {"updater": "1.0-1", "app": "1.0-1"}
+    assert device.status() == "READY\n"
+    assert device.update_state() is None
+
+
 def test_package_needing_a_newer_running_updater_installs_the_updater_first(packages, make_device, tmp_path):
     with Lighttpd(packages.repository(str(tmp_path / "repo"), "updater-2.0-1", "app-2.0-3")) as server:
         device = packages.device(make_device, server.url)
