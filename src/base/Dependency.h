@@ -34,6 +34,9 @@ struct Dependency
     Dependency(InternedString sName, const Evr& evr, int nFlags) : m_sName(sName), m_Evr(evr), m_nFlags(nFlags) {}
 
     std::string toString() const;
+    // A boolean dependency such as "(liba or libb)": rpm takes every name that begins with
+    // "(" for one (rpmdsIsRich); RichDependency parses it. It has no version of its own.
+    bool isRich() const { return m_sName.c_str()[0] == '('; }
     // Whether this (providing or obsoleting) entry and the other (required or examined)
     // entry can be satisfied by a common version.
     bool overlaps(const Dependency& other) const;

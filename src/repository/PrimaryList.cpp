@@ -14,6 +14,7 @@
 #include "repository/Repository.h"
 
 #include "base/Logger.h"
+#include "base/RichDependency.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
 
@@ -913,6 +914,13 @@ bool PrimaryParser::parseEntry(const ElementAttributes& attributes)
 
     Dependency dependency;
     dependency.m_sName = sName;
+    // A rich entry is a requirement without a version of its own that librpm can parse.
+    if (dependency.isRich() &&
+        (m_pDependencies != &m_package.m_setRequires || attributes.has("ver") || !RichDependency().parse(sName)))
+    {
+        logMessage(DEBUG, "invalid rich dependency '%.*s' in 'entry'", static_cast<int>(sName.size()), sName.data());
+        return false;
+    }
     if (attributes.has("ver"))
     {
         if (!parseEvr(attributes, dependency.m_Evr))

@@ -1,6 +1,7 @@
 #include "rpmdb/RpmHeader.h"
 
 #include "base/Logger.h"
+#include "base/RichDependency.h"
 #include "rpmdb/RpmHandles.h"
 
 #include <string_view>
@@ -110,6 +111,16 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
             std::string_view(pName).starts_with("rpmlib("))
             continue;
         Dependency dependency(pName);
+        // A rich entry is a requirement without a version of its own, and librpm must
+        // parse it; anywhere else it is not valid.
+        if (dependency.isRich() &&
+            (nNameTag != RPMTAG_REQUIRENAME || *pVersion != '\0' || !RichDependency().parse(pName)))
+        {
+            logMessage(DEBUG, "refusing rich dependency '%s' with version '%s' (tag %i)", pName, pVersion,
+                       static_cast<int>(nNameTag));
+            logMessage(ERROR, "failed retrieving rpm dependencies");
+            return false;
+        }
         if (*pVersion != '\0')
             dependency.m_Evr = Evr(std::string_view(pVersion));
         dependency.m_nFlags = static_cast<int>(uFlags & RPMSENSE_SENSEMASK);

@@ -372,6 +372,24 @@ std::vector<Case> cases()
          document(with(&P::m_sFormat, "<format><rpm:requires><rpm:entry name=\"a\" flags=\"eq\" epoch=\"0\" ver=\"1\"/>"
                                       "</rpm:requires></format>")),
          Outcome::FAILED, "DEBUG: invalid flags 'eq' in 'entry'"},
+        {"rich requirement",
+         document(with(&P::m_sFormat, "<format><rpm:requires><rpm:entry name=\"(a or (b &gt;= 2 with c))\"/>"
+                                      "</rpm:requires></format>")),
+         Outcome::ACCEPTED, "TRACE: (a or (b >= 2 with c))"},
+        {"rich provide",
+         document(with(&P::m_sFormat, "<format><rpm:provides><rpm:entry name=\"(a or b)\"/></rpm:provides></format>")),
+         Outcome::FAILED, "DEBUG: invalid rich dependency '(a or b)' in 'entry'"},
+        {"rich obsolete",
+         document(with(&P::m_sFormat, "<format><rpm:obsoletes><rpm:entry name=\"(a if b)\"/></rpm:obsoletes></format>")),
+         Outcome::FAILED, "DEBUG: invalid rich dependency '(a if b)' in 'entry'"},
+        {"rich requirement with a version",
+         document(with(&P::m_sFormat, "<format><rpm:requires><rpm:entry name=\"(a or b)\" flags=\"EQ\" epoch=\"0\" "
+                                      "ver=\"1\"/></rpm:requires></format>")),
+         Outcome::FAILED, "DEBUG: invalid rich dependency '(a or b)' in 'entry'"},
+        {"rich requirement librpm cannot parse",
+         document(with(&P::m_sFormat, "<format><rpm:requires><rpm:entry name=\"(a or b and c)\"/>"
+                                      "</rpm:requires></format>")),
+         Outcome::FAILED, "DEBUG: invalid rich dependency '(a or b and c)' in 'entry'"},
         {"format without the rpm namespace",
          sNoRpmNs + with(&PackageXml::m_sFormat, "<format><group>G</group><requires><entry name=\"a\"/></requires></format>").str() +
              DOC_TAIL,

@@ -172,6 +172,8 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
                "--requires",      "eps <= 4",
                "--requires",      "zeta > 1.1",
                "--requires",      "eta = 5-6",
+               "--requires",      "(beta >= 2 or gamma)",
+               "--requires",      "(zeta if eta else (beta with gamma))",
                "--requires-pre",  "/bin/sh",
                "--requires-pre",  "prething >= 1",
                "--requires-post", "postthing",
@@ -199,8 +201,9 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     ASSERT_NE(pAlpha, nullptr);
     EXPECT_EQ(pAlpha->m_Evr, Evr(0, "1.0", "1"));
     EXPECT_EQ(texts(pAlpha->m_setRequires),
-              (std::vector<std::string>{"beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4",
-                                        "eta = 0:5-6", "gamma", "zeta > 0:1.1"}));
+              (std::vector<std::string>{"(beta >= 2 or gamma)", "(zeta if eta else (beta with gamma))",
+                                        "beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4", "eta = 0:5-6",
+                                        "gamma", "zeta > 0:1.1"}));
     EXPECT_EQ(texts(pAlpha->m_setProvides),
               (std::vector<std::string>{"alpha = 0:1.0-1", "alpha-cap", "libalpha = 0:1.0"}));
     EXPECT_TRUE(pAlpha->m_sGroup.empty());
@@ -489,6 +492,40 @@ TEST_F(HeaderTest, DependencyArraysMustAgree)
         DependencySet setProvides;
         EXPECT_FALSE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_PROVIDENAME, setProvides));
         EXPECT_EQ(log.text(), "ERROR: failed retrieving rpm dependencies\n");
+    }
+
+    // Rich entries: kept whole among the requires; refused among the provides, with a version,
+    // or when librpm cannot parse them.
+    m_pHeader.reset(headerNew());
+    putStrings(RPMTAG_REQUIRENAME, RPM_STRING_ARRAY_TYPE, {"(a or (b >= 2 with c))", "d"});
+    put<uint32_t>(RPMTAG_REQUIREFLAGS, RPM_INT32_TYPE, {0, 0});
+    putStrings(RPMTAG_REQUIREVERSION, RPM_STRING_ARRAY_TYPE, {"", ""});
+    DependencySet setRequires;
+    EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setRequires));
+    EXPECT_EQ(texts(setRequires), (std::vector<std::string>{"(a or (b >= 2 with c))", "d"}));
+    const struct
+    {
+        rpmTagVal m_nNameTag, m_nFlagsTag, m_nVersionTag;
+        const char* m_pName;
+        const char* m_pVersion;
+    } refused[] = {
+        {RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, "(a or b)", ""},
+        {RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, "(a or b)", "1.0"},
+        {RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, "(a or b and c)", ""},
+        {RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, "(a or b", ""},
+        {RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION, "(a) b", ""},
+    };
+    for (const auto& row : refused)
+    {
+        SCOPED_TRACE(row.m_pName);
+        m_pHeader.reset(headerNew());
+        putStrings(row.m_nNameTag, RPM_STRING_ARRAY_TYPE, {row.m_pName});
+        put<uint32_t>(row.m_nFlagsTag, RPM_INT32_TYPE, {0});
+        putStrings(row.m_nVersionTag, RPM_STRING_ARRAY_TYPE, {row.m_pVersion});
+        log.clear();
+        DependencySet setRead;
+        EXPECT_FALSE(rpmheader::readDependencies(m_pHeader.get(), row.m_nNameTag, setRead));
+        EXPECT_TRUE(log.contains("ERROR: failed retrieving rpm dependencies")) << log.text();
     }
 }
 
