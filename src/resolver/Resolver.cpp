@@ -2,32 +2,19 @@
 
 #include "base/Logger.h"
 #include "config/UpdaterConfig.h"
+#include "resolver/FutureSystem.h"
 #include "rpmdb/RpmDB.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 namespace
 {
-
-// First entry of a name in a dependency set. A key made of the name alone sorts before
-// nearly every entry of that name, but not before one with a negative epoch or a version
-// that sorts before the empty text (such as "~1"); those are picked up by walking back.
-template <typename Set> auto firstNamed(Set& set, InternedString sName) -> decltype(set.begin())
-{
-    auto it = set.lower_bound(Dependency(sName));
-    while (it != set.begin())
-    {
-        auto prev = std::prev(it);
-        if (prev->m_sName != sName)
-            break;
-        it = prev;
-    }
-    return it;
-}
 
 // End of the name group that starts at first.
 template <typename Iterator> Iterator groupEnd(Iterator first, Iterator last)
@@ -38,93 +25,164 @@ template <typename Iterator> Iterator groupEnd(Iterator first, Iterator last)
     return it;
 }
 
+// The best record of a name group: the greatest version, among equal ones the first.
+template <typename Iterator> Iterator bestOfGroup(Iterator first, Iterator last)
+{
+    Iterator best = first;
+    for (Iterator challenger = std::next(first); challenger != last; ++challenger)
+        if (challenger->m_Evr.compare(best->m_Evr) > 0)
+            best = challenger;
+    return best;
+}
+
+// Meets unsatisfied rich requirements by pulling repository packages, one requirement at a
+// time, against the future system as the dependency check saw it plus the packages pulled
+// since. Where the requirement offers alternatives, the first one in the text's order that
+// can be met is taken; conditions are tested, never pulled to make a requirement apply.
+// Each pull is the best record of the first name group, in list order, that is not yet
+// among the new packages and meets the missing part.
+class RichPull : public RichContext
+{
+public:
+    RichPull(const FutureSystem& future, const RepoPackageList& repoPackages, PackageSet& newPackages,
+             std::vector<const Package*>& vPulled)
+        : m_future(future), m_newPackages(newPackages), m_vPulled(vPulled)
+    {
+        for (auto group = repoPackages.begin(); group != repoPackages.end();)
+        {
+            const auto groupLast = groupEnd(group, repoPackages.end());
+            m_vBest.push_back(&*bestOfGroup(group, groupLast));
+            group = groupLast;
+        }
+    }
+
+    bool provides(const Dependency& leaf) const override
+    {
+        return m_future.provides(leaf) ||
+               std::any_of(m_vPulled.begin(), m_vPulled.end(),
+                           [&](const Package* pPackage) { return packageProvides(*pPackage, leaf); });
+    }
+    void appendProviders(const Dependency& leaf, std::vector<const Package*>& vPackages) const override
+    {
+        m_future.appendProviders(leaf, vPackages);
+        for (const Package* pPackage : m_vPulled)
+            if (packageProvides(*pPackage, leaf))
+                vPackages.push_back(pPackage);
+    }
+
+    // Pulls what the requirement needs; true when it holds afterwards. Nothing is pulled
+    // when the repository cannot meet it as a whole.
+    bool meet(const Dependency& require, const RichDependency& rich)
+    {
+        if (!canMeet(rich, rich.rootIndex()))
+            return false;
+        meetNode(require, rich, rich.rootIndex());
+        return richHolds(rich, rich.rootIndex(), *this);
+    }
+
+    unsigned pulled() const { return m_uPulled; }
+
+private:
+    // The first candidate that meets the node alone (a leaf, or a "with"/"without" node).
+    const RepoPackage* candidate(const RichDependency& rich, uint32_t uNode) const
+    {
+        for (const RepoPackage* pRecord : m_vBest)
+            if (!m_newPackages.contains(pRecord->m_sName) && richPackageMatches(rich, uNode, *pRecord))
+                return pRecord;
+        return nullptr;
+    }
+
+    // Whether the node holds, or pulls can make it hold.
+    bool canMeet(const RichDependency& rich, uint32_t uNode) const
+    {
+        if (richHolds(rich, uNode, *this))
+            return true;
+        const RichDependency::Node& node = rich.node(uNode);
+        switch (node.m_op)
+        {
+        case RichDependency::Op::AND:
+            return std::all_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                               [&](uint32_t u) { return canMeet(rich, u); });
+        case RichDependency::Op::OR:
+            return std::any_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                               [&](uint32_t u) { return canMeet(rich, u); });
+        case RichDependency::Op::IF:
+        case RichDependency::Op::UNLESS:
+        {
+            const std::optional<uint32_t> branch = neededBranch(rich, node);
+            return branch && canMeet(rich, *branch);
+        }
+        default:
+            return candidate(rich, uNode) != nullptr;
+        }
+    }
+
+    // The side of a condition that must hold, as the condition stands now.
+    std::optional<uint32_t> neededBranch(const RichDependency& rich, const RichDependency::Node& node) const
+    {
+        const bool bCondition = richHolds(rich, node.m_vOperands[1], *this);
+        const bool bConsequence = node.m_op == RichDependency::Op::IF ? bCondition : !bCondition;
+        if (bConsequence)
+            return node.m_vOperands[0];
+        if (node.m_vOperands.size() > 2)
+            return node.m_vOperands[2];
+        return std::nullopt;
+    }
+
+    void meetNode(const Dependency& require, const RichDependency& rich, uint32_t uNode)
+    {
+        if (richHolds(rich, uNode, *this))
+            return;
+        const RichDependency::Node& node = rich.node(uNode);
+        switch (node.m_op)
+        {
+        case RichDependency::Op::AND:
+            for (uint32_t uOperand : node.m_vOperands)
+                meetNode(require, rich, uOperand);
+            return;
+        case RichDependency::Op::OR:
+            for (uint32_t uOperand : node.m_vOperands)
+            {
+                if (canMeet(rich, uOperand))
+                {
+                    meetNode(require, rich, uOperand);
+                    return;
+                }
+            }
+            return;
+        case RichDependency::Op::IF:
+        case RichDependency::Op::UNLESS:
+            if (const std::optional<uint32_t> branch = neededBranch(rich, node))
+                meetNode(require, rich, *branch);
+            return;
+        default:
+            if (const RepoPackage* pRecord = candidate(rich, uNode))
+                pull(require, *pRecord);
+            return;
+        }
+    }
+
+    void pull(const Dependency& require, const RepoPackage& record)
+    {
+        logMessage(DEBUG, "pulling package %s to satisfy '%s'", record.label().c_str(), require.toString().c_str());
+        auto [it, bInserted] = m_newPackages.insert(record);
+        if (bInserted)
+            m_vPulled.push_back(&*it);
+        ++m_uPulled;
+    }
+
+    const FutureSystem& m_future;
+    PackageSet& m_newPackages;
+    std::vector<const Package*>& m_vPulled;
+    std::vector<const RepoPackage*> m_vBest;
+    unsigned m_uPulled = 0;
+};
+
 // A concrete package as the examined side of an overlap test.
 Dependency asDependency(const Package& package)
 {
     return Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL);
 }
-
-// The provides of the future system, found by name. A hash table on the name handle
-// replaces the ordered search here: the check asks one question per requirement, and on
-// large lists the ordered search spends its time on cache misses. The table is open
-// addressing over at least twice as many slots as provides, so a probe is mostly one slot.
-class ProvideIndex
-{
-public:
-    explicit ProvideIndex(const std::vector<const Package*>& vPackages)
-    {
-        size_t nTotal = 0;
-        for (const Package* pPackage : vPackages)
-            nTotal += pPackage->m_setProvides.size();
-        m_vProvides.reserve(nTotal);
-        m_vNext.reserve(nTotal);
-        unsigned uBits = 4;
-        while ((size_t{1} << uBits) < nTotal * 2)
-            ++uBits;
-        m_uShift = 32 - uBits;
-        m_uMask = (size_t{1} << uBits) - 1;
-        m_vSlots.assign(size_t{1} << uBits, Slot{0, NONE});
-        for (const Package* pPackage : vPackages)
-        {
-            for (const Dependency& provide : pPackage->m_setProvides)
-            {
-                const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
-                m_vProvides.push_back(&provide);
-                Slot& slot = m_vSlots[findSlot(provide.m_sName)];
-                slot.m_uName = provide.m_sName.handle();
-                m_vNext.push_back(slot.m_uFirst);
-                slot.m_uFirst = uIndex;
-            }
-        }
-    }
-
-    // Every provide once, in dependency order.
-    DependencySet sorted() const
-    {
-        std::vector<Dependency> vCopies;
-        vCopies.reserve(m_vProvides.size());
-        for (const Dependency* pProvide : m_vProvides)
-            vCopies.push_back(*pProvide);
-        return DependencySet(vCopies.begin(), vCopies.end());
-    }
-
-    // Whether a provide of the requirement's name overlaps it.
-    bool satisfies(const Dependency& require) const
-    {
-        for (uint32_t uIndex = m_vSlots[findSlot(require.m_sName)].m_uFirst; uIndex != NONE; uIndex = m_vNext[uIndex])
-            if (m_vProvides[uIndex]->overlaps(require))
-                return true;
-        return false;
-    }
-
-private:
-    static constexpr uint32_t NONE = UINT32_MAX;
-
-    // The first provide of a name; free while m_uFirst is NONE (the empty name is a name).
-    struct Slot
-    {
-        uint32_t m_uName;
-        uint32_t m_uFirst;
-    };
-
-    // The slot of the name, or the free slot where it would go.
-    size_t findSlot(const InternedString& sName) const
-    {
-        const uint32_t uName = sName.handle();
-        // Fibonacci hashing: handles of neighbouring strings spread over the whole table.
-        size_t uIndex = static_cast<uint32_t>(uName * 0x9e3779b1u) >> m_uShift;
-        while (m_vSlots[uIndex].m_uFirst != NONE && m_vSlots[uIndex].m_uName != uName)
-            uIndex = (uIndex + 1) & m_uMask;
-        return uIndex;
-    }
-
-    std::vector<const Dependency*> m_vProvides;
-    // Chains the provides of one name.
-    std::vector<uint32_t> m_vNext;
-    std::vector<Slot> m_vSlots;
-    unsigned m_uShift = 0;
-    size_t m_uMask = 0;
-};
 
 } // namespace
 
@@ -313,29 +371,18 @@ bool Resolver::checkDependencies(const PackageSet& newPackages, DependencySet& u
                static_cast<unsigned>(newPackages.size()));
     unsatisfied.clear();
 
-    // The future system: installed packages not replaced by a new one of the same name, then
-    // the new packages.
-    std::vector<const Package*> vPackages;
-    vPackages.reserve((m_pInstalled ? m_pInstalled->size() : 0) + newPackages.size());
-    if (m_pInstalled)
-        for (const Package& installed : *m_pInstalled)
-            if (!newPackages.contains(installed.m_sName))
-                vPackages.push_back(&installed);
-    for (const RepoPackage& package : newPackages)
-        vPackages.push_back(&package);
-
-    const ProvideIndex provides(vPackages);
+    const FutureSystem future(m_pInstalled.get(), newPackages);
     if (logEnabled(TRACE))
-        for (const Dependency& provide : provides.sorted())
+        for (const Dependency& provide : future.sortedProvides())
             logMessage(TRACE, "dep %s", provide.toString().c_str());
 
     // Gathered first and sorted once: a large system may miss many entries.
     std::vector<Dependency> vMissing;
-    for (const Package* pPackage : vPackages)
+    for (const Package* pPackage : future.packages())
     {
         for (const Dependency& require : pPackage->m_setRequires)
         {
-            if (provides.satisfies(require))
+            if (future.satisfies(require))
                 continue;
             vMissing.push_back(require);
             if (logEnabled(DEBUG))
@@ -357,6 +404,14 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
     // Satisfied entries are marked during the walk and taken out at its end, at once.
     std::vector<bool> vSatisfied(unsatisfied.size(), false);
     size_t uSatisfied = 0;
+    // Rich entries are met after the walk, against the system the check saw (taken before
+    // anything is pulled) and the packages pulled since.
+    const bool bRich = std::any_of(unsatisfied.begin(), unsatisfied.end(),
+                                   [](const Dependency& entry) { return entry.isRich(); });
+    std::optional<FutureSystem> future;
+    if (bRich)
+        future.emplace(m_pInstalled.get(), newPackages, false);
+    std::vector<const Package*> vPulled;
 
     for (auto record = repoPackages.begin(); record != repoPackages.end();)
     {
@@ -370,10 +425,7 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
         if (bTrace)
             logMessage(TRACE, "checking package %s", record->label().c_str());
         const auto groupLast = groupEnd(record, repoPackages.end());
-        auto best = record;
-        for (auto challenger = std::next(record); challenger != groupLast; ++challenger)
-            if (challenger->m_Evr.compare(best->m_Evr) > 0)
-                best = challenger;
+        const auto best = bestOfGroup(record, groupLast);
         record = groupLast;
         if (bTrace)
             logMessage(TRACE, "found %s as best", best->label().c_str());
@@ -398,7 +450,9 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                     if (bDebug)
                         logMessage(DEBUG, "pulling package %s to satisfy '%s'",
                                    best->label().c_str(), it->toString().c_str());
-                    newPackages.insert(*best);
+                    auto [inserted, bInserted] = newPackages.insert(*best);
+                    if (bInserted)
+                        vPulled.push_back(&*inserted);
                     ++uPulled;
                     bFirst = false;
                 }
@@ -409,6 +463,22 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 ++uSatisfied;
             }
         }
+    }
+    if (future)
+    {
+        RichPull richPull(*future, repoPackages, newPackages, vPulled);
+        for (auto it = unsatisfied.begin(); it != unsatisfied.end(); ++it)
+        {
+            const size_t uIndex = static_cast<size_t>(it - unsatisfied.begin());
+            const RichDependency* pRich = it->isRich() && !vSatisfied[uIndex] ? future->rich(*it) : nullptr;
+            if (pRich == nullptr || !richPull.meet(*it, *pRich))
+                continue;
+            if (bDebug)
+                logMessage(DEBUG, "removing require '%s', provided by pulled package", it->toString().c_str());
+            vSatisfied[uIndex] = true;
+            ++uSatisfied;
+        }
+        uPulled += richPull.pulled();
     }
     if (uSatisfied != 0)
     {

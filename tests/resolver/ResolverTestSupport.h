@@ -12,9 +12,12 @@
 namespace resolver_test
 {
 
-// "name", or "name OP [epoch:]version[-release]" with OP one of < <= = >= >.
+// "name", or "name OP [epoch:]version[-release]" with OP one of < <= = >= >, or a rich
+// dependency "(...)" taken whole.
 inline Dependency dep(const std::string& sText)
 {
+    if (sText.starts_with('('))
+        return Dependency(sText);
     std::istringstream in(sText);
     std::string sName, sOperator, sEvr;
     in >> sName >> sOperator >> sEvr;

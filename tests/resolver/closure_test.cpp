@@ -66,11 +66,60 @@ TEST(Closure, ReplacedInstalledPackagesNoLongerProvide)
         installedList({pkg("app", "1").req({"libold"}), pkg("lib", "1").prov({"libold", "lib = 1"}),
                        pkg("gone", "1").prov({"gonecap"}), pkg("user", "1").req({"gonecap"})})));
     DependencySet unsatisfied;
-    // lib 2 replaces lib 1 and drops libold; "new" obsoletes gone, which still counts.
+    // lib 2 replaces lib 1 and drops libold; "new" obsoletes gone, which rpm erases with it.
+    LogCapture log;
     EXPECT_FALSE(resolver.checkDependencies(
         packageSet({pkg("lib", "2").prov({"lib = 2"}), pkg("new", "1").obs({"gone"})}),
         unsatisfied));
-    EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"libold"});
+    EXPECT_EQ(texts(unsatisfied), (std::vector<std::string>{"gonecap", "libold"}));
+    EXPECT_TRUE(log.contains("DEBUG: gone-0:1 will be erased, obsoleted by new-0:1\n"));
+}
+
+TEST(Closure, InstalledPackagesObsoletedByANewPackageLeaveTheFutureSystem)
+{
+    // foo 2.0 takes over foo-compat; the obsoletes entry must overlap the installed package
+    // taken as name = version, as in the selection.
+    const struct
+    {
+        const char* m_pObsoletes;
+        const char* m_pCompatVersion;
+        std::vector<std::string> m_vUnsatisfied;
+    } rows[] = {
+        // Erased: its stale requirement on foo = 1.0 no longer counts, but neither does its
+        // provide, which user still needs.
+        {"foo-compat < 2.0", "1.0", {"compat-cap"}},
+        {"foo-compat", "1.0", {"compat-cap"}},
+        {"foo-compat <= 1.0-1", "1.0-1", {"compat-cap"}},
+        // Not hit: foo-compat stays with its requirements.
+        {"foo-compat < 1.0", "1.0", {"foo = 0:1.0"}},
+        {"foo-compat > 1.0", "1.0", {"foo = 0:1.0"}},
+        {"other", "1.0", {"foo = 0:1.0"}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.m_pObsoletes);
+        Resolver resolver;
+        ASSERT_TRUE(resolver.init(installedList({pkg("foo", "1.0").prov({"foo = 1.0"}),
+                                                 pkg("foo-compat", row.m_pCompatVersion)
+                                                     .prov({"compat-cap"})
+                                                     .req({"foo = 1.0"}),
+                                                 pkg("user", "1").req({"compat-cap"})})));
+        const bool bErased = row.m_vUnsatisfied.front() == "compat-cap";
+        DependencySet unsatisfied;
+        LogCapture log;
+        EXPECT_FALSE(resolver.checkDependencies(
+            packageSet({pkg("foo", "2.0").prov({"foo = 2.0"}).obs({row.m_pObsoletes})}), unsatisfied));
+        EXPECT_EQ(log.contains("DEBUG: foo-compat-0:" + std::string(row.m_pCompatVersion) +
+                               " will be erased, obsoleted by foo-0:2.0\n"),
+                  bErased);
+        EXPECT_EQ(texts(unsatisfied), row.m_vUnsatisfied);
+        // The usual rename: the new package takes over the capability, and the run goes on.
+        DependencySet left;
+        EXPECT_EQ(resolver.checkDependencies(
+                      packageSet({pkg("foo", "2.0").prov({"foo = 2.0", "compat-cap"}).obs({row.m_pObsoletes})}),
+                      left),
+                  bErased);
+    }
 }
 
 TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
@@ -285,3 +334,157 @@ TEST(Closure, CheckTracesEveryProvideOnceInOrder)
 }
 
 } // namespace
+
+namespace
+{
+
+// The installed system the rich-dependency tables are evaluated in.
+std::unique_ptr<InstalledPackages> richWorld(const char* pRequire)
+{
+    return installedList({pkg("a", "1").prov({"a = 1"}), pkg("b", "2").prov({"b = 2"}),
+                          pkg("combo", "1").prov({"x = 1", "y = 1"}), pkg("xonly", "2").prov({"x = 2"}),
+                          pkg("app", "1").req({pRequire})});
+}
+
+} // namespace
+
+TEST(Closure, RichRequirementsHoldAsRpmEvaluatesThem)
+{
+    // c, d and z are provided by nothing.
+    const struct
+    {
+        const char* m_pRequire;
+        bool m_bHolds;
+    } rows[] = {
+        {"(a or c)", true},
+        {"(c or d)", false},
+        {"(c or d or b)", true},
+        {"(a and b)", true},
+        {"(a and c)", false},
+        {"(a >= 2 or b >= 2)", true},
+        {"(a >= 2 or b > 2)", false},
+        {"(a = 1-5 and b < 3)", true},
+        {"(c if d)", true},
+        {"(c if a)", false},
+        {"(a if c)", true},
+        {"(c if a else b)", false},
+        {"(a if b else c)", true},
+        {"(c if d else b)", true},
+        {"(c if d else z)", false},
+        {"(c unless a)", true},
+        {"(c unless d)", false},
+        {"(a unless d)", true},
+        {"(c unless a else b)", true},
+        {"(c unless a else d)", false},
+        {"(b unless d else c)", true},
+        {"(x with y)", true},
+        {"(x = 2 with y)", false},
+        {"(x with y with x = 1)", true},
+        {"(x without y)", true},
+        {"(x = 1 without y)", false},
+        {"(y without x)", false},
+        {"(x with (y or c))", true},
+        {"(x = 2 with (y or c))", false},
+        {"(x without (y without c))", true},
+        {"(a and (c or (b and (x with y))))", true},
+        {"(a and (c or (d and b)))", false},
+        {"((a or c) if (b and (x without y)) else z)", true},
+        {"((a))", true},
+        // File lists are not read: a path nothing provides counts as present, as plain file
+        // requirements are assumed satisfied.
+        {"(/bin/sh or c)", true},
+        {"(c if /bin/sh)", false},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.m_pRequire);
+        Resolver resolver;
+        ASSERT_TRUE(resolver.init(richWorld(row.m_pRequire)));
+        DependencySet unsatisfied;
+        LogCapture log;
+        EXPECT_EQ(resolver.checkDependencies({}, unsatisfied), row.m_bHolds);
+        if (!row.m_bHolds)
+        {
+            EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{row.m_pRequire});
+            EXPECT_TRUE(log.contains("DEBUG: failed dep: " + std::string(row.m_pRequire) + " is needed by app-0:1\n"));
+        }
+    }
+
+    // The future system counts: a new b 3 replaces b 2, and a new package provides c.
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(richWorld("(b >= 3 and (c if a))")));
+    DependencySet unsatisfied;
+    EXPECT_FALSE(resolver.checkDependencies(packageSet({pkg("b", "3").prov({"b = 3"})}), unsatisfied));
+    EXPECT_TRUE(resolver.checkDependencies(
+        packageSet({pkg("b", "3").prov({"b = 3"}), pkg("cpkg", "1").prov({"c"})}), unsatisfied));
+    // A text librpm cannot parse is never satisfied.
+    Resolver broken;
+    ASSERT_TRUE(broken.init(richWorld("(a or b and c)")));
+    EXPECT_FALSE(broken.checkDependencies({}, unsatisfied));
+}
+
+TEST(Closure, RichRequirementsPullTheFirstAlternativeTheRepositoryCanMeet)
+{
+    // The installed app requires the expression; a and cond are installed.
+    const RepoPackageList repo = repoList({
+        pkg("liba", "1").prov({"liba = 1"}),
+        pkg("liba", "2").prov({"liba = 2"}),
+        pkg("libb", "1").prov({"libb = 1"}),
+        pkg("libc", "1").prov({"libc"}),
+        pkg("other", "1").prov({"other"}),
+        pkg("xonly", "1").prov({"x"}),
+        pkg("xy", "1").prov({"x", "y"}),
+        pkg("zz-cond", "1").prov({"cond2"}),
+    });
+    const struct
+    {
+        const char* m_pRequire;
+        std::vector<std::string> m_vPulled;
+        ClosureResult m_result;
+    } rows[] = {
+        {"(liba or libb)", {"liba-0:2"}, ClosureResult::COMPLETE},
+        {"(libb or liba)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(nothing or libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(liba >= 3 or libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        // Only the best record of a name is a candidate, as for plain requirements.
+        {"(liba < 2 or libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(liba and libb)", {"liba-0:2", "libb-0:1"}, ClosureResult::COMPLETE},
+        {"(a and libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(nothing or (libc and (libb or liba)))", {"libb-0:1", "libc-0:1"}, ClosureResult::COMPLETE},
+        // Conditions are tested, never pulled.
+        {"(liba if cond)", {"liba-0:2"}, ClosureResult::COMPLETE},
+        {"(liba if cond2)", {}, ClosureResult::COMPLETE},
+        {"(liba unless cond2)", {"liba-0:2"}, ClosureResult::COMPLETE},
+        {"(liba if cond2 else libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(liba unless cond else libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
+        {"(x with y)", {"xy-0:1"}, ClosureResult::COMPLETE},
+        {"(x without y)", {"xonly-0:1"}, ClosureResult::COMPLETE},
+        // Nothing is pulled for a requirement the repository cannot meet as a whole.
+        {"(nothing or nowhere)", {}, ClosureResult::FAILED},
+        {"(liba and nowhere)", {}, ClosureResult::FAILED},
+        {"(nowhere if cond)", {}, ClosureResult::FAILED},
+        {"(y without x)", {}, ClosureResult::FAILED},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.m_pRequire);
+        Resolver resolver;
+        ASSERT_TRUE(resolver.init(installedList({pkg("a", "1").prov({"a"}), pkg("c", "1").prov({"cond"}),
+                                                 pkg("app", "1").req({row.m_pRequire})})));
+        PackageSet newPackages;
+        DependencySet unsatisfied;
+        LogCapture log;
+        EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), row.m_result);
+        EXPECT_EQ(labels(newPackages), row.m_vPulled);
+        if (row.m_result == ClosureResult::FAILED)
+        {
+            EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{row.m_pRequire});
+        }
+        else if (!row.m_vPulled.empty())
+        {
+            EXPECT_TRUE(log.contains("DEBUG: pulling package " + row.m_vPulled.front() + " to satisfy '" +
+                                     row.m_pRequire + "'\n"))
+                << log.text();
+        }
+    }
+}

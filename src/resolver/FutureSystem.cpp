@@ -1,0 +1,260 @@
+#include "resolver/FutureSystem.h"
+
+#include "base/Logger.h"
+
+#include <algorithm>
+#include <cassert>
+#include <iterator>
+
+namespace
+{
+
+using Op = RichDependency::Op;
+
+// The packages of a "with"/"without" node that may meet it: the providers of its first
+// operand (for an "or", of any of its operands).
+void appendCandidates(const RichDependency& rich, uint32_t uNode, const RichContext& context,
+                      std::vector<const Package*>& vPackages)
+{
+    const RichDependency::Node& node = rich.node(uNode);
+    switch (node.m_op)
+    {
+    case Op::LEAF:
+        context.appendProviders(node.m_leaf, vPackages);
+        break;
+    case Op::OR:
+        for (uint32_t uOperand : node.m_vOperands)
+            appendCandidates(rich, uOperand, context, vPackages);
+        break;
+    case Op::WITH:
+    case Op::WITHOUT:
+        appendCandidates(rich, node.m_vOperands.front(), context, vPackages);
+        break;
+    default:
+        // librpm allows nothing else inside "with" and "without".
+        break;
+    }
+}
+
+} // namespace
+
+bool packageProvides(const Package& package, const Dependency& leaf)
+{
+    const DependencySet& provides = package.m_setProvides;
+    for (auto it = firstNamed(provides, leaf.m_sName);
+         it != provides.end() && it->m_sName == leaf.m_sName; ++it)
+        if (it->overlaps(leaf))
+            return true;
+    return false;
+}
+
+bool richPackageMatches(const RichDependency& rich, uint32_t uNode, const Package& package)
+{
+    const RichDependency::Node& node = rich.node(uNode);
+    switch (node.m_op)
+    {
+    case Op::LEAF:
+        return packageProvides(package, node.m_leaf);
+    case Op::OR:
+        return std::any_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                           [&](uint32_t uOperand)
+                           { return richPackageMatches(rich, uOperand, package); });
+    case Op::WITH:
+        return std::all_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                           [&](uint32_t uOperand)
+                           { return richPackageMatches(rich, uOperand, package); });
+    case Op::WITHOUT:
+        return richPackageMatches(rich, node.m_vOperands.front(), package) &&
+               std::none_of(std::next(node.m_vOperands.begin()), node.m_vOperands.end(),
+                            [&](uint32_t uOperand)
+                            { return richPackageMatches(rich, uOperand, package); });
+    default:
+        return false;
+    }
+}
+
+bool richHolds(const RichDependency& rich, uint32_t uNode, const RichContext& context)
+{
+    const RichDependency::Node& node = rich.node(uNode);
+    const auto holds = [&](size_t uOperand)
+    { return richHolds(rich, node.m_vOperands[uOperand], context); };
+    switch (node.m_op)
+    {
+    case Op::LEAF:
+        return context.provides(node.m_leaf) || node.m_leaf.m_sName.c_str()[0] == '/';
+    case Op::AND:
+        return std::all_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                           [&](uint32_t uOperand) { return richHolds(rich, uOperand, context); });
+    case Op::OR:
+        return std::any_of(node.m_vOperands.begin(), node.m_vOperands.end(),
+                           [&](uint32_t uOperand) { return richHolds(rich, uOperand, context); });
+    case Op::IF:
+        if (holds(1))
+            return holds(0);
+        return node.m_vOperands.size() < 3 || holds(2);
+    case Op::UNLESS:
+        if (holds(1))
+            return node.m_vOperands.size() < 3 || holds(2);
+        return holds(0);
+    case Op::WITH:
+    case Op::WITHOUT:
+    {
+        std::vector<const Package*> vCandidates;
+        appendCandidates(rich, uNode, context, vCandidates);
+        return std::any_of(vCandidates.begin(), vCandidates.end(),
+                           [&](const Package* pPackage)
+                           { return richPackageMatches(rich, uNode, *pPackage); });
+    }
+    }
+    return false;
+}
+
+FutureSystem::FutureSystem(const InstalledPackages* pInstalled, const PackageSet& newPackages,
+                           bool bLogErased)
+{
+    gather(pInstalled, newPackages, bLogErased);
+    index();
+}
+
+void FutureSystem::gather(const InstalledPackages* pInstalled, const PackageSet& newPackages,
+                          bool bLogErased)
+{
+    // The obsoletes of the new packages by the name they hit; among equal names, the new
+    // packages in name order and their entries in set order.
+    struct Obsolete
+    {
+        uint32_t m_uName;
+        const Dependency* m_pEntry;
+        const Package* m_pBy;
+    };
+    std::vector<Obsolete> vObsoletes;
+    for (const RepoPackage& package : newPackages)
+        for (const Dependency& obsolete : package.m_setObsoletes)
+            vObsoletes.push_back({obsolete.m_sName.handle(), &obsolete, &package});
+    std::stable_sort(vObsoletes.begin(), vObsoletes.end(),
+                     [](const Obsolete& a, const Obsolete& b) { return a.m_uName < b.m_uName; });
+    const auto obsoletedBy = [&](const Package& installed) -> const Package*
+    {
+        const uint32_t uName = installed.m_sName.handle();
+        auto it =
+            std::lower_bound(vObsoletes.begin(), vObsoletes.end(), uName,
+                             [](const Obsolete& entry, uint32_t u) { return entry.m_uName < u; });
+        const Dependency self(installed.m_sName, installed.m_Evr, RPMSENSE_EQUAL);
+        for (; it != vObsoletes.end() && it->m_uName == uName; ++it)
+            if (it->m_pEntry->overlaps(self))
+                return it->m_pBy;
+        return nullptr;
+    };
+
+    m_vPackages.reserve((pInstalled ? pInstalled->size() : 0) + newPackages.size());
+    if (pInstalled)
+    {
+        for (const Package& installed : *pInstalled)
+        {
+            if (newPackages.contains(installed.m_sName))
+                continue;
+            if (!vObsoletes.empty())
+            {
+                if (const Package* pBy = obsoletedBy(installed))
+                {
+                    if (bLogErased)
+                        logMessage(DEBUG, "%s will be erased, obsoleted by %s",
+                                   installed.label().c_str(), pBy->label().c_str());
+                    continue;
+                }
+            }
+            m_vPackages.push_back(&installed);
+        }
+    }
+    for (const RepoPackage& package : newPackages)
+        m_vPackages.push_back(&package);
+}
+
+void FutureSystem::index()
+{
+    size_t nTotal = 0;
+    for (const Package* pPackage : m_vPackages)
+        nTotal += pPackage->m_setProvides.size();
+    m_vProvides.reserve(nTotal);
+    m_vOwners.reserve(nTotal);
+    m_vNext.reserve(nTotal);
+    unsigned uBits = 4;
+    while ((size_t{1} << uBits) < nTotal * 2)
+        ++uBits;
+    m_uShift = 32 - uBits;
+    m_uMask = (size_t{1} << uBits) - 1;
+    m_vSlots.assign(size_t{1} << uBits, Slot{0, NONE});
+    for (uint32_t uPackage = 0; uPackage < m_vPackages.size(); ++uPackage)
+    {
+        for (const Dependency& provide : m_vPackages[uPackage]->m_setProvides)
+        {
+            const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
+            m_vProvides.push_back(&provide);
+            m_vOwners.push_back(uPackage);
+            Slot& slot = m_vSlots[findSlot(provide.m_sName)];
+            slot.m_uName = provide.m_sName.handle();
+            m_vNext.push_back(slot.m_uFirst);
+            slot.m_uFirst = uIndex;
+        }
+    }
+}
+
+size_t FutureSystem::findSlot(const InternedString& sName) const
+{
+    const uint32_t uName = sName.handle();
+    // Fibonacci hashing: handles of neighbouring strings spread over the whole table.
+    size_t uIndex = static_cast<uint32_t>(uName * 0x9e3779b1u) >> m_uShift;
+    while (m_vSlots[uIndex].m_uFirst != NONE && m_vSlots[uIndex].m_uName != uName)
+        uIndex = (uIndex + 1) & m_uMask;
+    return uIndex;
+}
+
+DependencySet FutureSystem::sortedProvides() const
+{
+    std::vector<Dependency> vCopies;
+    vCopies.reserve(m_vProvides.size());
+    for (const Dependency* pProvide : m_vProvides)
+        vCopies.push_back(*pProvide);
+    return DependencySet(vCopies.begin(), vCopies.end());
+}
+
+bool FutureSystem::provides(const Dependency& leaf) const
+{
+    for (uint32_t uIndex = m_vSlots[findSlot(leaf.m_sName)].m_uFirst; uIndex != NONE;
+         uIndex = m_vNext[uIndex])
+        if (m_vProvides[uIndex]->overlaps(leaf))
+            return true;
+    return false;
+}
+
+void FutureSystem::appendProviders(const Dependency& leaf,
+                                   std::vector<const Package*>& vPackages) const
+{
+    for (uint32_t uIndex = m_vSlots[findSlot(leaf.m_sName)].m_uFirst; uIndex != NONE;
+         uIndex = m_vNext[uIndex])
+        if (m_vProvides[uIndex]->overlaps(leaf))
+            vPackages.push_back(m_vPackages[m_vOwners[uIndex]]);
+}
+
+const RichDependency* FutureSystem::rich(const Dependency& require) const
+{
+    assert(require.isRich());
+    auto [it, bNew] = m_mapRich.try_emplace(require.m_sName.handle());
+    if (bNew)
+    {
+        RichDependency parsed;
+        if (parsed.parse(require.m_sName.view()))
+            it->second = std::move(parsed);
+    }
+    return it->second ? &*it->second : nullptr;
+}
+
+bool FutureSystem::satisfies(const Dependency& require) const
+{
+    if (provides(require))
+        return true;
+    if (!require.isRich())
+        return false;
+    const RichDependency* pRich = rich(require);
+    return pRich != nullptr && richHolds(*pRich, pRich->rootIndex(), *this);
+}
