@@ -93,8 +93,10 @@ bool richHolds(const RichDependency& rich, uint32_t uNode, const RichContext& co
             return holds(0);
         return node.m_vOperands.size() < 3 || holds(2);
     case Op::UNLESS:
+        // As librpm evaluates it: without "else", the consequence must hold and the
+        // condition must not (rpmbuild refuses a bare "unless" at the top of a requirement).
         if (holds(1))
-            return node.m_vOperands.size() < 3 || holds(2);
+            return node.m_vOperands.size() > 2 && holds(2);
         return holds(0);
     case Op::WITH:
     case Op::WITHOUT:
