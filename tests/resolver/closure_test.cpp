@@ -550,14 +550,19 @@ TEST(Closure, RichRequirementsPullTheFirstAlternativeTheRepositoryCanMeet)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.m_pRequire);
+        std::vector<Package> vSystem = {pkg("a", "1").prov({"a"}), pkg("c", "1").prov({"cond"}),
+                                        pkg("app", "1").req({row.m_pRequire})};
+        auto pInstalled = std::make_unique<InstalledPackages>(vSystem.begin(), vSystem.end());
         Resolver resolver;
-        ASSERT_TRUE(resolver.init(installedList({pkg("a", "1").prov({"a"}), pkg("c", "1").prov({"cond"}),
-                                                 pkg("app", "1").req({row.m_pRequire})})));
+        ASSERT_TRUE(resolver.init(std::move(pInstalled)));
         PackageSet newPackages;
         DependencySet unsatisfied;
         LogCapture log;
         EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), row.m_result);
         EXPECT_EQ(labels(newPackages), row.m_vPulled);
+        // rpm accepts the system the closure completed, and refuses the one it gave up on.
+        vSystem.insert(vSystem.end(), newPackages.begin(), newPackages.end());
+        EXPECT_EQ(rpmAccepts(vSystem), row.m_result == ClosureResult::COMPLETE) << "rpm disagrees";
         if (row.m_result == ClosureResult::FAILED)
         {
             EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{row.m_pRequire});
