@@ -178,7 +178,7 @@ void FutureSystem::index()
     for (const Package* pPackage : m_vPackages)
         nTotal += pPackage->m_setProvides.size();
     m_vProvides.reserve(nTotal);
-    m_vOwners.reserve(nTotal);
+    m_vFirstProvide.reserve(m_vPackages.size());
     m_vNext.reserve(nTotal);
     unsigned uBits = 4;
     while ((size_t{1} << uBits) < nTotal * 2)
@@ -186,13 +186,13 @@ void FutureSystem::index()
     m_uShift = 32 - uBits;
     m_uMask = (size_t{1} << uBits) - 1;
     m_vSlots.assign(size_t{1} << uBits, Slot{0, NONE});
-    for (uint32_t uPackage = 0; uPackage < m_vPackages.size(); ++uPackage)
+    for (const Package* pPackage : m_vPackages)
     {
-        for (const Dependency& provide : m_vPackages[uPackage]->m_setProvides)
+        m_vFirstProvide.push_back(static_cast<uint32_t>(m_vProvides.size()));
+        for (const Dependency& provide : pPackage->m_setProvides)
         {
             const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
             m_vProvides.push_back(&provide);
-            m_vOwners.push_back(uPackage);
             Slot& slot = m_vSlots[findSlot(provide.m_sName)];
             slot.m_uName = provide.m_sName.handle();
             m_vNext.push_back(slot.m_uFirst);
@@ -234,8 +234,14 @@ void FutureSystem::appendProviders(const Dependency& leaf,
 {
     for (uint32_t uIndex = m_vSlots[findSlot(leaf.m_sName)].m_uFirst; uIndex != NONE;
          uIndex = m_vNext[uIndex])
-        if (m_vProvides[uIndex]->overlaps(leaf))
-            vPackages.push_back(m_vPackages[m_vOwners[uIndex]]);
+    {
+        if (!m_vProvides[uIndex]->overlaps(leaf))
+            continue;
+        // The last package whose first provide is at or before this one (packages without
+        // provides share their start with the next).
+        const auto owner = std::upper_bound(m_vFirstProvide.begin(), m_vFirstProvide.end(), uIndex);
+        vPackages.push_back(m_vPackages[static_cast<size_t>(owner - m_vFirstProvide.begin()) - 1]);
+    }
 }
 
 const RichDependency* FutureSystem::rich(const Dependency& require) const

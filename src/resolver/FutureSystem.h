@@ -94,8 +94,8 @@ private:
     // search spends its time on cache misses. Open addressing over at least twice as many
     // slots as provides, so a probe is mostly one slot.
     std::vector<const Dependency*> m_vProvides;
-    // The package (index in m_vPackages) of each provide.
-    std::vector<uint32_t> m_vOwners;
+    // The index of each package's first provide: the provides are stored package by package.
+    std::vector<uint32_t> m_vFirstProvide;
     // Chains the provides of one name.
     std::vector<uint32_t> m_vNext;
     std::vector<Slot> m_vSlots;
