@@ -184,6 +184,26 @@ bool RichDependency::parse(std::string_view sText)
 {
     m_vNodes.clear();
     m_uRoot = 0;
+    const int nShown = static_cast<int>(std::min<size_t>(sText.size(), MAX_SHOWN_LENGTH));
+    // librpm's parser and the evaluation recurse once per level: a deep text from a
+    // repository must not exhaust the stack. Real requirements nest a few levels.
+    int nDepth = 0;
+    int nDeepest = 0;
+    for (char c : sText)
+    {
+        if (c == '(')
+            nDeepest = std::max(nDeepest, ++nDepth);
+        else if (c == ')')
+            --nDepth;
+    }
+    if (nDeepest > MAX_RICH_DEPTH || sText.find('\0') != std::string_view::npos)
+    {
+        logMessage(DEBUG,
+                   "refusing rich dependency '%.*s': nested deeper than %d levels or with a NUL",
+                   nShown, sText.data(), MAX_RICH_DEPTH);
+        return false;
+    }
+
     const std::string sCopy(sText);
     // librpm decides what counts as rich; its parser then reads the expression.
     const UniqueDs ds(rpmdsSingle(RPMTAG_REQUIRENAME, sCopy.c_str(), "", RPMSENSE_ANY));
@@ -191,7 +211,7 @@ bool RichDependency::parse(std::string_view sText)
         (void)rpmdsSetIx(ds.get(), 0);
     if (!ds || rpmdsIsRich(ds.get()) == 0)
     {
-        logMessage(DEBUG, "not a rich dependency: %s", sCopy.c_str());
+        logMessage(DEBUG, "not a rich dependency: %.*s", nShown, sCopy.c_str());
         return false;
     }
 
@@ -202,7 +222,7 @@ bool RichDependency::parse(std::string_view sText)
     const std::unique_ptr<char, MessageFree> message(pMessage);
     if (rc != RPMRC_OK || *pRest != '\0' || !builder.root())
     {
-        logMessage(DEBUG, "invalid rich dependency '%s': %s", sCopy.c_str(),
+        logMessage(DEBUG, "invalid rich dependency '%.*s': %s", nShown, sCopy.c_str(),
                    message
                        ? message.get()
                        : (*pRest != '\0' && rc == RPMRC_OK ? "text after the end" : "malformed"));

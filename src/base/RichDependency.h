@@ -2,6 +2,7 @@
 
 #include "base/Dependency.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -32,8 +33,11 @@ public:
         std::vector<uint32_t> m_vOperands;
     };
 
+    // Deepest nesting of parentheses accepted.
+    static constexpr int MAX_RICH_DEPTH = 100;
+
     // Parses the text of a requirement with librpm; false, with librpm's reason logged at
-    // DEBUG, when it is no complete, valid rich dependency.
+    // DEBUG, when it is no complete, valid rich dependency or nests deeper than MAX_RICH_DEPTH.
     [[nodiscard]] bool parse(std::string_view sText);
 
     uint32_t rootIndex() const { return m_uRoot; }
@@ -41,6 +45,9 @@ public:
     const Node& node(uint32_t uIndex) const { return m_vNodes[uIndex]; }
 
 private:
+    // Longest part of a refused text that a message shows.
+    static constexpr size_t MAX_SHOWN_LENGTH = 200;
+
     std::vector<Node> m_vNodes;
     uint32_t m_uRoot = 0;
 };
