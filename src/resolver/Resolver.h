@@ -42,12 +42,13 @@ public:
     // Whether the package obsoletes some installed package.
     bool obsoletesInstalled(const Package& package) const;
 
-    // True when every requirement of the installed packages that stay plus the new ones is
-    // provided; fills unsatisfied (cleared first) otherwise.
+    // True when every requirement of the installed packages that stay (neither replaced by a
+    // new package of their name nor obsoleted by one) plus the new ones is provided, rich
+    // requirements evaluated as rpm does; fills unsatisfied (cleared first) otherwise.
     [[nodiscard]] bool checkDependencies(const PackageSet& newPackages,
                                          DependencySet& unsatisfied) const;
-    // Adds repository packages that provide unsatisfied entries and removes those entries;
-    // true when at least one package was pulled.
+    // Adds repository packages that provide unsatisfied entries, or meet unsatisfied rich
+    // ones, and removes those entries; true when at least one package was pulled.
     bool pullDependencies(const RepoPackageList& repoPackages, DependencySet& unsatisfied,
                           PackageSet& newPackages) const;
     // Checks and pulls until nothing is missing or nothing more can be pulled. stopRequested
