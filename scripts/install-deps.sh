@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   librpm-dev rpm rpm2cpio
-  libneon27-gnutls-dev
+  libneon27-gnutls-dev libgnutls28-dev
   libxml2-dev libxml2-utils libpopt-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   createrepo-c gnupg
