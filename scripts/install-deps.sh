@@ -9,7 +9,7 @@ packages=(
   libxml2-dev libxml2-utils libpopt-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   createrepo-c gnupg
-  python3 python3-pytest
+  python3 python3-pytest python3-cryptography
   lighttpd lighttpd-mod-openssl tinyproxy openssl ca-certificates
   strace util-linux procps iproute2 psmisc
   clang libclang-rt-14-dev

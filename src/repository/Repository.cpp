@@ -169,7 +169,7 @@ bool Repository::loadFromCache()
     std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
     m_mapMetadata.clear();
     if (m_pRepoConfig->m_bGpgCheckMetadata &&
-        !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE, REPOMD_PATH))
+        !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE, REPOMD_PATH, DEBUG))
     {
         logMessage(ERROR, "refusing repository index '%s' without a valid signature", REPOMD_PATH);
         return false;

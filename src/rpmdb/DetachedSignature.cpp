@@ -235,7 +235,7 @@ std::string DetachedSignature::keyId() const
 }
 
 bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sSignaturePath,
-                             const std::string& sName)
+                             const std::string& sName, int nGoodLevel)
 {
     TransactionSet ts(rpmtsCreate());
     if (!ts)
@@ -276,7 +276,7 @@ bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sS
     switch (nRc)
     {
     case RPMRC_OK:
-        logMessage(INFO, "good signature of '%s' by key %s", sName.c_str(), sKeyId.c_str());
+        logMessage(nGoodLevel, "good signature of '%s' by key %s", sName.c_str(), sKeyId.c_str());
         return true;
     case RPMRC_NOKEY:
         logMessage(ERROR, "'%s' is signed by key %s, which is not in the rpm database", sName.c_str(),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Logger.h"
+
 #include <cstdint>
 #include <string>
 
@@ -31,6 +33,7 @@ private:
 // with the public keys of the rpm database at librpm's configured %_dbpath. sName names the
 // file in messages. Logs the reason when the check fails: no key in the database, an
 // unreadable or malformed signature, a signature by a key not in the database, a bad
-// signature.
+// signature. A good signature is logged at nGoodLevel (a check repeated on a cached copy
+// need not say it again at INFO).
 [[nodiscard]] bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sSignaturePath,
-                                           const std::string& sName);
+                                           const std::string& sName, int nGoodLevel = INFO);
