@@ -14,8 +14,7 @@
 namespace
 {
 
-template <typename Verify>
-double bestOf(int nRuns, Verify verify)
+template <typename Verify> double bestOf(int nRuns, Verify verify)
 {
     double dBest = 1e9;
     for (int i = 0; i < nRuns; ++i)
@@ -26,7 +25,8 @@ double bestOf(int nRuns, Verify verify)
             std::fprintf(stderr, "verification failed\n");
             std::exit(1);
         }
-        const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double dSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (dSeconds < dBest)
             dBest = dSeconds;
     }
@@ -39,7 +39,8 @@ int main(int argc, char** argv)
 {
     if (argc < 4)
     {
-        std::fprintf(stderr, "usage: %s FILE RUNS TYPE=STORED_DIGEST=UNCOMPRESSED_DIGEST...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE RUNS TYPE=STORED_DIGEST=UNCOMPRESSED_DIGEST...\n",
+                     argv[0]);
         return 2;
     }
     logger().setLevel(WARNING);

@@ -100,7 +100,8 @@ public:
     std::string& text() { return m_sText; }
     gnutls_datum_t datum()
     {
-        return gnutls_datum_t{reinterpret_cast<unsigned char*>(m_sText.data()), static_cast<unsigned>(m_sText.size())};
+        return gnutls_datum_t{reinterpret_cast<unsigned char*>(m_sText.data()),
+                              static_cast<unsigned>(m_sText.size())};
     }
 
 private:
@@ -124,14 +125,14 @@ bool readFile(const std::string& sPath, const char* pWhat, bool bPrivate, std::s
     }
     if (!S_ISREG(status.st_mode) || status.st_size > MAX_PEM_FILE_SIZE)
     {
-        logMessage(ERROR, "%s '%s' is not a regular file of at most %ld bytes", pWhat, sPath.c_str(),
-                   static_cast<long>(MAX_PEM_FILE_SIZE));
+        logMessage(ERROR, "%s '%s' is not a regular file of at most %ld bytes", pWhat,
+                   sPath.c_str(), static_cast<long>(MAX_PEM_FILE_SIZE));
         return false;
     }
     if (bPrivate && (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
     {
-        logMessage(ERROR, "%s '%s' is readable by group or others (mode %04o); refusing to use it", pWhat,
-                   sPath.c_str(), static_cast<unsigned>(status.st_mode & 07777));
+        logMessage(ERROR, "%s '%s' is readable by group or others (mode %04o); refusing to use it",
+                   pWhat, sPath.c_str(), static_cast<unsigned>(status.st_mode & 07777));
         return false;
     }
     sContent.resize(static_cast<std::size_t>(status.st_size));
@@ -143,7 +144,8 @@ bool readFile(const std::string& sPath, const char* pWhat, bool bPrivate, std::s
             continue;
         if (nRead < 0)
         {
-            logMessage(ERROR, "cannot read %s '%s' (%s)", pWhat, sPath.c_str(), errnoText().c_str());
+            logMessage(ERROR, "cannot read %s '%s' (%s)", pWhat, sPath.c_str(),
+                       errnoText().c_str());
             return false;
         }
         if (nRead == 0)
@@ -156,7 +158,8 @@ bool readFile(const std::string& sPath, const char* pWhat, bool bPrivate, std::s
 
 gnutls_datum_t datumOf(std::string& sText)
 {
-    return gnutls_datum_t{reinterpret_cast<unsigned char*>(sText.data()), static_cast<unsigned>(sText.size())};
+    return gnutls_datum_t{reinterpret_cast<unsigned char*>(sText.data()),
+                          static_cast<unsigned>(sText.size())};
 }
 
 // The certificate in neon's form (neon takes it as base64 of its DER encoding).
@@ -191,7 +194,8 @@ std::string keyIdOf(gnutls_x509_privkey_t pKey)
 
 // neon takes a client certificate only as PKCS#12: the certificate and its key are put
 // into a bundle in memory and imported from there.
-ne_ssl_client_cert* toNeonClientCert(gnutls_x509_crt_t pCert, gnutls_x509_privkey_t pKey, const std::string& sKeyId)
+ne_ssl_client_cert* toNeonClientCert(gnutls_x509_crt_t pCert, gnutls_x509_privkey_t pKey,
+                                     const std::string& sKeyId)
 {
     gnutls_pkcs12_t pRawBundle = nullptr;
     gnutls_pkcs12_bag_t pRawCertBag = nullptr, pRawKeyBag = nullptr;
@@ -220,7 +224,8 @@ ne_ssl_client_cert* toNeonClientCert(gnutls_x509_crt_t pCert, gnutls_x509_privke
     if (gnutls_pkcs12_export2(pBundle.get(), GNUTLS_X509_FMT_DER, der.get()) != GNUTLS_E_SUCCESS)
         return nullptr;
     ne_ssl_client_cert* pClientCert = ne_ssl_clicert_import(der.get()->data, der.get()->size);
-    if (pClientCert && ne_ssl_clicert_encrypted(pClientCert) && ne_ssl_clicert_decrypt(pClientCert, BUNDLE_PASSWORD) != 0)
+    if (pClientCert && ne_ssl_clicert_encrypted(pClientCert) &&
+        ne_ssl_clicert_decrypt(pClientCert, BUNDLE_PASSWORD) != 0)
     {
         // A failed decryption frees nothing.
         ne_ssl_clicert_free(pClientCert);
@@ -268,11 +273,12 @@ bool TlsIdentity::loadCaFile(const std::string& sPath)
     gnutls_x509_crt_t* pCerts = nullptr;
     unsigned int nCount = 0;
     gnutls_datum_t data = datumOf(sContent);
-    const int nResult = gnutls_x509_crt_list_import2(&pCerts, &nCount, &data, GNUTLS_X509_FMT_PEM, 0);
+    const int nResult =
+        gnutls_x509_crt_list_import2(&pCerts, &nCount, &data, GNUTLS_X509_FMT_PEM, 0);
     if (nResult < 0 || nCount == 0)
     {
-        logMessage(ERROR, "no usable certificate in certificate authority file '%s' (%s)", sPath.c_str(),
-                   nResult < 0 ? gnutls_strerror(nResult) : "empty");
+        logMessage(ERROR, "no usable certificate in certificate authority file '%s' (%s)",
+                   sPath.c_str(), nResult < 0 ? gnutls_strerror(nResult) : "empty");
         return false;
     }
     bool bOk = true;
@@ -284,7 +290,8 @@ bool TlsIdentity::loadCaFile(const std::string& sPath)
         ne_ssl_certificate* pNeonCert = toNeonCertificate(pCert.get());
         if (!pNeonCert)
         {
-            logMessage(ERROR, "cannot use certificate %u of certificate authority file '%s'", i + 1, sPath.c_str());
+            logMessage(ERROR, "cannot use certificate %u of certificate authority file '%s'", i + 1,
+                       sPath.c_str());
             bOk = false;
             continue;
         }
@@ -323,35 +330,39 @@ bool TlsIdentity::loadClientCert(const std::string& sCertPath, const std::string
         return false;
     KeyPtr pKey(pRawKey);
     gnutls_datum_t keyData = keyText.datum();
-    nResult = gnutls_x509_privkey_import2(pKey.get(), &keyData, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN);
+    nResult = gnutls_x509_privkey_import2(pKey.get(), &keyData, GNUTLS_X509_FMT_PEM, nullptr,
+                                          GNUTLS_PKCS_PLAIN);
     if (nResult != GNUTLS_E_SUCCESS)
     {
-        logMessage(ERROR, "no unencrypted PEM private key in client key '%s' (%s)", sKeyPath.c_str(),
-                   gnutls_strerror(nResult));
+        logMessage(ERROR, "no unencrypted PEM private key in client key '%s' (%s)",
+                   sKeyPath.c_str(), gnutls_strerror(nResult));
         return false;
     }
 
     const std::string sKeyId = keyIdOf(pKey.get());
     if (sKeyId.empty() || sKeyId != keyIdOf(pCert.get()))
     {
-        logMessage(ERROR, "client key '%s' does not belong to client certificate '%s'", sKeyPath.c_str(),
-                   sCertPath.c_str());
+        logMessage(ERROR, "client key '%s' does not belong to client certificate '%s'",
+                   sKeyPath.c_str(), sCertPath.c_str());
         return false;
     }
     const time_t nExpires = gnutls_x509_crt_get_expiration_time(pCert.get());
     if (nExpires == static_cast<time_t>(-1) || nExpires < std::time(nullptr))
     {
-        logMessage(ERROR, "client certificate '%s' expired on %s", sCertPath.c_str(), timeText(nExpires).c_str());
+        logMessage(ERROR, "client certificate '%s' expired on %s", sCertPath.c_str(),
+                   timeText(nExpires).c_str());
         return false;
     }
 
     m_pClientCert = toNeonClientCert(pCert.get(), pKey.get(), sKeyId);
     if (!m_pClientCert)
     {
-        logMessage(ERROR, "cannot use client certificate '%s' with key '%s'", sCertPath.c_str(), sKeyPath.c_str());
+        logMessage(ERROR, "cannot use client certificate '%s' with key '%s'", sCertPath.c_str(),
+                   sKeyPath.c_str());
         return false;
     }
-    logMessage(DEBUG, "client certificate '%s' valid until %s", sCertPath.c_str(), timeText(nExpires).c_str());
+    logMessage(DEBUG, "client certificate '%s' valid until %s", sCertPath.c_str(),
+               timeText(nExpires).c_str());
     return true;
 }
 

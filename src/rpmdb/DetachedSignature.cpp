@@ -66,7 +66,8 @@ bool readSignatureFile(const std::string& sPath, std::string& sText)
         sText.append(buffer, nRead);
         if (sText.size() > MAX_SIGNATURE_SIZE)
         {
-            logMessage(ERROR, "signature '%s' is larger than %zu bytes", sPath.c_str(), MAX_SIGNATURE_SIZE);
+            logMessage(ERROR, "signature '%s' is larger than %zu bytes", sPath.c_str(),
+                       MAX_SIGNATURE_SIZE);
             return false;
         }
     }
@@ -90,7 +91,8 @@ bool digestFile(const std::string& sPath, DIGEST_CTX ctx)
     FilePointer file(fopen(sPath.c_str(), "rb"));
     if (!file)
     {
-        logMessage(ERROR, "cannot read '%s' to check its signature (%s)", sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "cannot read '%s' to check its signature (%s)", sPath.c_str(),
+                   errnoText().c_str());
         return false;
     }
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_SIZE]);
@@ -99,7 +101,8 @@ bool digestFile(const std::string& sPath, DIGEST_CTX ctx)
         rpmDigestUpdate(ctx, buffer.get(), nRead);
     if (ferror(file.get()))
     {
-        logMessage(ERROR, "cannot read '%s' to check its signature (%s)", sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "cannot read '%s' to check its signature (%s)", sPath.c_str(),
+                   errnoText().c_str());
         return false;
     }
     return true;
@@ -115,7 +118,8 @@ std::vector<std::string_view> splitLines(std::string_view sText)
         std::string_view sLine = sText.substr(0, nEnd);
         sText = nEnd == std::string_view::npos ? std::string_view() : sText.substr(nEnd + 1);
         const std::size_t nLast = sLine.find_last_not_of(" \t\r");
-        vLines.push_back(nLast == std::string_view::npos ? std::string_view() : sLine.substr(0, nLast + 1));
+        vLines.push_back(nLast == std::string_view::npos ? std::string_view()
+                                                         : sLine.substr(0, nLast + 1));
     }
     return vLines;
 }
@@ -140,7 +144,8 @@ bool decodeArmor(const std::string& sText, std::vector<uint8_t>& vPacket, std::s
         return false;
     }
     ++i;
-    while (i < vLines.size() && !vLines[i].empty() && vLines[i].find(": ") != std::string_view::npos)
+    while (i < vLines.size() && !vLines[i].empty() &&
+           vLines[i].find(": ") != std::string_view::npos)
         ++i;
     if (i == vLines.size() || !vLines[i].empty())
     {
@@ -210,7 +215,8 @@ bool DetachedSignature::parse(const std::string& sText, std::string& sError)
     if (!decodeArmor(sText, vPacket, sError))
         return false;
     pgpDigParams pParams = nullptr;
-    if (pgpPrtParams(vPacket.data(), vPacket.size(), PGPTAG_SIGNATURE, &pParams) != 0 || pParams == nullptr)
+    if (pgpPrtParams(vPacket.data(), vPacket.size(), PGPTAG_SIGNATURE, &pParams) != 0 ||
+        pParams == nullptr)
     {
         pgpDigParamsFree(pParams);
         sError = "malformed signature packet";
@@ -245,7 +251,8 @@ bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sS
     }
     if (!hasPublicKey(ts.get()))
     {
-        logMessage(ERROR, "no public key in rpm database to verify the signature of '%s'", sName.c_str());
+        logMessage(ERROR, "no public key in rpm database to verify the signature of '%s'",
+                   sName.c_str());
         return false;
     }
 
@@ -264,7 +271,8 @@ bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sS
     DigestPtr pDigest(rpmDigestInit(static_cast<int>(nHashAlgorithm), RPMDIGEST_NONE));
     if (!pDigest)
     {
-        logMessage(ERROR, "unsupported digest algorithm %u in signature of '%s'", nHashAlgorithm, sName.c_str());
+        logMessage(ERROR, "unsupported digest algorithm %u in signature of '%s'", nHashAlgorithm,
+                   sName.c_str());
         return false;
     }
     if (!digestFile(sDataPath, pDigest.get()))
@@ -272,15 +280,17 @@ bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sS
 
     KeyringPtr pKeyring(rpmtsGetKeyring(ts.get(), 1));
     const std::string sKeyId = signature.keyId();
-    const rpmRC nRc = pKeyring ? rpmKeyringVerifySig(pKeyring.get(), signature.params(), pDigest.get()) : RPMRC_NOKEY;
+    const rpmRC nRc = pKeyring
+                          ? rpmKeyringVerifySig(pKeyring.get(), signature.params(), pDigest.get())
+                          : RPMRC_NOKEY;
     switch (nRc)
     {
     case RPMRC_OK:
         logMessage(nGoodLevel, "good signature of '%s' by key %s", sName.c_str(), sKeyId.c_str());
         return true;
     case RPMRC_NOKEY:
-        logMessage(ERROR, "'%s' is signed by key %s, which is not in the rpm database", sName.c_str(),
-                   sKeyId.c_str());
+        logMessage(ERROR, "'%s' is signed by key %s, which is not in the rpm database",
+                   sName.c_str(), sKeyId.c_str());
         return false;
     default:
         logMessage(ERROR, "BAD signature of '%s' (key %s)", sName.c_str(), sKeyId.c_str());

@@ -35,5 +35,6 @@ private:
 // unreadable or malformed signature, a signature by a key not in the database, a bad
 // signature. A good signature is logged at nGoodLevel (a check repeated on a cached copy
 // need not say it again at INFO).
-[[nodiscard]] bool verifyDetachedSignature(const std::string& sDataPath, const std::string& sSignaturePath,
+[[nodiscard]] bool verifyDetachedSignature(const std::string& sDataPath,
+                                           const std::string& sSignaturePath,
                                            const std::string& sName, int nGoodLevel = INFO);

@@ -22,8 +22,8 @@ protected:
     static void SetUpTestSuite()
     {
         s_pDir = new TempDir;
-        ASSERT_EQ(runShell("/usr/bin/python3 " + testing_support::sourceDir() + "/tests/support/tls/mkcerts.py " +
-                           s_pDir->path()),
+        ASSERT_EQ(runShell("/usr/bin/python3 " + testing_support::sourceDir() +
+                           "/tests/support/tls/mkcerts.py " + s_pDir->path()),
                   0);
     }
     static void TearDownTestSuite()
@@ -70,9 +70,11 @@ TEST_F(Certificates, UsableSettingsLoad)
 TEST_F(Certificates, UnusableFilesAreRefused)
 {
     const std::string sOpenKey = file("open.key");
-    ASSERT_EQ(runShell("cp " + file("client.key") + " " + sOpenKey + " && chmod 0644 " + sOpenKey), 0);
+    ASSERT_EQ(runShell("cp " + file("client.key") + " " + sOpenKey + " && chmod 0644 " + sOpenKey),
+              0);
     const std::string sGroupKey = file("group.key");
-    ASSERT_EQ(runShell("cp " + file("client.key") + " " + sGroupKey + " && chmod 0640 " + sGroupKey), 0);
+    ASSERT_EQ(
+        runShell("cp " + file("client.key") + " " + sGroupKey + " && chmod 0640 " + sGroupKey), 0);
     const std::string sNotPem = file("not.pem");
     testing_support::writeFile(sNotPem, "just text\n");
     ASSERT_EQ(chmod(sNotPem.c_str(), 0600), 0);
@@ -84,24 +86,32 @@ TEST_F(Certificates, UnusableFilesAreRefused)
     };
     const Row rows[] = {
         {{file("missing.pem"), false, "", ""},
-         "ERROR: cannot read certificate authority file '" + file("missing.pem") + "' (No such file or directory)"},
-        {{sNotPem, false, "", ""}, "ERROR: no usable certificate in certificate authority file '" + sNotPem + "'"},
+         "ERROR: cannot read certificate authority file '" + file("missing.pem") +
+             "' (No such file or directory)"},
+        {{sNotPem, false, "", ""},
+         "ERROR: no usable certificate in certificate authority file '" + sNotPem + "'"},
         {{"", false, file("missing.pem"), file("client.key")},
-         "ERROR: cannot read client certificate '" + file("missing.pem") + "' (No such file or directory)"},
+         "ERROR: cannot read client certificate '" + file("missing.pem") +
+             "' (No such file or directory)"},
         {{"", false, file("client.pem"), file("missing.key")},
          "ERROR: cannot read client key '" + file("missing.key") + "' (No such file or directory)"},
         {{"", false, file("client.pem"), sOpenKey},
-         "ERROR: client key '" + sOpenKey + "' is readable by group or others (mode 0644); refusing to use it"},
+         "ERROR: client key '" + sOpenKey +
+             "' is readable by group or others (mode 0644); refusing to use it"},
         {{"", false, file("client.pem"), sGroupKey},
-         "ERROR: client key '" + sGroupKey + "' is readable by group or others (mode 0640); refusing to use it"},
+         "ERROR: client key '" + sGroupKey +
+             "' is readable by group or others (mode 0640); refusing to use it"},
         {{"", false, file("client.pem"), file("stranger.key")},
-         "ERROR: client key '" + file("stranger.key") + "' does not belong to client certificate '" +
-             file("client.pem") + "'"},
+         "ERROR: client key '" + file("stranger.key") +
+             "' does not belong to client certificate '" + file("client.pem") + "'"},
         {{"", false, file("expired.pem"), file("expired.key")},
          "ERROR: client certificate '" + file("expired.pem") + "' expired on "},
-        {{"", false, sNotPem, file("client.key")}, "ERROR: no PEM certificate in client certificate '" + sNotPem + "'"},
-        {{"", false, file("client.pem"), sNotPem}, "ERROR: no unencrypted PEM private key in client key '" + sNotPem + "'"},
-        {{"", false, file("client.pem"), s_pDir->path()}, "ERROR: client key '" + s_pDir->path() + "' is not a regular file"},
+        {{"", false, sNotPem, file("client.key")},
+         "ERROR: no PEM certificate in client certificate '" + sNotPem + "'"},
+        {{"", false, file("client.pem"), sNotPem},
+         "ERROR: no unencrypted PEM private key in client key '" + sNotPem + "'"},
+        {{"", false, file("client.pem"), s_pDir->path()},
+         "ERROR: client key '" + s_pDir->path() + "' is not a regular file"},
     };
     for (const Row& row : rows)
     {
