@@ -5,11 +5,11 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   librpm-dev rpm rpm2cpio
-  libneon27-gnutls-dev
+  libneon27-gnutls-dev libgnutls28-dev
   libxml2-dev libxml2-utils libpopt-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   createrepo-c gnupg
-  python3 python3-pytest
+  python3 python3-pytest python3-cryptography
   lighttpd lighttpd-mod-openssl tinyproxy openssl ca-certificates
   strace util-linux procps iproute2 psmisc
   clang libclang-rt-14-dev

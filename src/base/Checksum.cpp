@@ -2,7 +2,13 @@
 
 #include "base/Logger.h"
 
+#include <rpm/rpmcrypto.h>
+#include <rpm/rpmpgp.h>
+
+#include <algorithm>
+#include <cassert>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <zlib.h>
@@ -167,12 +173,15 @@ std::string hexEncode(const unsigned char* pBytes, std::size_t nLength)
     return sText;
 }
 
-bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE], bool bDecompress)
+namespace
+{
+
+// Feeds every block of the file (or of its gzip content) to consume(bytes, length). False
+// when the file cannot be opened (logged here) or a read fails (logged by the caller).
+template <typename Consume>
+bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
 {
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[READ_BUFFER_SIZE]);
-    Sha1 sha;
-    bool bOk = true;
-
     if (bDecompress)
     {
         std::unique_ptr<gzFile_s, GzCloser> file(gzopen(sPath.c_str(), "rb"));
@@ -183,32 +192,147 @@ bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_
         }
         int nRead;
         while ((nRead = gzread(file.get(), buffer.get(), READ_BUFFER_SIZE)) > 0)
-            sha.update(buffer.get(), static_cast<std::size_t>(nRead));
-        if (nRead < 0)
-            bOk = false;
+            consume(buffer.get(), static_cast<std::size_t>(nRead));
+        return nRead == 0;
     }
-    else
+    std::unique_ptr<FILE, FileCloser> file(fopen(sPath.c_str(), "rb"));
+    if (!file)
     {
-        std::unique_ptr<FILE, FileCloser> file(fopen(sPath.c_str(), "rb"));
-        if (!file)
-        {
-            logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
-            return false;
-        }
-        while (!feof(file.get()))
-        {
-            const std::size_t nRead = fread(buffer.get(), 1, READ_BUFFER_SIZE, file.get());
-            if (nRead < READ_BUFFER_SIZE && ferror(file.get()))
-            {
-                bOk = false;
-                break;
-            }
-            if (nRead > 0)
-                sha.update(buffer.get(), nRead);
-        }
+        logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
+        return false;
     }
+    while (!feof(file.get()))
+    {
+        const std::size_t nRead = fread(buffer.get(), 1, READ_BUFFER_SIZE, file.get());
+        if (nRead < READ_BUFFER_SIZE && ferror(file.get()))
+            return false;
+        if (nRead > 0)
+            consume(buffer.get(), nRead);
+    }
+    return true;
+}
+
+// Type names and their librpm digest; 0 marks the two names of SHA-1, computed by Sha1.
+struct DigestType
+{
+    const char* m_pName;
+    int m_nRpmAlgorithm;
+};
+constexpr DigestType DIGEST_TYPES[] = {
+    {"sha", 0},
+    {"sha1", 0},
+    {"sha224", PGPHASHALGO_SHA224},
+    {"sha256", PGPHASHALGO_SHA256},
+    {"sha384", PGPHASHALGO_SHA384},
+    {"sha512", PGPHASHALGO_SHA512},
+};
+
+const DigestType* findDigestType(const std::string& sType)
+{
+    for (const DigestType& type : DIGEST_TYPES)
+        if (sType == type.m_pName)
+            return &type;
+    return nullptr;
+}
+
+// Owns a librpm digest context; a context not finished by finish() is freed unread.
+class RpmDigest
+{
+public:
+    explicit RpmDigest(int nAlgorithm)
+    {
+        // librpm's crypto back end must be set up once before its first digest.
+        static const int nInit = rpmInitCrypto();
+        (void)nInit;
+        m_pCtx = rpmDigestInit(nAlgorithm, RPMDIGEST_NONE);
+    }
+    ~RpmDigest()
+    {
+        if (m_pCtx)
+            rpmDigestFinal(m_pCtx, nullptr, nullptr, 0);
+    }
+    RpmDigest(const RpmDigest&) = delete;
+    RpmDigest& operator=(const RpmDigest&) = delete;
+
+    bool valid() const { return m_pCtx != nullptr; }
+    void update(const unsigned char* pData, std::size_t nLength) { rpmDigestUpdate(m_pCtx, pData, nLength); }
+    // Lowercase hex of the digest; the context is used up.
+    std::string finish()
+    {
+        void* pHex = nullptr;
+        size_t nLength = 0;
+        rpmDigestFinal(m_pCtx, &pHex, &nLength, 1);
+        m_pCtx = nullptr;
+        std::string sHex;
+        if (pHex)
+            sHex = static_cast<const char*>(pHex);
+        free(pHex);
+        return sHex;
+    }
+
+private:
+    DIGEST_CTX m_pCtx = nullptr;
+};
+
+std::vector<std::string>& acceptedTypeList()
+{
+    static std::vector<std::string> vTypes{"sha"};
+    return vTypes;
+}
+
+} // namespace
+
+bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE], bool bDecompress)
+{
+    Sha1 sha;
+    const bool bOk = readFileBlocks(sPath, bDecompress, [&sha](const unsigned char* pData, std::size_t nLength) {
+        sha.update(pData, nLength);
+    });
     sha.finish(digest);
     return bOk;
+}
+
+bool computeFileDigest(const std::string& sPath, const std::string& sType, std::string& sHex, bool bDecompress)
+{
+    sHex.clear();
+    const DigestType* pType = findDigestType(sType);
+    assert(pType != nullptr);
+    if (pType->m_nRpmAlgorithm == 0)
+    {
+        unsigned char digest[SHA1_DIGEST_SIZE];
+        if (!computeFileSha1(sPath, digest, bDecompress))
+            return false;
+        sHex = hexEncode(digest, SHA1_DIGEST_SIZE);
+        return true;
+    }
+    RpmDigest digest(pType->m_nRpmAlgorithm);
+    if (!digest.valid())
+    {
+        logMessage(ERROR, "no '%s' digest available", sType.c_str());
+        return false;
+    }
+    if (!readFileBlocks(sPath, bDecompress, [&digest](const unsigned char* pData, std::size_t nLength) {
+            digest.update(pData, nLength);
+        }))
+        return false;
+    sHex = digest.finish();
+    return !sHex.empty();
+}
+
+bool Checksum::isKnownType(const std::string& sType)
+{
+    return findDigestType(sType) != nullptr;
+}
+
+void Checksum::setAcceptedTypes(const std::vector<std::string>& vTypes)
+{
+    assert(std::all_of(vTypes.begin(), vTypes.end(), [](const std::string& sType) { return isKnownType(sType); }));
+    acceptedTypeList() = vTypes;
+}
+
+const std::vector<std::string>& Checksum::acceptedTypes()
+{
+    return acceptedTypeList();
 }
 
 bool Checksum::verify(const std::string& sPath) const
@@ -228,15 +352,15 @@ bool Checksum::verifyFile(const std::string& sPath, bool bDecompress) const
         logMessage(ERROR, "attempted to check an empty checksum");
         return false;
     }
-    if (m_sType != "sha")
+    const std::vector<std::string>& vAccepted = acceptedTypeList();
+    if (std::find(vAccepted.begin(), vAccepted.end(), m_sType.str()) == vAccepted.end())
     {
         logMessage(ERROR, "unsupported checksum type '%s'", m_sType.c_str());
         return false;
     }
-    unsigned char digest[SHA1_DIGEST_SIZE];
     std::string sComputed;
-    if (computeFileSha1(sPath, digest, bDecompress))
-        sComputed = hexEncode(digest, SHA1_DIGEST_SIZE);
+    if (!computeFileDigest(sPath, m_sType.str(), sComputed, bDecompress))
+        sComputed.clear();
     if (sComputed.empty())
     {
         logMessage(ERROR, "failed while reading from '%s'", sPath.c_str());

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// One expected digest from the repository metadata; only "sha" (SHA-1) is verified.
+// One expected digest from the repository metadata. Only "sha" (SHA-1) is verified unless
+// the configuration accepts more types (setAcceptedTypes).
 struct Checksum
 {
     // Interned: a package list holds one per package, mostly different values of one type.
@@ -17,6 +19,14 @@ struct Checksum
     [[nodiscard]] bool verify(const std::string& sPath) const;
     // The file's content after gzip decompression (a plain file passes through as is).
     [[nodiscard]] bool verifyUncompressed(const std::string& sPath) const;
+
+    // Every type name this program can verify: "sha", "sha1", "sha224", "sha256", "sha384",
+    // "sha512".
+    static bool isKnownType(const std::string& sType);
+    // The types verified from now on, replacing the built-in "sha" alone; set once at
+    // start-up from the configuration. Names must be known types.
+    static void setAcceptedTypes(const std::vector<std::string>& vTypes);
+    static const std::vector<std::string>& acceptedTypes();
 
 private:
     bool verifyFile(const std::string& sPath, bool bDecompress) const;
@@ -47,6 +57,11 @@ private:
     unsigned char m_Buffer[64];
 };
 
+// The digest of a known type over the file's bytes (or its gzip content) as lowercase hex;
+// false when the file cannot be opened or read. "sha" and "sha1" use Sha1 above, the SHA-2
+// types librpm's digests.
+[[nodiscard]] bool computeFileDigest(const std::string& sPath, const std::string& sType, std::string& sHex,
+                                     bool bDecompress);
 [[nodiscard]] bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE],
                                    bool bDecompress);
 std::string hexEncode(const unsigned char* pBytes, std::size_t nLength);

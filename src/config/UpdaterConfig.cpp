@@ -1,5 +1,6 @@
 #include "config/UpdaterConfig.h"
 
+#include "base/Checksum.h"
 #include "base/Logger.h"
 #include "config/XmlReader.h"
 
@@ -32,6 +33,16 @@ std::string usbUpdatesDir(const UpdaterConfig::Paths& paths)
 bool isNamed(xmlNodePtr pNode, const char* pName)
 {
     return pNode->type == XML_ELEMENT_NODE && xmlStrEqual(pNode->name, reinterpret_cast<const xmlChar*>(pName));
+}
+
+// The exact texts "true" and "false"; anything else is refused, so that a typing error in a
+// security setting never passes silently.
+bool parseBoolean(const std::string& sText, bool& bValue)
+{
+    if (sText != "true" && sText != "false")
+        return false;
+    bValue = sText == "true";
+    return true;
 }
 
 // A direct child element of pParent in the parent's namespace with the local name pName.
@@ -186,7 +197,8 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             logMessage(ERROR, "bad top-level element, '%s' instead of 'updater'", sName.c_str());
             return false;
         }
-        if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent")
+        if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent" &&
+            sName != "checksums" && sName != "signatures")
             continue;
 
         xmlNodePtr pElement = reader.expand();
@@ -199,6 +211,10 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             bHandled = handleLog(pElement);
         else if (sName == "product")
             bHandled = parseProduct(pElement);
+        else if (sName == "checksums")
+            bHandled = parseChecksums(pElement);
+        else if (sName == "signatures")
+            bHandled = parseSignatures(pElement);
         else
             bHandled = handleUserAgent(pElement);
         if (!bHandled)
@@ -262,11 +278,97 @@ bool UpdaterConfig::parseRepository(xmlNodePtr pElement, RepoConfig& repo)
                 return false;
             }
         }
+        else if (isChildNamed(pElement, pChild, "gpgcheck"))
+        {
+            std::string sMetadata;
+            if (!getAttribute(pChild, "metadata", sMetadata) || !parseBoolean(sMetadata, repo.m_bGpgCheckMetadata))
+            {
+                logMessage(ERROR, "'gpgcheck' element of repository '%s' needs metadata=\"true\" or \"false\"",
+                           repo.m_sId.c_str());
+                return false;
+            }
+        }
+        else if (isChildNamed(pElement, pChild, "tls"))
+        {
+            if (!parseTls(pChild, repo.m_tls))
+            {
+                logMessage(ERROR, "bad 'tls' element in repository '%s'", repo.m_sId.c_str());
+                return false;
+            }
+        }
     }
 
     if (repo.m_sUri.empty())
     {
         logMessage(ERROR, "no URI for repository '%s'", repo.m_sId.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool UpdaterConfig::parseTls(xmlNodePtr pElement, TlsConfig& tls)
+{
+    tls = TlsConfig();
+    (void)getAttribute(pElement, "ca", tls.m_sCaFile);
+    (void)getAttribute(pElement, "cert", tls.m_sCertFile);
+    (void)getAttribute(pElement, "key", tls.m_sKeyFile);
+    std::string sSystemCa;
+    if (getAttribute(pElement, "system-ca", sSystemCa) && !parseBoolean(sSystemCa, tls.m_bSystemCa))
+    {
+        logMessage(ERROR, "'system-ca' must be \"true\" or \"false\", not '%s'", sSystemCa.c_str());
+        return false;
+    }
+    if (tls.m_sCertFile.empty() != tls.m_sKeyFile.empty())
+    {
+        logMessage(ERROR, "a client certificate needs both 'cert' and 'key'");
+        return false;
+    }
+    if (tls.m_bSystemCa && tls.m_sCaFile.empty())
+    {
+        logMessage(ERROR, "'system-ca' needs a 'ca' file");
+        return false;
+    }
+    return true;
+}
+
+bool UpdaterConfig::parseChecksums(xmlNodePtr pElement)
+{
+    std::string sAccept;
+    if (!getAttribute(pElement, "accept", sAccept))
+    {
+        logMessage(ERROR, "no 'accept' attribute in 'checksums' element");
+        return false;
+    }
+    std::vector<std::string> vTypes;
+    std::string::size_type nPos = 0;
+    while ((nPos = sAccept.find_first_not_of(" \t\r\n", nPos)) != std::string::npos)
+    {
+        const std::string::size_type nEnd = sAccept.find_first_of(" \t\r\n", nPos);
+        std::string sType = sAccept.substr(nPos, nEnd == std::string::npos ? std::string::npos : nEnd - nPos);
+        nPos = nEnd;
+        if (!Checksum::isKnownType(sType))
+        {
+            logMessage(ERROR, "unknown checksum type '%s' in 'checksums' element", sType.c_str());
+            return false;
+        }
+        if (std::find(vTypes.begin(), vTypes.end(), sType) == vTypes.end())
+            vTypes.push_back(std::move(sType));
+    }
+    if (vTypes.empty())
+    {
+        logMessage(ERROR, "no checksum type in 'checksums' element");
+        return false;
+    }
+    m_vChecksumTypes = std::move(vTypes);
+    return true;
+}
+
+bool UpdaterConfig::parseSignatures(xmlNodePtr pElement)
+{
+    std::string sRequired;
+    if (!getAttribute(pElement, "required", sRequired) || !parseBoolean(sRequired, m_bRequireSignatures))
+    {
+        logMessage(ERROR, "'signatures' element needs required=\"true\" or \"false\"");
         return false;
     }
     return true;

@@ -7,6 +7,17 @@
 
 struct _xmlNode; // libxml2's element node (xmlNode)
 
+// TLS settings of one repository: certificate authorities and a client identity (PEM files).
+struct TlsConfig
+{
+    std::string m_sCaFile;      // trusted instead of the system's authorities; empty: the system's
+    bool m_bSystemCa = false;   // with a CA file: trust the system's authorities as well
+    std::string m_sCertFile;    // client certificate; set together with the key
+    std::string m_sKeyFile;
+
+    bool empty() const { return m_sCaFile.empty() && m_sCertFile.empty(); }
+};
+
 // One repository definition.
 struct RepoConfig
 {
@@ -15,6 +26,9 @@ struct RepoConfig
     std::string m_sUri;
     bool m_bEnabled = true;
     bool m_bIsDefault = false;
+    // The index must carry a valid detached signature (repodata/repomd.xml.asc).
+    bool m_bGpgCheckMetadata = false;
+    TlsConfig m_tls;
 };
 
 // The network settings handed to the network layer at start-up.
@@ -83,6 +97,9 @@ public:
 
     // Element readers of the configuration file format.
     [[nodiscard]] static bool parseRepository(_xmlNode* pElement, RepoConfig& repo);
+    [[nodiscard]] static bool parseTls(_xmlNode* pElement, TlsConfig& tls);
+    [[nodiscard]] bool parseChecksums(_xmlNode* pElement);
+    [[nodiscard]] bool parseSignatures(_xmlNode* pElement);
     [[nodiscard]] bool parseProduct(_xmlNode* pElement);
     // Appends the package names to vNames and the group names to pGroups; without a group
     // list, groups are reported and skipped.
@@ -116,6 +133,10 @@ public:
     std::vector<std::string> m_vAddonGroups;
     std::list<RepoConfig> m_lRepositories;
     NetworkConfig m_network;
+    // Checksum types of the repository metadata that are verified.
+    std::vector<std::string> m_vChecksumTypes{"sha"};
+    // Without a public key in the rpm database nothing is installed.
+    bool m_bRequireSignatures = false;
     Paths m_paths;
 
 private:

@@ -42,11 +42,20 @@ Downloader::~Downloader()
     close();
 }
 
-bool Downloader::open(const std::string& sBaseUri)
+bool Downloader::open(const std::string& sBaseUri, const TlsConfig& tls)
 {
     if (!m_vFetchers.empty())
         return false;
     const char* pText = sBaseUri.c_str();
+    // Read and checked once for every server of this repository, redirect targets included.
+    m_pTls.reset();
+    if (!tls.empty())
+    {
+        auto pTls = std::make_unique<TlsIdentity>();
+        if (!pTls->load(tls))
+            return false;
+        m_pTls = std::move(pTls);
+    }
     if (ne_uri_parse(pText, &m_baseUri) != 0) {
         logMessage(ERROR, "failed parsing repository URI '%s'", pText);
         ne_uri_free(&m_baseUri);
@@ -61,7 +70,7 @@ bool Downloader::open(const std::string& sBaseUri)
                m_baseUri.scheme, m_baseUri.host, m_baseUri.port, m_baseUri.path);
 
     assert(m_vFetchers.empty());
-    m_vFetchers.push_back(std::make_unique<URLFetcher>(m_baseUri));
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(m_baseUri, m_pTls.get()));
     if (!m_vFetchers.front()->isValid()) {
         logMessage(ERROR, "cannot create fetcher for '%s'", pText);
         m_vFetchers.clear();
@@ -170,7 +179,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
         if (pTarget->query)
             sNextPath += std::string("?") + pTarget->query;
         if (!pFound) {
-            auto pFetcher = std::make_unique<URLFetcher>(*pTarget);
+            auto pFetcher = std::make_unique<URLFetcher>(*pTarget, m_pTls.get());
             if (!pFetcher->isValid()) {
                 logMessage(ERROR, "cannot create fetcher for redirection to '%s'", unparse(*pTarget).c_str());
                 return fail();

@@ -9,6 +9,8 @@
 
 #include <ne_uri.h>
 
+#include "config/UpdaterConfig.h"
+#include "downloader/TlsIdentity.h"
 #include "downloader/URLFetcher.h"
 
 // Downloads resources relative to a repository's base URI into local files, completely or
@@ -24,7 +26,9 @@ public:
     Downloader& operator=(const Downloader&) = delete;
 
     // Parses the base URI and builds the fetcher for its server; false when already open.
-    [[nodiscard]] bool open(const std::string& sBaseUri);
+    // The TLS settings (when not empty) are read here and used by every https fetcher; a
+    // file they name that cannot be used fails the open.
+    [[nodiscard]] bool open(const std::string& sBaseUri, const TlsConfig& tls = TlsConfig());
     // Not owned; handed to every fetcher, present and future. May be null.
     void setNotifier(URLFetcher::Notifier* pNotifier);
     // Fetches sRelPath (relative to the base path, no leading "/") into sLocalPath through
@@ -43,6 +47,7 @@ private:
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
     std::string m_sBasePath;
     URLFetcher::Notifier* m_pNotifier = nullptr;
+    std::unique_ptr<TlsIdentity> m_pTls;
 };
 
 // One mkdir (mode 0777 before the umask); an existing directory counts as success.

@@ -1,5 +1,7 @@
 #include "downloader/URLFetcher.h"
 
+#include "downloader/TlsIdentity.h"
+
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
@@ -253,7 +255,7 @@ void URLFetcher::resetForTests()
     defaultCredentials().clear();
 }
 
-URLFetcher::URLFetcher(const ne_uri& uri)
+URLFetcher::URLFetcher(const ne_uri& uri, const TlsIdentity* pTls)
     : m_Credentials(uri)
 {
     if (!settings().m_bInitialized) {
@@ -286,7 +288,9 @@ URLFetcher::URLFetcher(const ne_uri& uri)
                        m_sHost.c_str(), m_uPort);
             return;
         }
-        if (m_sScheme == "https") {
+        if (m_sScheme == "https" && pTls)
+            pTls->apply(m_pSession);
+        if (m_sScheme == "https" && (!pTls || pTls->trustsSystemCa())) {
             ne_ssl_trust_default_ca(m_pSession);
             const std::string& sExtraCa = networkPaths().m_sExtraCaFile;
             if (!sExtraCa.empty()) {

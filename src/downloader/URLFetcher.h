@@ -14,6 +14,8 @@
 // Fetches resources from one server (scheme, host, port) into open files: over one
 // persistent neon session for "http" and "https", by copying for local "file" URIs.
 // Redirects are reported to the caller, not followed.
+class TlsIdentity;
+
 class URLFetcher
 {
 public:
@@ -40,8 +42,9 @@ public:
     // Forgets the process-wide settings so that initialize runs again. Tests only.
     static void resetForTests();
 
-    // Builds a fetcher for the scheme, host and port of the URI; check isValid().
-    explicit URLFetcher(const ne_uri& uri);
+    // Builds a fetcher for the scheme, host and port of the URI; check isValid(). An https
+    // session uses pTls (not owned, may be null) for its authorities and client certificate.
+    explicit URLFetcher(const ne_uri& uri, const TlsIdentity* pTls = nullptr);
     ~URLFetcher();
     URLFetcher(const URLFetcher&) = delete;
     URLFetcher& operator=(const URLFetcher&) = delete;

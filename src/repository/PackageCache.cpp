@@ -48,7 +48,7 @@ bool Repository::getPackages(const PackageSet& packages)
     ItemNotify notifier;
     Downloader downloader;
     // Without a downloader, valid cached copies are still good enough.
-    bool bDownloaderOpen = downloader.open(m_sBaseUri);
+    bool bDownloaderOpen = downloader.open(m_sBaseUri, m_pRepoConfig->m_tls);
     if (!bDownloaderOpen)
         logMessage(ERROR, "failed creating repository downloder from '%s'", m_sBaseUri.c_str());
     notifier.m_nTotal = static_cast<int>(packages.size());

@@ -8,11 +8,14 @@
 #include "base/Logger.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
+#include "rpmdb/DetachedSignature.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -20,12 +23,17 @@ namespace
 
 const char* REPOMD_PATH = "repodata/repomd.xml";
 const char* REPOMD_FILE = "repomd.xml";
+const char* REPOMD_SIGNATURE_PATH = "repodata/repomd.xml.asc";
+const char* REPOMD_SIGNATURE_FILE = "repomd.xml.asc";
+// A fetched index and signature wait under this suffix until the signature checks.
+const char* UNVERIFIED_SUFFIX = ".unverified";
 const char* PRIMARY_TYPE = "primary";
 // A download growing beyond these is refused: an endless or oversized answer must not
 // fill the device's storage. A real index is a few kilobytes, a package list a few
 // megabytes.
 constexpr uint64_t MAX_INDEX_SIZE = 4ull << 20;
 constexpr uint64_t MAX_METADATA_SIZE = 256ull << 20;
+constexpr uint64_t MAX_SIGNATURE_SIZE = 64ull << 10;
 // A parse that logs more than this (tracing) is not kept for reuse.
 constexpr std::size_t MAX_RECORDED_MESSAGES = 10000;
 
@@ -41,6 +49,14 @@ bool convertTimestamp(const std::string& sText, uint32_t& nTimestamp)
         return false;
     nTimestamp = static_cast<uint32_t>(nValue);
     return true;
+}
+
+bool renameFile(const std::string& sFrom, const std::string& sTo)
+{
+    if (::rename(sFrom.c_str(), sTo.c_str()) == 0)
+        return true;
+    logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sFrom.c_str(), sTo.c_str(), errnoText().c_str());
+    return false;
 }
 
 } // namespace
@@ -108,7 +124,7 @@ bool Repository::update(const std::string& sUriOverride)
 
     ItemNotify notifier;
     Downloader downloader;
-    if (!downloader.open(m_sBaseUri))
+    if (!downloader.open(m_sBaseUri, m_pRepoConfig->m_tls))
     {
         logMessage(ERROR, "failed creating repository downloder from '%s'", m_sBaseUri.c_str());
         return false;
@@ -116,12 +132,8 @@ bool Repository::update(const std::string& sUriOverride)
     notifier.m_nTotal = 2;
     downloader.setNotifier(&notifier);
 
-    // The index is always fetched fresh: it names the checksums everything else is judged by.
-    if (!downloader.get(REPOMD_PATH, m_sRepoDir + REPOMD_FILE, true, MAX_INDEX_SIZE))
-    {
-        logMessage(ERROR, "failed getting repository resource '%s'", REPOMD_PATH);
+    if (!fetchIndex(downloader))
         return false;
-    }
     ++notifier.m_nCount;
     notifier.notify(0);
 
@@ -156,6 +168,12 @@ bool Repository::loadFromCache()
     previous.swap(m_setPackages);
     std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
     m_mapMetadata.clear();
+    if (m_pRepoConfig->m_bGpgCheckMetadata &&
+        !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE, REPOMD_PATH, DEBUG))
+    {
+        logMessage(ERROR, "refusing repository index '%s' without a valid signature", REPOMD_PATH);
+        return false;
+    }
     if (!parseRepomd())
     {
         logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
@@ -163,6 +181,41 @@ bool Repository::loadFromCache()
     }
     m_pParsedSource = std::move(pPreviousSource);
     return loadPrimary(true, &previous);
+}
+
+bool Repository::fetchIndex(Downloader& downloader)
+{
+    // The index is always fetched fresh: it names the checksums everything else is judged by.
+    const std::string sIndex = m_sRepoDir + REPOMD_FILE;
+    if (!m_pRepoConfig->m_bGpgCheckMetadata)
+    {
+        if (downloader.get(REPOMD_PATH, sIndex, true, MAX_INDEX_SIZE))
+            return true;
+        logMessage(ERROR, "failed getting repository resource '%s'", REPOMD_PATH);
+        return false;
+    }
+
+    // The index and its signature arrive under names of their own and take the place of the
+    // cached pair only together and only once they match: a failed check leaves the last
+    // verified pair in the cache, and a signature is never paired with another fetch's index.
+    const std::string sSignature = m_sRepoDir + REPOMD_SIGNATURE_FILE;
+    const std::string sNewIndex = sIndex + UNVERIFIED_SUFFIX, sNewSignature = sSignature + UNVERIFIED_SUFFIX;
+    const char* pFailed = nullptr;
+    if (!downloader.get(REPOMD_PATH, sNewIndex, true, MAX_INDEX_SIZE))
+        pFailed = REPOMD_PATH;
+    else if (!downloader.get(REPOMD_SIGNATURE_PATH, sNewSignature, true, MAX_SIGNATURE_SIZE))
+        pFailed = REPOMD_SIGNATURE_PATH;
+    if (pFailed != nullptr)
+        logMessage(ERROR, "failed getting repository resource '%s'", pFailed);
+    else if (!verifyDetachedSignature(sNewIndex, sNewSignature, REPOMD_PATH))
+        logMessage(ERROR, "refusing repository index '%s' without a valid signature", REPOMD_PATH);
+    else if (!renameFile(sNewSignature, sSignature) || !renameFile(sNewIndex, sIndex))
+        logMessage(ERROR, "failed storing repository index '%s'", REPOMD_PATH);
+    else
+        return true;
+    (void)::unlink(sNewIndex.c_str());
+    (void)::unlink(sNewSignature.c_str());
+    return false;
 }
 
 bool Repository::isValidMetadataFile(const MetadataEntry& entry)

@@ -108,6 +108,9 @@ private:
         LogRecording m_recording;
     };
 
+    // The index into the cache; with a signed index, together with its signature and only
+    // when the signature checks.
+    bool fetchIndex(Downloader& downloader);
     // The local file passes the stored checksum or, failing that, the uncompressed one;
     // remembers which one in m_lastMatch.
     bool isValidMetadataFile(const MetadataEntry& entry);

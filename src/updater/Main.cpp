@@ -1,5 +1,6 @@
 #include "updater/Main.h"
 
+#include "base/Checksum.h"
 #include "base/Logger.h"
 #include "config/UpdaterConfig.h"
 #include "downloader/URLFetcher.h"
@@ -293,6 +294,7 @@ int updaterMain(int argc, char** argv)
 
     if (!config.load(options))
         return RESULT_ERROR;
+    Checksum::setAcceptedTypes(config.m_vChecksumTypes);
 
     logger().setLevel(config.m_nLogLevel);
     logger().setStderr(config.m_bLogStderr);

@@ -76,7 +76,8 @@ void reportSelection(const PassOptions& options, const PackageSet& setNew)
         logMessage(INFO, "\t%s", baseName(package.m_sLocation).c_str());
 }
 
-// Signatures are checked only when the device holds a public key.
+// Signatures are checked only when the device holds a public key; without one, a device
+// configured to require signatures installs nothing.
 int checkSignatures(const PassOptions& options, const PackageSet& setNew)
 {
     RpmDB db;
@@ -86,7 +87,15 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
         db.close();
         return RESULT_ERROR;
     }
-    if (db.hasPublicKeys())
+    const bool bHasKeys = db.hasPublicKeys();
+    if (!bHasKeys && options.m_bRequireSignatures)
+    {
+        logMessage(ERROR, "signatures required but no public key in rpm database; refusing to install unverified "
+                          "packages");
+        db.close();
+        return RESULT_FAILED;
+    }
+    if (bHasKeys)
     {
         logMessage(INFO, "verifying package signatures");
         for (const RepoPackage& package : setNew)
@@ -240,7 +249,9 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
         return RESULT_FAILED;
     }
 
-    if (!options.m_bNoSigCheck)
+    if (options.m_bNoSigCheck && options.m_bRequireSignatures)
+        logMessage(WARNING, "signatures are required by the configuration; ignoring --no-sig-check");
+    if (!options.m_bNoSigCheck || options.m_bRequireSignatures)
     {
         nResult = checkSignatures(options, setNew);
         if (nResult != RESULT_OK)

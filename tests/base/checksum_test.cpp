@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 #include <zlib.h>
 
 namespace
@@ -167,6 +169,83 @@ TEST(Checksum, CutGzipStreamFails)
     log.clear();
     EXPECT_FALSE((Checksum{sha1Of(sContent), "sha"}).verifyUncompressed(sCrc));
     EXPECT_EQ(log.text(), "ERROR: failed while reading from '" + sCrc + "'\n");
+}
+
+// Sets the accepted checksum types for one test and restores the built-in "sha" after it.
+class AcceptedTypes
+{
+public:
+    explicit AcceptedTypes(const std::vector<std::string>& vTypes) { Checksum::setAcceptedTypes(vTypes); }
+    ~AcceptedTypes() { Checksum::setAcceptedTypes({"sha"}); }
+    AcceptedTypes(const AcceptedTypes&) = delete;
+    AcceptedTypes& operator=(const AcceptedTypes&) = delete;
+};
+
+// Every accepted type against the coreutils tool of its digest, as stored and after gzip,
+// at the block boundaries of the file reader.
+TEST(Checksum, AcceptedTypesMatchCoreutils)
+{
+    AcceptedTypes accepted({"sha", "sha1", "sha224", "sha256", "sha384", "sha512"});
+    const std::pair<const char*, const char*> types[] = {
+        {"sha", "sha1sum"},     {"sha1", "sha1sum"},     {"sha224", "sha224sum"},
+        {"sha256", "sha256sum"}, {"sha384", "sha384sum"}, {"sha512", "sha512sum"},
+    };
+    TempDir dir;
+    for (size_t nSize : {0, 1, 1023, 1024, 1025, 70000})
+    {
+        std::string sData(nSize, '\0');
+        for (size_t i = 0; i < nSize; ++i)
+            sData[i] = static_cast<char>((i * 131 + 7) & 0xff);
+        const std::string sPath = dir.file("f" + std::to_string(nSize)), sGz = sPath + ".gz";
+        writeFile(sPath, sData);
+        ASSERT_EQ(runShell("gzip -c " + sPath + " > " + sGz), 0);
+        for (const auto& [pType, pTool] : types)
+        {
+            SCOPED_TRACE(std::string(pType) + " " + std::to_string(nSize));
+            std::string sOut;
+            ASSERT_EQ(runShell(std::string(pTool) + " " + sPath, &sOut), 0);
+            const std::string sDigest = sOut.substr(0, sOut.find(' '));
+            LogCapture log;
+            EXPECT_TRUE((Checksum{sDigest, pType}).verify(sPath)) << log.text();
+            EXPECT_TRUE((Checksum{sDigest, pType}).verifyUncompressed(sGz)) << log.text();
+            EXPECT_FALSE((Checksum{sDigest, pType}).verify(sGz));
+            EXPECT_TRUE(log.contains(std::string("DEBUG: '") + pType + "' checksum of '" + sPath + "' (" + sDigest +
+                                     ") checks against " + sDigest));
+        }
+    }
+}
+
+TEST(Checksum, OnlyAcceptedTypesAreVerified)
+{
+    TempDir dir;
+    const std::string sPath = dir.file("data");
+    writeFile(sPath, "abc");
+    const std::string sSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    {
+        AcceptedTypes accepted({"sha256"});
+        LogCapture log;
+        EXPECT_TRUE((Checksum{sSha256, "sha256"}).verify(sPath));
+        // "sha" is a type like the others once the list is configured.
+        EXPECT_FALSE((Checksum{"a9993e364706816aba3e25717850c26c9cd0d89d", "sha"}).verify(sPath));
+        EXPECT_FALSE((Checksum{sSha256, "SHA256"}).verify(sPath));
+        EXPECT_TRUE(log.contains("ERROR: unsupported checksum type 'sha'"));
+        EXPECT_TRUE(log.contains("ERROR: unsupported checksum type 'SHA256'"));
+        // A wrong digest of an accepted type fails like a wrong SHA-1.
+        std::string sWrong = sSha256;
+        sWrong[0] = 'c';
+        EXPECT_FALSE((Checksum{sWrong, "sha256"}).verify(sPath));
+        EXPECT_TRUE(log.contains("(" + sSha256 + ") FAILS against " + sWrong));
+        log.clear();
+        EXPECT_FALSE((Checksum{sSha256, "sha256"}).verify(dir.file("missing")));
+        EXPECT_TRUE(log.contains("ERROR: failed while reading from '" + dir.file("missing") + "'"));
+    }
+    LogCapture log;
+    EXPECT_FALSE((Checksum{sSha256, "sha256"}).verify(sPath));
+    EXPECT_EQ(log.text(), "ERROR: unsupported checksum type 'sha256'\n");
+    for (const char* pType : {"sha", "sha1", "sha224", "sha256", "sha384", "sha512"})
+        EXPECT_TRUE(Checksum::isKnownType(pType)) << pType;
+    for (const char* pType : {"SHA", "md5", "sha-256", "sha3-256", ""})
+        EXPECT_FALSE(Checksum::isKnownType(pType)) << pType;
 }
 
 } // namespace

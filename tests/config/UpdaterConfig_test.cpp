@@ -994,3 +994,102 @@ TEST(UpdaterConfigTest, CopyIsIndependent)
     ASSERT_NE(copy.activeRepository(), nullptr);
     EXPECT_EQ(copy.activeRepository()->m_sUri, "changed");
 }
+
+// ---------------------------------------------------------------------------------------------
+// Trust settings: accepted checksum types, required signatures, signed index, TLS
+
+TEST(UpdaterConfigTest, ChecksumsAndSignaturesTable)
+{
+    struct Row
+    {
+        const char* pDefaults;
+        const char* pConfig;
+        bool bOk;
+        std::vector<std::string> vTypes;
+        bool bRequired;
+        const char* pMessage;
+    };
+    const Row rows[] = {
+        {"", "", true, {"sha"}, false, ""},
+        {"<checksums accept=\"sha sha256\"/>", "", true, {"sha", "sha256"}, false, ""},
+        // The device file replaces the list of the defaults file.
+        {"<checksums accept=\"sha sha256\"/>", "<checksums accept=\" sha512\n sha1 sha512 \"/>", true,
+         {"sha512", "sha1"}, false, ""},
+        {"", "<checksums accept=\"sha md5\"/>", false, {"sha"}, false,
+         "ERROR: unknown checksum type 'md5' in 'checksums' element"},
+        {"", "<checksums accept=\"SHA256\"/>", false, {"sha"}, false,
+         "ERROR: unknown checksum type 'SHA256' in 'checksums' element"},
+        {"", "<checksums accept=\" \"/>", false, {"sha"}, false, "ERROR: no checksum type in 'checksums' element"},
+        {"", "<checksums/>", false, {"sha"}, false, "ERROR: no 'accept' attribute in 'checksums' element"},
+        {"<signatures required=\"true\"/>", "", true, {"sha"}, true, ""},
+        {"<signatures required=\"true\"/>", "<signatures required=\"false\"/>", true, {"sha"}, false, ""},
+        {"", "<signatures required=\"yes\"/>", false, {"sha"}, false,
+         "ERROR: 'signatures' element needs required=\"true\" or \"false\""},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(std::string(row.pDefaults) + " | " + row.pConfig);
+        ConfigFiles files;
+        files.defaults(row.pDefaults);
+        files.config(row.pConfig);
+        LogCapture log;
+        UpdaterConfig config(files.paths());
+        EXPECT_EQ(config.load(UpdaterOptions{}), row.bOk) << log.text();
+        EXPECT_EQ(config.m_vChecksumTypes, row.vTypes);
+        EXPECT_EQ(config.m_bRequireSignatures, row.bRequired);
+        if (*row.pMessage)
+        {
+            EXPECT_TRUE(log.contains(row.pMessage)) << log.text();
+        }
+    }
+}
+
+TEST(UpdaterConfigTest, RepositoryTrustElementTable)
+{
+    struct Row
+    {
+        const char* pChildren;
+        bool bOk;
+        bool bGpgCheck;
+        TlsConfig tls;
+        const char* pMessage;
+    };
+    const Row rows[] = {
+        {"", true, false, {}, ""},
+        {"<gpgcheck metadata=\"true\"/>", true, true, {}, ""},
+        {"<gpgcheck metadata=\"false\"/>", true, false, {}, ""},
+        {"<gpgcheck metadata=\"1\"/>", false, false, {}, "needs metadata=\"true\" or \"false\""},
+        {"<gpgcheck/>", false, false, {}, "needs metadata=\"true\" or \"false\""},
+        {"<tls ca=\"/etc/ca.pem\"/>", true, false, {"/etc/ca.pem", false, "", ""}, ""},
+        {"<tls ca=\"/etc/ca.pem\" system-ca=\"true\" cert=\"/c.pem\" key=\"/k.pem\"/>", true, false,
+         {"/etc/ca.pem", true, "/c.pem", "/k.pem"}, ""},
+        {"<tls cert=\"/c.pem\" key=\"/k.pem\"/>", true, false, {"", false, "/c.pem", "/k.pem"}, ""},
+        {"<tls cert=\"/c.pem\"/>", false, false, {}, "ERROR: a client certificate needs both 'cert' and 'key'"},
+        {"<tls key=\"/k.pem\"/>", false, false, {}, "ERROR: a client certificate needs both 'cert' and 'key'"},
+        {"<tls system-ca=\"true\"/>", false, false, {}, "ERROR: 'system-ca' needs a 'ca' file"},
+        {"<tls ca=\"/a\" system-ca=\"on\"/>", false, false, {}, "ERROR: 'system-ca' must be \"true\" or \"false\""},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.pChildren);
+        ConfigFiles files;
+        files.config(std::string("<repository id=\"base\"><location href=\"https://h/\"/>") + row.pChildren +
+                     "</repository>");
+        LogCapture log;
+        UpdaterConfig config(files.paths());
+        EXPECT_EQ(config.parseFile(files.paths().m_sConfigFile, false), row.bOk) << log.text();
+        if (*row.pMessage)
+        {
+            EXPECT_TRUE(log.contains(row.pMessage)) << log.text();
+        }
+        if (!row.bOk)
+            continue;
+        const RepoConfig* pRepo = config.findRepository("base");
+        ASSERT_NE(pRepo, nullptr);
+        EXPECT_EQ(pRepo->m_bGpgCheckMetadata, row.bGpgCheck);
+        EXPECT_EQ(pRepo->m_tls.m_sCaFile, row.tls.m_sCaFile);
+        EXPECT_EQ(pRepo->m_tls.m_bSystemCa, row.tls.m_bSystemCa);
+        EXPECT_EQ(pRepo->m_tls.m_sCertFile, row.tls.m_sCertFile);
+        EXPECT_EQ(pRepo->m_tls.m_sKeyFile, row.tls.m_sKeyFile);
+    }
+}

@@ -68,6 +68,12 @@ TEST(ShippedConfigTest, DefaultsAndExampleConfigurationLoad)
     EXPECT_EQ(config.m_network.m_sUserAgentBase, "updater");
     EXPECT_EQ(config.m_network.m_sUserAgentProduct, "example-device");
     EXPECT_TRUE(config.m_network.m_sProxyServer.empty());
+    // A stock createrepo_c repository (sha256) works out of the box.
+    EXPECT_EQ(config.m_vChecksumTypes,
+              (std::vector<std::string>{"sha", "sha1", "sha224", "sha256", "sha384", "sha512"}));
+    EXPECT_FALSE(config.m_bRequireSignatures);
+    EXPECT_FALSE(pActive->m_bGpgCheckMetadata);
+    EXPECT_TRUE(pActive->m_tls.empty());
 
     // Nothing in the files may set what only options and built-in defaults set.
     EXPECT_EQ(config.m_sCacheDir, "/var/cache/updater/");

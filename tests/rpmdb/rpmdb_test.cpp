@@ -1,3 +1,4 @@
+#include "rpmdb/DetachedSignature.h"
 #include "rpmdb/RpmDB.h"
 #include "rpmdb/RpmHeader.h"
 
@@ -339,6 +340,145 @@ TEST_F(RpmDbTest, VerifiesPackageSignatures)
     }
     // A failure leaves the transaction set usable for the next package.
     EXPECT_TRUE(db.verifyPackage(sSigned));
+}
+
+// Detached signatures of repository files, as "gpg --detach-sign --armor" writes them,
+// against the keys of the database.
+TEST_F(RpmDbTest, VerifiesDetachedSignatures)
+{
+    const std::string sData = m_dir.file("repomd.xml");
+    testing_support::writeFile(sData, "<repomd>index</repomd>\n");
+    const std::string sTrusted = makeKey("trusted");
+    makeKey("stranger");
+    const std::string sGpg = "GNUPGHOME=" + quote(m_dir.file("gnupg")) + " gpg --batch --quiet --yes ";
+    auto detachSign = [&](const std::string& sKey, const std::string& sOptions, const std::string& sOut) {
+        ASSERT_EQ(runShell(sGpg + "--local-user " + sKey + " " + sOptions + " --detach-sign --armor --output " +
+                           quote(sOut) + " " + quote(sData) + " 2>/dev/null"),
+                  0);
+    };
+    const std::string sGood = m_dir.file("good.asc"), sStranger = m_dir.file("stranger.asc");
+    const std::string sText = m_dir.file("text.asc"), sSha1 = m_dir.file("sha1.asc");
+    detachSign("trusted", "", sGood);
+    detachSign("stranger", "", sStranger);
+    detachSign("trusted", "--textmode", sText);
+    detachSign("trusted", "--digest-algo SHA512", sSha1);
+    const std::string sGarbage = m_dir.file("garbage.asc");
+    testing_support::writeFile(sGarbage, "-----BEGIN PGP SIGNATURE-----\n\nAAAA\n-----END PGP SIGNATURE-----\n");
+    const std::string sKeyBlock = m_dir.file("key.asc");
+    ASSERT_EQ(runShell("cp " + quote(sTrusted) + " " + quote(sKeyBlock)), 0);
+    const std::string sEdited = m_dir.file("edited.xml");
+    testing_support::writeFile(sEdited, "<repomd>index</repomd> \n");
+
+    {
+        LogCapture log;
+        EXPECT_FALSE(verifyDetachedSignature(sData, sGood, "repomd.xml"));
+        EXPECT_EQ(log.text(), "ERROR: no public key in rpm database to verify the signature of 'repomd.xml'\n");
+    }
+    ASSERT_EQ(rpmShell("--import " + quote(sTrusted)), 0);
+
+    struct Row
+    {
+        std::string m_sData;
+        std::string m_sSignature;
+        bool m_bResult;
+        std::string m_sMessage;
+    };
+    const std::vector<Row> rows = {
+        {sData, sGood, true, "INFO: good signature of 'repomd.xml' by key "},
+        {sData, sSha1, true, "INFO: good signature of 'repomd.xml' by key "},
+        {sEdited, sGood, false, "ERROR: BAD signature of 'repomd.xml' (key "},
+        {sData, sStranger, false, "which is not in the rpm database"},
+        {sData, sText, false, "ERROR: invalid signature of 'repomd.xml' (not a signature of a binary document)"},
+        {sData, sGarbage, false, "ERROR: invalid signature of 'repomd.xml' ("},
+        {sData, sKeyBlock, false, "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
+        {sData, sData, false, "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
+        {sData, m_dir.file("missing.asc"), false,
+         "ERROR: cannot read signature '" + m_dir.file("missing.asc") + "' (No such file or directory)"},
+        {m_dir.file("missing.xml"), sGood, false,
+         "ERROR: cannot read '" + m_dir.file("missing.xml") + "' to check its signature (No such file or directory)"},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.m_sData + " " + row.m_sSignature);
+        LogCapture log;
+        EXPECT_EQ(verifyDetachedSignature(row.m_sData, row.m_sSignature, "repomd.xml"), row.m_bResult);
+        EXPECT_TRUE(log.contains(row.m_sMessage)) << log.text();
+        if (row.m_bResult)
+        {
+            EXPECT_FALSE(log.contains("ERROR")) << log.text();
+        }
+    }
+
+    // The key ID named is the signing key's, as gpg lists it.
+    std::string sListing;
+    ASSERT_EQ(runShell(sGpg + "--with-colons --list-keys stranger", &sListing), 0);
+    const size_t nPub = sListing.find("pub:");
+    ASSERT_NE(nPub, std::string::npos);
+    std::string sKeyId = sListing.substr(nPub).substr(0, sListing.substr(nPub).find('\n'));
+    for (int i = 0; i < 4; ++i)
+        sKeyId = sKeyId.substr(sKeyId.find(':') + 1);
+    sKeyId = sKeyId.substr(0, sKeyId.find(':'));
+    for (char& c : sKeyId)
+        c = static_cast<char>(tolower(c));
+    LogCapture log;
+    EXPECT_FALSE(verifyDetachedSignature(sData, sStranger, "repomd.xml"));
+    EXPECT_TRUE(log.contains("ERROR: 'repomd.xml' is signed by key " + sKeyId + ", which is not in the rpm database"))
+        << log.text() << sKeyId;
+}
+
+// The armour reader on variants of a real signature (the fuzz seeds); no key needed.
+TEST(DetachedSignatureTest, ArmourVariantsTable)
+{
+    const std::string sDir = testing_support::sourceDir() + "/fuzz/corpus/signature/";
+    const std::string sGood = testing_support::readFile(sDir + "binary-rsa.asc");
+    const std::string sText = testing_support::readFile(sDir + "text-sha512.asc");
+    const std::string sCrlf = testing_support::readFile(sDir + "crlf.asc");
+    ASSERT_FALSE(sGood.empty());
+    const size_t nCrc = sGood.find("\n=");
+    ASSERT_NE(nCrc, std::string::npos);
+    std::string sBadCrc = sGood;
+    sBadCrc[nCrc + 2] = sBadCrc[nCrc + 2] == 'A' ? 'B' : 'A';
+    std::string sNoCrc = sGood;
+    sNoCrc.erase(nCrc + 1, sGood.find('\n', nCrc + 1) - nCrc);
+    const size_t nBody = sGood.find("\n\n") + 2;
+    std::string sBadBase64 = sGood;
+    sBadBase64[nBody + 3] = '*';
+    const std::string sNoHeaders =
+        sGood.substr(0, sGood.find('\n') + 1) + "\n" + sGood.substr(nBody);
+    const std::string sTwice = sGood + sGood;
+    const std::string sNoEnd = sGood.substr(0, sGood.find("-----END"));
+    const std::string sKey = "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQENBF\n-----END PGP PUBLIC KEY BLOCK-----\n";
+
+    struct Row
+    {
+        const char* pName;
+        std::string sInput;
+        const char* pError;
+    };
+    const Row rows[] = {
+        {"good", sGood, ""},
+        {"CRLF line ends", sCrlf, ""},
+        {"without CRC line", sNoCrc, ""},
+        {"without armour headers", sNoHeaders, ""},
+        {"text before the armour", "signed index\n" + sGood, ""},
+        {"text mode", sText, "not a signature of a binary document"},
+        {"bad CRC", sBadCrc, "damaged ASCII armour (CRC mismatch)"},
+        {"bad base64", sBadBase64, "damaged ASCII armour (bad base64)"},
+        {"two blocks", sTwice, "text after the signature"},
+        {"no end line", sNoEnd, "damaged ASCII armour (no end line)"},
+        {"public key block", sKey, "not an ASCII-armoured signature"},
+        {"empty", "", "not an ASCII-armoured signature"},
+        {"zero byte", std::string("\0", 1) + sGood, "not an ASCII-armoured signature"},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.pName);
+        DetachedSignature signature;
+        std::string sError;
+        EXPECT_EQ(signature.parse(row.sInput, sError), *row.pError == '\0');
+        EXPECT_EQ(sError, row.pError);
+        EXPECT_EQ(signature.keyId().size(), *row.pError == '\0' ? 16u : 0u);
+    }
 }
 
 // Headers built in memory reach the type rules that rpmbuild never produces.

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """Runs lighttpd or tinyproxy on 127.0.0.1 with a free port for one test.
 
-  daemon.py lighttpd --workdir D --port-file F --root DIR [--tls-pem PEM]
+  daemon.py lighttpd --workdir D --port-file F --root DIR [--tls-pem PEM [--tls-client-ca CA]]
                      [--auth-file USERS] [--basic PATH REALM]... [--digest PATH REALM]...
   daemon.py tinyproxy --workdir D --port-file F [--user NAME --password PW]
 
+With --tls-client-ca, lighttpd asks every client for a certificate signed by CA and refuses
+the connection without one.
 USERS holds "name:password" lines (lighttpd's plain back end serves Basic and Digest).
 The port is written to the port file once the daemon accepts connections; SIGTERM stops
 the daemon and this wrapper.
@@ -45,6 +47,9 @@ def lighttpd_config(args, port):
     ]
     if args.tls_pem:
         lines += ['ssl.engine = "enable"', 'ssl.pemfile = "%s"' % args.tls_pem]
+        if args.tls_client_ca:
+            lines += ['ssl.ca-file = "%s"' % args.tls_client_ca, 'ssl.verifyclient.activate = "enable"',
+                      'ssl.verifyclient.enforce = "enable"']
     if args.basic or args.digest:
         lines += ['auth.backend = "plain"', 'auth.backend.plain.userfile = "%s"' % args.auth_file]
         reqs = []
@@ -80,6 +85,7 @@ def main():
     ap.add_argument("--port-file", required=True)
     ap.add_argument("--root")
     ap.add_argument("--tls-pem")
+    ap.add_argument("--tls-client-ca")
     ap.add_argument("--auth-file")
     ap.add_argument("--basic", nargs=2, action="append")
     ap.add_argument("--digest", nargs=2, action="append")
