@@ -10,6 +10,7 @@
 
 #include <ne_alloc.h>
 
+#include "base/AtomicFile.h"
 #include "base/Logger.h"
 
 namespace
@@ -122,16 +123,26 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
         if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize)) {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
-            const int nClosed = ::close(nFd);
+            const int nTempFd = nFd;
             nFd = -1;
-            if (nClosed != 0) {
+            switch (replaceFile(nTempFd, sTempPath, sLocalPath)) {
+            case ReplaceStep::DONE:
+                break;
+            case ReplaceStep::SYNC:
+                logMessage(ERROR, "failed syncing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+                return fail();
+            case ReplaceStep::CLOSE:
                 logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
                 return fail();
-            }
-            if (::rename(sTempPath.c_str(), sLocalPath.c_str()) != 0) {
+            case ReplaceStep::RENAME:
                 logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(), sLocalPath.c_str(),
                            errnoText().c_str());
                 return fail();
+            case ReplaceStep::SYNC_DIRECTORY:
+                // The complete file is in place; only its durability is in doubt.
+                logMessage(WARNING, "failed syncing the directory of '%s' (%s)", sLocalPath.c_str(),
+                           errnoText().c_str());
+                break;
             }
             logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
             return true;
