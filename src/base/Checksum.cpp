@@ -182,8 +182,19 @@ bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_
             return false;
         }
         int nRead;
+        uint64_t uTotal = 0;
         while ((nRead = gzread(file.get(), buffer.get(), READ_BUFFER_SIZE)) > 0)
+        {
+            uTotal += static_cast<uint64_t>(nRead);
+            if (uTotal > MAX_UNCOMPRESSED_SIZE)
+            {
+                logMessage(ERROR, "uncompressed content of '%s' is larger than %llu bytes", sPath.c_str(),
+                           static_cast<unsigned long long>(MAX_UNCOMPRESSED_SIZE));
+                nRead = -1;
+                break;
+            }
             sha.update(buffer.get(), static_cast<std::size_t>(nRead));
+        }
         if (nRead < 0)
             bOk = false;
     }

@@ -45,7 +45,11 @@ namespace
 constexpr std::string_view RPMLIB_PREFIX = "rpmlib(";
 // Uncompressed bytes of a package list beyond which it is refused: a small compressed
 // file must not be able to make the list outgrow the device's memory.
-constexpr long MAX_PRIMARY_CONTENT = 256L << 20;
+constexpr long MAX_PRIMARY_CONTENT = static_cast<long>(MAX_UNCOMPRESSED_SIZE);
+// Element nesting beyond which the list is refused, as libxml2 refuses it in the index:
+// the parser keeps a few words per open element, and a small compressed file can open
+// millions of them.
+constexpr int MAX_PRIMARY_DEPTH = 256;
 // Uncompressed bytes handed to the parser at a time.
 constexpr unsigned FEED_SIZE = 256U << 10;
 
@@ -668,6 +672,12 @@ void PrimaryParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri,
         return;
     }
     ++m_nDepth;
+    if (m_nDepth >= MAX_PRIMARY_DEPTH)
+    {
+        logMessage(ERROR, "package list '%s' is nested deeper than %d elements", m_sPath.c_str(), MAX_PRIMARY_DEPTH);
+        stop();
+        return;
+    }
     for (int i = 0; i < nNamespaces; ++i)
         m_vNamespaces.push_back({ppNamespaces[2 * i], ppNamespaces[2 * i + 1], m_nDepth});
 
@@ -984,6 +994,7 @@ int PrimaryParser::finishPackage()
     const std::string sFileName = baseName(m_sLocation);
     m_package.m_sName = m_sName;
     m_package.m_sGroup = m_sGroup;
+    m_package.m_sArch = m_sArch;
     m_package.m_sLocation = m_sLocation;
     m_package.m_sLocalPath = m_sPackageDir + sFileName;
 
