@@ -94,8 +94,9 @@ void Downloader::close()
 }
 
 bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches,
-                     uint64_t uMaxSize)
+                     uint64_t uMaxSize, bool bExpectedSize)
 {
+    m_lastFailure = URLFetcher::Failure::NETWORK;
     const std::string sTempPath = sLocalPath + ".tmp";
     logMessage(DEBUG, "downloading path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
     std::string sRequestPath = m_sBasePath + sRelPath;
@@ -120,7 +121,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
     URLFetcher* pCurrent = m_vFetchers.front().get();
     int nRedirects = 0;
     for (;;) {
-        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize)) {
+        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize, bExpectedSize)) {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
             const int nTempFd = nFd;
@@ -145,10 +146,13 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
                 break;
             }
             logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
+            m_lastFailure = URLFetcher::Failure::NONE;
             return true;
         }
-        if (!pCurrent->wasRedirected())
+        if (!pCurrent->wasRedirected()) {
+            m_lastFailure = pCurrent->failure();
             return fail();
+        }
 
         if (++nRedirects > MAX_REDIRECTS) {
             logMessage(ERROR, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
@@ -162,6 +166,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
         if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme)) {
             logMessage(ERROR, "refusing redirection of '%s' to '%s': only http and https are followed",
                        sRelPath.c_str(), unparse(*pTarget).c_str());
+            m_lastFailure = URLFetcher::Failure::REFUSED;
             return fail();
         }
         logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(), pTarget->scheme ? pTarget->scheme : "",
