@@ -14,6 +14,8 @@ RESPONSE: {"status": 200, "headers": {...}, "body": "text", "close_mid_body": fa
   "never_answer": true (the request is read, nothing is ever sent),
   "trickle": seconds (the body is sent one byte at a time with that pause),
   "trickle_headers": seconds (the status line and headers are sent that way, then the body).
+A route may also hold "fresh": RESPONSE, the answer to requests that carry
+"Cache-Control: no-cache" (a cache on the way answers the others from its store).
 AUTH: {"type": "basic" | "digest", "realm": "r", "users": {"name": "password"}}
 Every request is appended to the log file as one line of tab-separated fields:
 connection number, target, user name sent to the server (or "-"), user name sent to the
@@ -174,7 +176,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_plain(401, b"unauthorized", {"WWW-Authenticate": challenge})
                 return
         state.log(entry)
-        response = state.next_response(key, route["responses"])
+        if "fresh" in route and self.headers.get("Cache-Control") == "no-cache":
+            response = route["fresh"]
+        else:
+            response = state.next_response(key, route["responses"])
         if response.get("close_without_response"):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
