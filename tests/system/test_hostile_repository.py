@@ -105,9 +105,16 @@ def gzip_bomb_many_elements():
     return gzip_stream(LIST_HEAD, b"<x/>", 300 << 20, b"</metadata>\n")
 
 
-def gzip_deep_nesting():
-    """A small gzip file of a package list of 30 million nested elements (90 MiB)."""
-    return gzip_stream(LIST_HEAD, b"<x>", 90 << 20, b"</metadata>\n")
+def gzip_deep_nesting(depth=30000000):
+    """A small gzip file of a well-formed package list of 30 million nested elements (200 MiB)."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+    parts = [packer.compress(LIST_HEAD)]
+    for element in (b"<x>", b"</x>"):
+        chunk = element * (1 << 18)
+        parts += [packer.compress(chunk) for _ in range(depth // (1 << 18))]
+    parts.append(packer.compress(b"</metadata>\n"))
+    parts.append(packer.flush())
+    return b"".join(parts)
 
 
 def gzip_bomb_members(count=128):
