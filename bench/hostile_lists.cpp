@@ -4,12 +4,10 @@
 //                                                wrong value (a gzip bomb)
 // Prints "<result> <seconds> s <peak RSS> MiB"; the result is "accepted" or "refused".
 
-#include "base/Checksum.h"
-#include "base/Logger.h"
-#include "config/UpdaterConfig.h"
-#include "repository/Repository.h"
+#include "BenchRepository.h"
 
-#include <rpm/rpmlib.h>
+#include "base/Checksum.h"
+
 #include <sys/resource.h>
 
 #include <chrono>
@@ -24,19 +22,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s parse|verify FILE\n", argv[0]);
         return 2;
     }
-    if (rpmReadConfigFiles(nullptr, nullptr) != 0)
-    {
-        std::fprintf(stderr, "cannot read rpm configuration\n");
+    std::unique_ptr<Repository> pRepo = benchRepository(FATAL);
+    if (!pRepo)
         return 2;
-    }
-    logger().setLevel(FATAL);
-
-    UpdaterConfig config;
-    config.m_sCacheDir = "/nonexistent/";
-    RepoConfig repoConfig;
-    repoConfig.m_sId = "bench";
-    repoConfig.m_sUri = "http://127.0.0.1/";
-    Repository repo(config, repoConfig);
+    Repository& repo = *pRepo;
 
     const auto start = std::chrono::steady_clock::now();
     bool bAccepted = false;

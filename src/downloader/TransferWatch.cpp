@@ -1,21 +1,19 @@
 #include "downloader/TransferWatch.h"
 
 #include "base/Logger.h"
+#include "base/SignalFreeThread.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <system_error>
 
 #include <dirent.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,20 +81,8 @@ TransferWatch::TransferWatch(int nSocket) : m_nSocket(nSocket)
         logMessage(DEBUG, "transfer not watched (%s)", errnoText().c_str());
         return;
     }
-    // Signals are for the main thread: the watcher blocks them all.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try
-    {
-        m_thread = std::thread([this] { watch(); });
-    }
-    catch (const std::system_error&)
-    {
+    if (!startSignalFreeThread(m_thread, [this] { watch(); }))
         logMessage(DEBUG, "transfer not watched (no thread)");
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 TransferWatch::~TransferWatch()

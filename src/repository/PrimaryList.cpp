@@ -14,6 +14,7 @@
 #include "repository/Repository.h"
 
 #include "base/Logger.h"
+#include "base/SignalFreeThread.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
 
@@ -21,8 +22,6 @@
 #include <rpm/rpmlib.h>
 #include <zlib.h>
 
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +33,6 @@
 #include <mutex>
 #include <set>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -81,20 +79,8 @@ public:
     {
         for (Chunk& chunk : m_chunks)
             chunk.m_vData.resize(FEED_SIZE);
-        // Signals are for the main thread: the reader blocks them all.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        try
-        {
-            m_thread = std::thread([this] { produce(); });
-        }
-        catch (const std::system_error&)
-        {
+        if (!startSignalFreeThread(m_thread, [this] { produce(); }))
             logMessage(DEBUG, "reading '%s' without a read-ahead thread", m_sPath.c_str());
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
     ~ReadAhead()
