@@ -581,22 +581,25 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
         nCode = ne_request_dispatch(pRequest.get());
         m_pWatch = nullptr;
         verdict = watch.verdict();
-        if (verdict == TransferWatch::Verdict::TOO_SLOW)
+        if (verdict == TransferWatch::Verdict::TOO_SLOW && nCode != NE_OK)
             ne_set_error(m_pSession, "transfer too slow (%llu bytes in %lld seconds)",
                          static_cast<unsigned long long>(watch.periodBytes()),
                          static_cast<long long>(watch.periodSeconds()));
     }
     m_failure = target.m_failure;
     if (verdict != TransferWatch::Verdict::NONE) {
-        // The watch shut the socket down under neon: the connection is finished.
+        // The watch shut the socket down under neon: the connection is finished. A response
+        // that was complete all the same stands.
         ne_close_connection(m_pSession);
         m_nSocket = -1;
-        nCode = verdict == TransferWatch::Verdict::TIMED_OUT ? NE_TIMEOUT : NE_ERROR;
-        if (verdict == TransferWatch::Verdict::TOO_SLOW)
-            m_failure = Failure::REFUSED;
-    } else if (nCode == NE_OK) {
-        nStatusClass = ne_get_status(pRequest.get())->klass;
+        if (nCode != NE_OK) {
+            nCode = verdict == TransferWatch::Verdict::TIMED_OUT ? NE_TIMEOUT : NE_ERROR;
+            if (verdict == TransferWatch::Verdict::TOO_SLOW)
+                m_failure = Failure::REFUSED;
+        }
     }
+    if (nCode == NE_OK)
+        nStatusClass = ne_get_status(pRequest.get())->klass;
     pRequest.reset();
     m_pszRequestPath = nullptr;
     return nCode;
