@@ -488,9 +488,9 @@ void URLFetcher::onStatus(ne_session_status status)
 {
     // The connection's socket, for the watch of the requests on it.
     if (status == ne_status_connecting) {
-        m_socketFinder.snapshot();
+        m_SocketFinder.snapshot();
     } else if (status == ne_status_connected) {
-        m_nSocket = m_socketFinder.find();
+        m_nSocket = m_SocketFinder.find();
         if (m_nSocket < 0)
             logMessage(DEBUG, "connection to %s not watched: socket not found", m_sHost.c_str());
         if (m_pWatch)

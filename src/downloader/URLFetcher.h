@@ -116,6 +116,6 @@ private:
     // The session's open connection (-1: none or unknown) and the watch of the request
     // in progress.
     int m_nSocket = -1;
-    NewSocketFinder m_socketFinder;
+    NewSocketFinder m_SocketFinder;
     TransferWatch* m_pWatch = nullptr;
 };
