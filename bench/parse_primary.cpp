@@ -1,11 +1,7 @@
 // Parses one package list with Repository::parsePrimary and prints how long that took.
 //   bench_parse_primary PRIMARY.xml[.gz]
 
-#include "base/Logger.h"
-#include "config/UpdaterConfig.h"
-#include "repository/Repository.h"
-
-#include <rpm/rpmlib.h>
+#include "BenchRepository.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,19 +15,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s PRIMARY.xml[.gz]\n", argv[0]);
         return 2;
     }
-    if (rpmReadConfigFiles(nullptr, nullptr) != 0)
-    {
-        std::fprintf(stderr, "cannot read rpm configuration\n");
+    std::unique_ptr<Repository> pRepo = benchRepository(WARNING);
+    if (!pRepo)
         return 2;
-    }
-    logger().setLevel(WARNING);
-
-    UpdaterConfig config;
-    config.m_sCacheDir = "/nonexistent/";
-    RepoConfig repoConfig;
-    repoConfig.m_sId = "bench";
-    repoConfig.m_sUri = "http://127.0.0.1/";
-    Repository repo(config, repoConfig);
+    Repository& repo = *pRepo;
 
     auto start = std::chrono::steady_clock::now();
     bool bParsed = repo.parsePrimary(argv[1]);

@@ -9,7 +9,7 @@ set -eu
 source_dir=$1
 out=$2
 rm -rf "$out"
-for target in config proxy credentials repomd primary primary_gzip evr rich status cpuinfo signature; do
+for target in config proxy credentials repomd primary primary_gzip evr rich status cpuinfo signature package_header; do
     mkdir -p "$out/$target"
 done
 cp "$source_dir/packaging/defaults.conf" "$out/config/shipped-defaults.conf"
@@ -29,6 +29,7 @@ for file in "$work"/repo/repodata/*primary.xml.gz; do
     cp "$out/primary/primary.xml" "$out/primary_gzip/primary.xml"
 done
 # A repository with a single package keeps the inputs small, which mutates faster.
+cp "$work"/repo/packages/delta-*.rpm "$out/package_header/"
 mkdir -p "$work/small/packages"
 cp "$work"/repo/packages/delta-*.rpm "$work/small/packages/"
 createrepo_c -q -s sha "$work/small" >/dev/null

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-1800}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config proxy credentials repomd primary primary_gzip evr status cpuinfo)
+[ ${#targets[@]} -gt 0 ] || targets=(config proxy credentials repomd primary primary_gzip evr status cpuinfo package_header)
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF

@@ -191,8 +191,18 @@ bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
             return false;
         }
         int nRead;
+        uint64_t uTotal = 0;
         while ((nRead = gzread(file.get(), buffer.get(), READ_BUFFER_SIZE)) > 0)
+        {
+            uTotal += static_cast<uint64_t>(nRead);
+            if (uTotal > MAX_UNCOMPRESSED_SIZE)
+            {
+                logMessage(ERROR, "uncompressed content of '%s' is larger than %llu bytes", sPath.c_str(),
+                           static_cast<unsigned long long>(MAX_UNCOMPRESSED_SIZE));
+                return false;
+            }
             consume(buffer.get(), static_cast<std::size_t>(nRead));
+        }
         return nRead == 0;
     }
     std::unique_ptr<FILE, FileCloser> file(fopen(sPath.c_str(), "rb"));

@@ -34,6 +34,10 @@ private:
 
 constexpr std::size_t SHA1_DIGEST_SIZE = 20;
 
+// Uncompressed bytes beyond which a compressed file is refused wherever it is inflated: a
+// small download must not be able to cost minutes of decompression or the device's memory.
+inline constexpr uint64_t MAX_UNCOMPRESSED_SIZE = 256ull << 20;
+
 // Incremental SHA-1.
 class Sha1
 {

@@ -37,6 +37,7 @@ struct Package
 // A package available in the repository.
 struct RepoPackage : Package
 {
+    InternedString m_sArch;
     InternedString m_sLocation;
     InternedString m_sLocalPath;
     Checksum m_Checksum;

@@ -10,6 +10,7 @@
 
 #include <ne_alloc.h>
 
+#include "base/AtomicFile.h"
 #include "base/Logger.h"
 
 namespace
@@ -102,8 +103,9 @@ void Downloader::close()
 }
 
 bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches,
-                     uint64_t uMaxSize)
+                     uint64_t uMaxSize, bool bExpectedSize)
 {
+    m_lastFailure = URLFetcher::Failure::NETWORK;
     const std::string sTempPath = sLocalPath + ".tmp";
     logMessage(DEBUG, "downloading path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
     std::string sRequestPath = m_sBasePath + sRelPath;
@@ -128,25 +130,38 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
     URLFetcher* pCurrent = m_vFetchers.front().get();
     int nRedirects = 0;
     for (;;) {
-        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize)) {
+        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize, bExpectedSize)) {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
-            const int nClosed = ::close(nFd);
+            const int nTempFd = nFd;
             nFd = -1;
-            if (nClosed != 0) {
+            switch (replaceFile(nTempFd, sTempPath, sLocalPath)) {
+            case ReplaceStep::DONE:
+                break;
+            case ReplaceStep::SYNC:
+                logMessage(ERROR, "failed syncing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+                return fail();
+            case ReplaceStep::CLOSE:
                 logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
                 return fail();
-            }
-            if (::rename(sTempPath.c_str(), sLocalPath.c_str()) != 0) {
+            case ReplaceStep::RENAME:
                 logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(), sLocalPath.c_str(),
                            errnoText().c_str());
                 return fail();
+            case ReplaceStep::SYNC_DIRECTORY:
+                // The complete file is in place; only its durability is in doubt.
+                logMessage(WARNING, "failed syncing the directory of '%s' (%s)", sLocalPath.c_str(),
+                           errnoText().c_str());
+                break;
             }
             logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
+            m_lastFailure = URLFetcher::Failure::NONE;
             return true;
         }
-        if (!pCurrent->wasRedirected())
+        if (!pCurrent->wasRedirected()) {
+            m_lastFailure = pCurrent->failure();
             return fail();
+        }
 
         if (++nRedirects > MAX_REDIRECTS) {
             logMessage(ERROR, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
@@ -160,6 +175,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
         if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme)) {
             logMessage(ERROR, "refusing redirection of '%s' to '%s': only http and https are followed",
                        sRelPath.c_str(), unparse(*pTarget).c_str());
+            m_lastFailure = URLFetcher::Failure::REFUSED;
             return fail();
         }
         logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(), pTarget->scheme ? pTarget->scheme : "",

@@ -33,9 +33,13 @@ public:
     void setNotifier(URLFetcher::Notifier* pNotifier);
     // Fetches sRelPath (relative to the base path, no leading "/") into sLocalPath through
     // "<sLocalPath>.tmp"; the local path is only replaced by a complete download. A resource
-    // larger than uMaxSize bytes (0: no limit) fails.
+    // larger than uMaxSize bytes (0: no limit) fails: at once as a refusal, or, when
+    // bExpectedSize says that it is the size the resource should have, as a wrong copy
+    // (lastFailure LARGER_THAN_EXPECTED) that the caller may fetch again bypassing caches.
     [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches = false,
-                           uint64_t uMaxSize = 0);
+                           uint64_t uMaxSize = 0, bool bExpectedSize = false);
+    // Why the last get failed.
+    URLFetcher::Failure lastFailure() const { return m_lastFailure; }
     void close();
 
     bool isOpen() const { return !m_vFetchers.empty(); }
@@ -48,6 +52,7 @@ private:
     std::string m_sBasePath;
     URLFetcher::Notifier* m_pNotifier = nullptr;
     std::unique_ptr<TlsIdentity> m_pTls;
+    URLFetcher::Failure m_lastFailure = URLFetcher::Failure::NONE;
 };
 
 // One mkdir (mode 0777 before the umask); an existing directory counts as success.

@@ -27,17 +27,16 @@
 #include "downloader/DeviceIdentity.h"
 #include "downloader/Downloader.h"
 #include "downloader/NetworkPaths.h"
+#include "downloader/TransferWatch.h"
 
 namespace
 {
 
-constexpr int READ_TIMEOUT_SECONDS = 120;
-constexpr int CONNECT_TIMEOUT_SECONDS = 180;
 constexpr int MAX_RETRIES = 2;
 constexpr std::size_t COPY_BUFFER_SIZE = 4096;
-// A body that brings fewer bytes than this within one read-timeout period is a stalled
-// transfer (a server trickling a byte at a time would otherwise hold the run for ever).
-constexpr uint64_t MIN_BYTES_PER_PERIOD = 1024;
+// The body of an error answer is read only to keep the connection; an endless one must
+// not hold the run.
+constexpr uint64_t MAX_ERROR_BODY_SIZE = 1ull << 20;
 
 // Written once by URLFetcher::initialize, read by every fetcher.
 struct FetcherSettings
@@ -123,9 +122,12 @@ struct BodyTarget
     ne_session* m_pSession;
     int m_nFd;
     uint64_t m_uMaxSize;  // 0: no limit
+    bool m_bExpectedSize; // m_uMaxSize is the size the resource should have
     uint64_t m_uWritten = 0;
     int64_t m_nPeriodStart = -1;  // monotonic seconds
     uint64_t m_uPeriodBytes = 0;
+    URLFetcher::Failure m_failure = URLFetcher::Failure::NONE;
+    uint64_t m_uErrorBody = 0;
 };
 
 int64_t monotonicSeconds()
@@ -143,6 +145,8 @@ int bodyWriter(void* pUserData, const char* pBlock, std::size_t uLength) noexcep
     if (pTarget->m_uMaxSize != 0 && uLength > pTarget->m_uMaxSize - pTarget->m_uWritten) {
         ne_set_error(pTarget->m_pSession, "resource larger than %llu bytes",
                      static_cast<unsigned long long>(pTarget->m_uMaxSize));
+        pTarget->m_failure =
+            pTarget->m_bExpectedSize ? URLFetcher::Failure::LARGER_THAN_EXPECTED : URLFetcher::Failure::REFUSED;
         return -1;
     }
     pTarget->m_uWritten += uLength;
@@ -150,11 +154,12 @@ int bodyWriter(void* pUserData, const char* pBlock, std::size_t uLength) noexcep
     if (pTarget->m_nPeriodStart < 0)
         pTarget->m_nPeriodStart = nNow;
     pTarget->m_uPeriodBytes += uLength;
-    if (nNow - pTarget->m_nPeriodStart >= READ_TIMEOUT_SECONDS) {
+    if (nNow - pTarget->m_nPeriodStart >= networkTimeouts().m_nReadSeconds) {
         if (pTarget->m_uPeriodBytes < MIN_BYTES_PER_PERIOD) {
             ne_set_error(pTarget->m_pSession, "transfer too slow (%llu bytes in %lld seconds)",
                          static_cast<unsigned long long>(pTarget->m_uPeriodBytes),
                          static_cast<long long>(nNow - pTarget->m_nPeriodStart));
+            pTarget->m_failure = URLFetcher::Failure::REFUSED;
             return -1;
         }
         pTarget->m_nPeriodStart = nNow;
@@ -162,6 +167,25 @@ int bodyWriter(void* pUserData, const char* pBlock, std::size_t uLength) noexcep
     }
     if (!writeAll(pTarget->m_nFd, pBlock, uLength)) {
         ne_set_error(pTarget->m_pSession, "failed writing downloaded data to file (%s)", errnoText().c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int acceptNon2xx(void*, ne_request*, const ne_status* pStatus) noexcept
+{
+    return pStatus->klass != 2;
+}
+
+// The body of an error answer is discarded, up to a bound.
+int errorBodyReader(void* pUserData, const char*, std::size_t uLength) noexcept
+{
+    auto* pTarget = static_cast<BodyTarget*>(pUserData);
+    pTarget->m_uErrorBody += uLength;
+    if (pTarget->m_uErrorBody > MAX_ERROR_BODY_SIZE) {
+        ne_set_error(pTarget->m_pSession, "error answer larger than %llu bytes",
+                     static_cast<unsigned long long>(MAX_ERROR_BODY_SIZE));
+        pTarget->m_failure = URLFetcher::Failure::REFUSED;
         return -1;
     }
     return 0;
@@ -312,8 +336,9 @@ URLFetcher::URLFetcher(const ne_uri& uri, const TlsIdentity* pTls)
         selectProxy();
         ne_set_useragent(m_pSession, settings().m_sUserAgent.c_str());
         ne_redirect_register(m_pSession);
-        ne_set_read_timeout(m_pSession, READ_TIMEOUT_SECONDS);
-        ne_set_connect_timeout(m_pSession, CONNECT_TIMEOUT_SECONDS);
+        ne_set_read_timeout(m_pSession, networkTimeouts().m_nReadSeconds);
+        ne_set_connect_timeout(m_pSession, networkTimeouts().m_nConnectSeconds);
+        ne_set_notifier(m_pSession, &URLFetcher::statusCallback, this);
     }
     m_bValid = true;
     logMessage(DEBUG, "URI fetcher %p for scheme '%s', host '%s', port %u created", static_cast<void*>(this),
@@ -457,17 +482,35 @@ int URLFetcher::proxyAuth(int nAttempt, char* pUser, char* pPassword)
     return -1;
 }
 
-void URLFetcher::notifyCallback(void* pUserData, ne_session_status status, const ne_session_status_info*) noexcept
+void URLFetcher::statusCallback(void* pUserData, ne_session_status status, const ne_session_status_info*) noexcept
 {
     if (pUserData)
-        static_cast<Notifier*>(pUserData)->notify(static_cast<int>(status));
+        static_cast<URLFetcher*>(pUserData)->onStatus(status);
+}
+
+void URLFetcher::onStatus(ne_session_status status)
+{
+    // The connection's socket, for the watch of the requests on it.
+    if (status == ne_status_connecting) {
+        m_SocketFinder.snapshot();
+    } else if (status == ne_status_connected) {
+        m_nSocket = m_SocketFinder.find();
+        if (m_nSocket < 0)
+            logMessage(DEBUG, "connection to %s not watched: socket not found", m_sHost.c_str());
+        if (m_pWatch)
+            m_pWatch->setSocket(m_nSocket);
+    } else if (status == ne_status_disconnected) {
+        m_nSocket = -1;
+        if (m_pWatch)
+            m_pWatch->setSocket(-1);
+    }
+    if (m_pNotifier)
+        m_pNotifier->notify(static_cast<int>(status));
 }
 
 void URLFetcher::setNotifier(Notifier* pNotifier)
 {
     m_pNotifier = pNotifier;
-    if (m_pSession)
-        ne_set_notifier(m_pSession, &URLFetcher::notifyCallback, pNotifier);
 }
 
 bool URLFetcher::matches(const ne_uri& uri) const
@@ -522,18 +565,43 @@ const char* URLFetcher::errorText(int nCode) const
 }
 
 int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize,
-                           int& nStatusClass)
+                           bool bExpectedSize, int& nStatusClass)
 {
     m_pszRequestPath = sPath.c_str();
     nStatusClass = 0;
     std::unique_ptr<ne_request, RequestFree> pRequest(ne_request_create(m_pSession, "GET", sPath.c_str()));
-    BodyTarget target{m_pSession, nFd, uMaxSize};
+    BodyTarget target{m_pSession, nFd, uMaxSize, bExpectedSize};
     ne_add_response_body_reader(pRequest.get(), ne_accept_2xx, bodyWriter, &target);
+    ne_add_response_body_reader(pRequest.get(), acceptNon2xx, errorBodyReader, &target);
     if (bBypassCaches) {
         ne_add_request_header(pRequest.get(), "Cache-Control", "no-cache");
         ne_add_request_header(pRequest.get(), "Pragma", "no-cache");
     }
-    const int nCode = ne_request_dispatch(pRequest.get());
+    int nCode = NE_OK;
+    TransferWatch::Verdict verdict = TransferWatch::Verdict::NONE;
+    {
+        TransferWatch watch(m_nSocket);
+        m_pWatch = &watch;
+        nCode = ne_request_dispatch(pRequest.get());
+        m_pWatch = nullptr;
+        verdict = watch.verdict();
+        if (verdict == TransferWatch::Verdict::TOO_SLOW && nCode != NE_OK)
+            ne_set_error(m_pSession, "transfer too slow (%llu bytes in %lld seconds)",
+                         static_cast<unsigned long long>(watch.periodBytes()),
+                         static_cast<long long>(watch.periodSeconds()));
+    }
+    m_failure = target.m_failure;
+    if (verdict != TransferWatch::Verdict::NONE) {
+        // The watch shut the socket down under neon: the connection is finished. A response
+        // that was complete all the same stands.
+        ne_close_connection(m_pSession);
+        m_nSocket = -1;
+        if (nCode != NE_OK) {
+            nCode = verdict == TransferWatch::Verdict::TIMED_OUT ? NE_TIMEOUT : NE_ERROR;
+            if (verdict == TransferWatch::Verdict::TOO_SLOW)
+                m_failure = Failure::REFUSED;
+        }
+    }
     if (nCode == NE_OK)
         nStatusClass = ne_get_status(pRequest.get())->klass;
     pRequest.reset();
@@ -542,24 +610,34 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
 }
 
 bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName,
-                     uint64_t uMaxSize)
+                     uint64_t uMaxSize, bool bExpectedSize)
 {
     if (!m_bValid)
         return false;
     m_bRedirected = false;
+    m_failure = Failure::NONE;
     logMessage(TRACE, "URLFetcher::get() this = %p", static_cast<void*>(this));
     if (!m_pSession)
-        return copyLocalFile(sPath, nFd, uMaxSize);
+        return copyLocalFile(sPath, nFd, uMaxSize, bExpectedSize);
 
     const char* pName = sDisplayName.c_str();
     for (int nRetry = 0;; ++nRetry) {
         int nStatusClass = 0;
-        const int nCode = runRequest(sPath, nFd, bBypassCaches, uMaxSize, nStatusClass);
+        const int nCode = runRequest(sPath, nFd, bBypassCaches, uMaxSize, bExpectedSize, nStatusClass);
         if (nCode == NE_REDIRECT) {
             m_bRedirected = true;
+            m_failure = Failure::REDIRECTED;
             return false;
         }
-        if (nRetry < MAX_RETRIES && (nCode == NE_ERROR || nCode == NE_CONNECT || nCode == NE_TIMEOUT)) {
+        if (m_failure == Failure::LARGER_THAN_EXPECTED) {
+            // Not the copy the list describes (an outdated one in a cache on the way, say):
+            // the caller fetches once more, bypassing caches.
+            logMessage(WARNING, "failed fetching '%s' (%s)", pName, errorText(nCode));
+            return false;
+        }
+        // A refusal of the updater's own (size bound, minimum rate) would only be repeated.
+        if (m_failure != Failure::REFUSED && nRetry < MAX_RETRIES &&
+            (nCode == NE_ERROR || nCode == NE_CONNECT || nCode == NE_TIMEOUT)) {
             logMessage(WARNING, "failed fetching '%s' (%s); retrying", pName, errorText(nCode));
             if (::lseek(nFd, 0, SEEK_SET) == 0 && ::ftruncate(nFd, 0) == 0)
                 continue;
@@ -567,8 +645,11 @@ bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, cons
         } else if (nCode == NE_OK && nStatusClass == 2) {
             if (nRetry > 0)
                 logMessage(INFO, "fetched '%s' in retry %i", pName, nRetry);
+            m_failure = Failure::NONE;
             return true;
         }
+        if (m_failure == Failure::NONE)
+            m_failure = Failure::NETWORK;
         logMessage(ERROR, "failed fetching '%s' (%s)", pName, errorText(nCode));
         if (nCode == NE_LOOKUP)
             logMessage(ERROR, "make sure that a network gateway and DNS servers are configured\n"
@@ -579,8 +660,9 @@ bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, cons
     }
 }
 
-bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize)
+bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize, bool bExpectedSize)
 {
+    m_failure = Failure::NETWORK;
     const int nSource = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (nSource < 0) {
         logMessage(ERROR, "failed copying file (%s)", errnoText().c_str());
@@ -603,7 +685,9 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxS
         }
         uCopied += static_cast<uint64_t>(nRead);
         if (uMaxSize != 0 && uCopied > uMaxSize) {
-            logMessage(ERROR, "failed copying file (larger than %llu bytes)", static_cast<unsigned long long>(uMaxSize));
+            logMessage(bExpectedSize ? WARNING : ERROR, "failed copying file (larger than %llu bytes)",
+                       static_cast<unsigned long long>(uMaxSize));
+            m_failure = bExpectedSize ? Failure::LARGER_THAN_EXPECTED : Failure::REFUSED;
             break;
         }
         if (!writeAll(nFd, pBuffer.get(), static_cast<std::size_t>(nRead))) {
@@ -612,5 +696,7 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxS
         }
     }
     ::close(nSource);
+    if (bComplete)
+        m_failure = Failure::NONE;
     return bComplete;
 }

@@ -10,6 +10,7 @@
 
 #include "config/UpdaterConfig.h"
 #include "downloader/NetworkCredentials.h"
+#include "downloader/TransferWatch.h"
 
 // Fetches resources from one server (scheme, host, port) into open files: over one
 // persistent neon session for "http" and "https", by copying for local "file" URIs.
@@ -42,6 +43,16 @@ public:
     // Forgets the process-wide settings so that initialize runs again. Tests only.
     static void resetForTests();
 
+    // Why the last get failed.
+    enum class Failure
+    {
+        NONE,
+        NETWORK,              // the server or the network; retried as far as sensible
+        REDIRECTED,           // a redirect to follow (wasRedirected)
+        REFUSED,              // refused by the updater itself (size bound, minimum rate): final
+        LARGER_THAN_EXPECTED, // longer than the size the caller expected: a wrong copy
+    };
+
     // Builds a fetcher for the scheme, host and port of the URI; check isValid(). An https
     // session uses pTls (not owned, may be null) for its authorities and client certificate.
     explicit URLFetcher(const ne_uri& uri, const TlsIdentity* pTls = nullptr);
@@ -55,9 +66,11 @@ public:
 
     // Fetches the resource at the absolute path into nFd (open for writing, at its start,
     // a regular file). sDisplayName names it in messages.
-    // uMaxSize (0: no limit) ends a body that grows beyond it with an error.
+    // uMaxSize (0: no limit) ends a body that grows beyond it with an error: a refusal, or,
+    // with bExpectedSize, a wrong copy (LARGER_THAN_EXPECTED) that is not retried here.
     [[nodiscard]] bool get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName,
-                           uint64_t uMaxSize = 0);
+                           uint64_t uMaxSize = 0, bool bExpectedSize = false);
+    Failure failure() const { return m_failure; }
     // Target of the redirect that ended the last get; null when there was none. Valid until
     // the next request on this fetcher.
     const ne_uri* redirectLocation() const;
@@ -77,8 +90,10 @@ private:
     void selectProxy();
     [[nodiscard]] bool checkLocalNetwork();
     void clearLocalAddrs();
-    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize, int& nStatusClass);
-    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize);
+    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize, bool bExpectedSize,
+                   int& nStatusClass);
+    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize, bool bExpectedSize);
+    void onStatus(ne_session_status status);
     const char* errorText(int nCode) const;
     int serverAuth(const char* pRealm, int nAttempt, char* pUser, char* pPassword, bool bWithDefault);
     int proxyAuth(int nAttempt, char* pUser, char* pPassword);
@@ -88,7 +103,7 @@ private:
     static int authWithoutDefault(void* pUserData, const char* pRealm, int nAttempt, char* pUser,
                                   char* pPassword) noexcept;
     static int authProxy(void* pUserData, const char* pRealm, int nAttempt, char* pUser, char* pPassword) noexcept;
-    static void notifyCallback(void* pUserData, ne_session_status status, const ne_session_status_info* pInfo) noexcept;
+    static void statusCallback(void* pUserData, ne_session_status status, const ne_session_status_info* pInfo) noexcept;
 
     bool m_bValid = false;
     std::string m_sScheme;
@@ -100,4 +115,10 @@ private:
     NetworkCredentials m_Credentials;
     const char* m_pszRequestPath = nullptr;
     Notifier* m_pNotifier = nullptr;
+    Failure m_failure = Failure::NONE;
+    // The session's open connection (-1: none or unknown) and the watch of the request
+    // in progress.
+    int m_nSocket = -1;
+    NewSocketFinder m_SocketFinder;
+    TransferWatch* m_pWatch = nullptr;
 };

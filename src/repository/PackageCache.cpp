@@ -6,6 +6,7 @@
 
 #include "base/Logger.h"
 #include "downloader/Downloader.h"
+#include "rpmdb/RpmHeader.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -27,10 +28,37 @@ struct DirClose
 };
 using DirHandle = std::unique_ptr<DIR, DirClose>;
 
+// The label a record's file must carry in its header: name-[epoch:]version-release.arch.
+std::string expectedLabel(const RepoPackage& package)
+{
+    rpmheader::PackageIdentity expected;
+    expected.m_sName = package.m_sName.str();
+    expected.m_Evr = package.m_Evr;
+    expected.m_sArch = package.m_sArch.str();
+    return expected.label();
+}
+
+// The file's header names the package of the record. A repository whose list points at
+// another package's file (checksum and size matching that file) would otherwise install
+// it under the record's name. sFound describes what the file holds.
+bool holdsRecordedPackage(const RepoPackage& package, const std::string& sPath, std::string& sFound)
+{
+    rpmheader::PackageIdentity found;
+    if (!rpmheader::readPackageIdentity(sPath, found))
+    {
+        sFound = "no readable package header";
+        return false;
+    }
+    sFound = "package " + found.label();
+    return found.m_sName == package.m_sName.view() && found.m_Evr == package.m_Evr &&
+           found.m_sArch == package.m_sArch.view();
+}
+
 bool isValidPackageFile(const RepoPackage& package)
 {
     const std::string sPath = package.m_sLocalPath.str();
-    return isReadable(sPath) && package.m_Checksum.verify(sPath);
+    std::string sFound;
+    return isReadable(sPath) && package.m_Checksum.verify(sPath) && holdsRecordedPackage(package, sPath, sFound);
 }
 
 } // namespace
@@ -61,26 +89,58 @@ bool Repository::getPackages(const PackageSet& packages)
         const std::string sLocation = package.m_sLocation.str();
         const std::string sLocalPath = package.m_sLocalPath.str();
         bool bAccepted = false;
+        bool bMislabelled = false;
+        bool bOversized = false;
+        std::string sFound;
         // A cache on the way may hold a damaged copy: the second fetch asks it not to answer.
         for (int nAttempt = 0; nAttempt < 2 && !bAccepted; ++nAttempt)
         {
             bool bBypassCaches = nAttempt > 0;
-            // The size from the package list bounds the download: a longer answer is not the package.
+            // The size from the package list bounds the download: a longer answer is not the
+            // package but, say, an older build still in a cache on the way.
+            const bool bSizeKnown = package.m_uSize != 0;
             if (!bDownloaderOpen || !downloader.get(sLocation, sLocalPath, bBypassCaches,
-                                                    package.m_uSize != 0 ? package.m_uSize : MAX_PACKAGE_SIZE))
+                                                    bSizeKnown ? package.m_uSize : MAX_PACKAGE_SIZE, bSizeKnown))
             {
+                if (bDownloaderOpen && downloader.lastFailure() == URLFetcher::Failure::LARGER_THAN_EXPECTED)
+                {
+                    bMislabelled = false;
+                    bOversized = true;
+                    if (!bBypassCaches)
+                        logMessage(WARNING, "'%s' is larger than the package list says; retrying with bypass of "
+                                            "http caches", package.m_sLocation.c_str());
+                    continue;
+                }
                 logMessage(ERROR, "failed getting package '%s' from repository", package.m_sLocation.c_str());
                 return false;
             }
-            if (package.m_Checksum.verify(sLocalPath))
+            bOversized = false;
+            if (!package.m_Checksum.verify(sLocalPath))
+            {
+                bMislabelled = false;
+                if (!bBypassCaches)
+                    logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",
+                               package.m_sLocalPath.c_str());
+            }
+            else if (!holdsRecordedPackage(package, sLocalPath, sFound))
+            {
+                bMislabelled = true;
+                if (!bBypassCaches)
+                    logMessage(WARNING, "'%s' holds %s instead of %s; retrying with bypass of http caches",
+                               package.m_sLocalPath.c_str(), sFound.c_str(), expectedLabel(package).c_str());
+            }
+            else
                 bAccepted = true;
-            else if (!bBypassCaches)
-                logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",
-                           package.m_sLocalPath.c_str());
         }
         if (!bAccepted)
         {
-            logMessage(ERROR, "invalid checksum on '%s'", package.m_sLocalPath.c_str());
+            if (bOversized)
+                logMessage(ERROR, "'%s' is larger than the package list says", package.m_sLocation.c_str());
+            else if (bMislabelled)
+                logMessage(ERROR, "'%s' holds %s instead of %s", package.m_sLocalPath.c_str(), sFound.c_str(),
+                           expectedLabel(package).c_str());
+            else
+                logMessage(ERROR, "invalid checksum on '%s'", package.m_sLocalPath.c_str());
             return false;
         }
         ++notifier.m_nCount;

@@ -15,6 +15,7 @@
 
 #include "base/Logger.h"
 #include "base/RichDependency.h"
+#include "base/SignalFreeThread.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
 
@@ -22,8 +23,6 @@
 #include <rpm/rpmlib.h>
 #include <zlib.h>
 
-#include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,7 +34,6 @@
 #include <mutex>
 #include <set>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -46,7 +44,11 @@ namespace
 constexpr std::string_view RPMLIB_PREFIX = "rpmlib(";
 // Uncompressed bytes of a package list beyond which it is refused: a small compressed
 // file must not be able to make the list outgrow the device's memory.
-constexpr long MAX_PRIMARY_CONTENT = 256L << 20;
+constexpr long MAX_PRIMARY_CONTENT = static_cast<long>(MAX_UNCOMPRESSED_SIZE);
+// Element nesting beyond which the list is refused, as libxml2 refuses it in the index:
+// the parser keeps a few words per open element, and a small compressed file can open
+// millions of them.
+constexpr int MAX_PRIMARY_DEPTH = 256;
 // Uncompressed bytes handed to the parser at a time.
 constexpr unsigned FEED_SIZE = 256U << 10;
 
@@ -78,20 +80,8 @@ public:
     {
         for (Chunk& chunk : m_chunks)
             chunk.m_vData.resize(FEED_SIZE);
-        // Signals are for the main thread: the reader blocks them all.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        try
-        {
-            m_thread = std::thread([this] { produce(); });
-        }
-        catch (const std::system_error&)
-        {
+        if (!startSignalFreeThread(m_thread, [this] { produce(); }))
             logMessage(DEBUG, "reading '%s' without a read-ahead thread", m_sPath.c_str());
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
     ~ReadAhead()
@@ -669,6 +659,12 @@ void PrimaryParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri,
         return;
     }
     ++m_nDepth;
+    if (m_nDepth >= MAX_PRIMARY_DEPTH)
+    {
+        logMessage(ERROR, "package list '%s' is nested deeper than %d elements", m_sPath.c_str(), MAX_PRIMARY_DEPTH);
+        stop();
+        return;
+    }
     for (int i = 0; i < nNamespaces; ++i)
         m_vNamespaces.push_back({ppNamespaces[2 * i], ppNamespaces[2 * i + 1], m_nDepth});
 
@@ -992,6 +988,7 @@ int PrimaryParser::finishPackage()
     const std::string sFileName = baseName(m_sLocation);
     m_package.m_sName = m_sName;
     m_package.m_sGroup = m_sGroup;
+    m_package.m_sArch = m_sArch;
     m_package.m_sLocation = m_sLocation;
     m_package.m_sLocalPath = m_sPackageDir + sFileName;
 

@@ -4,6 +4,8 @@
 #include "base/RichDependency.h"
 #include "rpmdb/RpmHandles.h"
 
+#include <rpm/rpmlib.h>
+
 #include <string_view>
 
 namespace rpmheader
@@ -132,6 +134,37 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
     // The installed list keeps its sets for the whole run: no room held in reserve.
     setDependencies.shrink_to_fit();
     return true;
+}
+
+std::string PackageIdentity::label() const
+{
+    return m_sName + "-" + m_Evr.toString() + "." + m_sArch;
+}
+
+bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity)
+{
+    FilePtr pFile(Fopen(sPath.c_str(), "r.ufdio"));
+    if (!pFile || Ferror(pFile.get()))
+    {
+        logMessage(DEBUG, "cannot open '%s' to read its header: %s", sPath.c_str(), Fstrerror(pFile.get()));
+        return false;
+    }
+    TransactionSet pTs(rpmtsCreate());
+    // Only the header is wanted here; digests and signatures are checked later.
+    rpmtsSetVSFlags(pTs.get(), RPMVSF_MASK_NODIGESTS | RPMVSF_MASK_NOSIGNATURES);
+    Header pRawHeader = nullptr;
+    const rpmRC nRc = rpmReadPackageFile(pTs.get(), pFile.get(), sPath.c_str(), &pRawHeader);
+    HeaderPtr pHeader(pRawHeader);
+    if ((nRc != RPMRC_OK && nRc != RPMRC_NOTTRUSTED && nRc != RPMRC_NOKEY) || !pHeader)
+    {
+        logMessage(DEBUG, "no readable package header in '%s'", sPath.c_str());
+        return false;
+    }
+    Header h = pHeader.get();
+    identity = PackageIdentity();
+    return readString(h, RPMTAG_NAME, identity.m_sName) && readString(h, RPMTAG_VERSION, identity.m_Evr.m_sVersion) &&
+           readString(h, RPMTAG_RELEASE, identity.m_Evr.m_sRelease) && readString(h, RPMTAG_ARCH, identity.m_sArch) &&
+           (!headerIsEntry(h, RPMTAG_EPOCH) || readInt(h, RPMTAG_EPOCH, identity.m_Evr.m_nEpoch));
 }
 
 } // namespace rpmheader

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Dependency.h"
+#include "base/Evr.h"
 #include "base/InternedString.h"
 
 #include <rpm/header.h>
@@ -30,5 +31,21 @@ constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ |
 // The requires (RPMTAG_REQUIRENAME) or provides (RPMTAG_PROVIDENAME) of a header, without the
 // dropped entries; the three arrays must agree in type and length.
 [[nodiscard]] bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependencies);
+
+// What a package file says it is, from its header.
+struct PackageIdentity
+{
+    std::string m_sName;
+    Evr m_Evr;
+    std::string m_sArch;
+
+    // name-[epoch:]version-release.arch
+    std::string label() const;
+};
+
+// Reads name, epoch, version, release and arch from the header of the package file at
+// sPath, without checking digests or signatures (that is a later step). Logs at DEBUG why
+// the file could not be read.
+[[nodiscard]] bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity);
 
 } // namespace rpmheader

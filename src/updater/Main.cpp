@@ -11,6 +11,7 @@
 #include "updater/RpmLog.h"
 #include "updater/Signals.h"
 #include "updater/Status.h"
+#include "updater/UpdaterPaths.h"
 #include "updater/UpdateRun.h"
 
 #include <cerrno>
@@ -123,6 +124,10 @@ bool statusAllowsStart(int& nStatus, bool bReportRefusal)
     if (!loadStatus(status))
     {
         logMessage(ERROR, "cannot recover status, aborting");
+        // It might have said UPDATING: only someone who has checked the device may clear it.
+        logMessage(ERROR, "status file '%s' is empty, unreadable or unknown; if no installation was cut off, "
+                          "remove it to let updates run again",
+                   updaterPaths().m_sStatusFile.c_str());
         nStatus = RESULT_ERROR;
         return false;
     }

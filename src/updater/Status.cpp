@@ -1,5 +1,6 @@
 #include "updater/Status.h"
 
+#include "base/AtomicFile.h"
 #include "base/Logger.h"
 #include "updater/Result.h"
 #include "updater/UpdaterPaths.h"
@@ -52,16 +53,6 @@ private:
 bool readFirstWord(FILE* pStream, char (&word)[32])
 {
     return fscanf(pStream, "%31s", word) == 1;
-}
-
-std::string directoryOf(const std::string& sPath)
-{
-    const std::string::size_type nSlash = sPath.rfind('/');
-    if (nSlash == std::string::npos)
-        return ".";
-    if (nSlash == 0)
-        return "/";
-    return sPath.substr(0, nSlash);
 }
 
 // fsync of an opened path; the descriptor is closed in every case.
@@ -173,16 +164,19 @@ bool saveStatus(int nStatus)
         unlink(tempPath);
         return false;
     }
-    if (close(nFd) != 0)
+    switch (replaceFile(nFd, tempPath, sPath))
     {
-        logMessage(DEBUG, "failed on closing status temporary file: %s", errnoText().c_str());
-        unlink(tempPath);
+    case ReplaceStep::DONE:
+        break;
+    case ReplaceStep::SYNC:
+        logMessage(DEBUG, "failed syncing status temporary file: %s", errnoText().c_str());
         return false;
-    }
-    if (rename(tempPath, sPath.c_str()) != 0)
-    {
+    case ReplaceStep::CLOSE:
+        logMessage(DEBUG, "failed on closing status temporary file: %s", errnoText().c_str());
+        return false;
+    case ReplaceStep::RENAME:
+    case ReplaceStep::SYNC_DIRECTORY:
         logMessage(DEBUG, "failed saving status: %s", errnoText().c_str());
-        unlink(tempPath);
         return false;
     }
     return true;
@@ -193,7 +187,7 @@ bool syncStatus()
     // The rename that replaced the file is only durable once the directory is synced;
     // without it a power loss could bring back the status from before an installation.
     const std::string& sPath = updaterPaths().m_sStatusFile;
-    if (!syncPath(sPath, O_RDONLY) || !syncPath(directoryOf(sPath), O_RDONLY | O_DIRECTORY))
+    if (!syncPath(sPath, O_RDONLY) || !syncPath(parentDirectory(sPath), O_RDONLY | O_DIRECTORY))
     {
         logMessage(ERROR, "failed to sync status file: %s", errnoText().c_str());
         return false;

@@ -36,8 +36,8 @@ const char* updateStateName(int nState);
 // exists but cannot be read or holds no known name.
 [[nodiscard]] bool loadStatus(Status& status);
 
-// Replaces the status file atomically (temporary file and rename). Failures are
-// logged at DEBUG only; callers add their own warning.
+// Replaces the status file atomically (temporary file, synced, then renamed). Failures
+// are logged at DEBUG only; callers add their own warning.
 [[nodiscard]] bool saveStatus(int nStatus);
 
 // Forces the status file and the directory holding it to the storage medium.

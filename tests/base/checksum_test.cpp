@@ -248,4 +248,24 @@ TEST(Checksum, OnlyAcceptedTypesAreVerified)
         EXPECT_FALSE(Checksum::isKnownType(pType)) << pType;
 }
 
+TEST(Checksum, DecompressionStopsAtTheBound)
+{
+    // A gzip file of a few hundred kilobytes that inflates to one byte over the bound.
+    TempDir dir;
+    const std::string sBomb = dir.file("bomb.gz");
+    gzFile pFile = gzopen(sBomb.c_str(), "wb9");
+    ASSERT_NE(pFile, nullptr);
+    const std::string sBlock(1 << 20, '\0');
+    for (uint64_t u = 0; u < MAX_UNCOMPRESSED_SIZE / sBlock.size(); ++u)
+        ASSERT_EQ(gzwrite(pFile, sBlock.data(), static_cast<unsigned>(sBlock.size())), static_cast<int>(sBlock.size()));
+    ASSERT_EQ(gzwrite(pFile, "x", 1), 1);
+    ASSERT_EQ(gzclose(pFile), Z_OK);
+
+    LogCapture log;
+    EXPECT_FALSE((Checksum{std::string(40, '0'), "sha"}).verifyUncompressed(sBomb));
+    EXPECT_TRUE(log.contains("ERROR: uncompressed content of '" + sBomb + "' is larger than 268435456 bytes"))
+        << log.text();
+    EXPECT_TRUE(log.contains("ERROR: failed while reading from '" + sBomb + "'"));
+}
+
 } // namespace

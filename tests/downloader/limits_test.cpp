@@ -5,6 +5,14 @@
 
 #include "TestServers.h"
 #include "downloader/Downloader.h"
+#include "downloader/TransferWatch.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace net_test;
 using testing_support::fileExists;
@@ -37,6 +45,10 @@ TEST_F(LimitTest, EndlessAndOversizedAnswersStopAtTheLimit)
     EXPECT_TRUE(log.contains("ERROR: failed fetching 'endless' (resource larger than 100000 bytes)"));
     EXPECT_EQ(readFile(target.file("endless")), "old");
     EXPECT_FALSE(fileExists(target.file("endless.tmp")));
+    // The updater's own bound: refused at once, never asked again.
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_FALSE(log.contains("retrying"));
+    EXPECT_EQ(downloader.lastFailure(), URLFetcher::Failure::REFUSED);
 
     EXPECT_TRUE(downloader.get("exact", target.file("exact"), false, 10));
     EXPECT_EQ(readFile(target.file("exact")), "0123456789");
@@ -58,4 +70,106 @@ TEST_F(LimitTest, LocalFilesStopAtTheLimit)
     EXPECT_TRUE(log.contains("ERROR: failed copying file (larger than 4999 bytes)"));
     EXPECT_FALSE(fileExists(target.file("g")));
     EXPECT_FALSE(fileExists(target.file("g.tmp")));
+}
+
+TEST_F(LimitTest, SizeTheCallerExpectsIsAWrongCopyNotARefusal)
+{
+    ScriptedServer server(R"({"routes": {"/p": {"responses": [{"body": "0123456789"}]}}})");
+    initialize();
+    TempDir target;
+    LogCapture log;
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    EXPECT_FALSE(downloader.get("p", target.file("p"), false, 9, true));
+    EXPECT_EQ(downloader.lastFailure(), URLFetcher::Failure::LARGER_THAN_EXPECTED);
+    EXPECT_TRUE(log.contains("WARNING: failed fetching 'p' (resource larger than 9 bytes)")) << log.text();
+    EXPECT_FALSE(log.contains("ERROR"));
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_FALSE(fileExists(target.file("p.tmp")));
+}
+
+// Timeouts of a second, so that stalls show within the test.
+class StallTest : public LimitTest
+{
+protected:
+    void SetUp() override
+    {
+        LimitTest::SetUp();
+        m_saved = networkTimeouts();
+        networkTimeouts().m_nReadSeconds = 1;
+    }
+    void TearDown() override
+    {
+        networkTimeouts() = m_saved;
+        LimitTest::TearDown();
+    }
+
+    NetworkTimeouts m_saved;
+};
+
+// Servers that keep a request alive with a byte now and then: in the headers, in the body
+// of an error answer. Each ends within a period, as too slow, and is not asked again.
+TEST_F(StallTest, TrickledHeadersAndErrorBodiesAreTooSlow)
+{
+    ScriptedServer server(R"({"routes": {
+        "/headers": {"responses": [{"body": "x", "trickle_headers": 0.2}]},
+        "/missing": {"responses": [{"status": 404, "body": "not found, slowly", "trickle": 0.2}]},
+        "/endless-error": {"responses": [{"status": 500, "body": "e", "endless": true}]}}})");
+    initialize();
+    TempDir target;
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open(server.url("/")));
+    for (const char* pName : {"headers", "missing"}) {
+        SCOPED_TRACE(pName);
+        LogCapture log;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(downloader.get(pName, target.file(pName)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_TRUE(log.contains(std::string("ERROR: failed fetching '") + pName + "' (transfer too slow (")) << log.text();
+        EXPECT_FALSE(log.contains("retrying"));
+        EXPECT_EQ(downloader.lastFailure(), URLFetcher::Failure::REFUSED);
+        EXPECT_FALSE(fileExists(target.file(pName)));
+        EXPECT_FALSE(fileExists(target.file(std::string(pName) + ".tmp")));
+    }
+    LogCapture log;
+    EXPECT_FALSE(downloader.get("endless-error", target.file("e")));
+    EXPECT_TRUE(log.contains("ERROR: failed fetching 'endless-error' (error answer larger than 1048576 bytes)"))
+        << log.text();
+
+    std::vector<std::string> vTargets;
+    for (const SeenRequest& request : server.requests())
+        vTargets.push_back(request.m_sTarget);
+    EXPECT_EQ(vTargets, (std::vector<std::string>{"/headers", "/missing", "/endless-error"}));
+}
+
+// An https request to a server that waits for a request in plain HTTP: the TLS handshake
+// gets no answer, which neon waits for without a timeout of its own.
+TEST_F(StallTest, SilentTlsHandshakeTimesOutAndIsRetried)
+{
+    const int nListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(nListener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t uLength = sizeof(address);
+    ASSERT_EQ(::bind(nListener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(nListener, 8), 0);
+    ASSERT_EQ(::getsockname(nListener, reinterpret_cast<sockaddr*>(&address), &uLength), 0);
+    // Connections wait in the backlog: the kernel accepts them, nobody ever answers.
+    initialize();
+    TempDir target;
+    LogCapture log;
+    Downloader downloader;
+    ASSERT_TRUE(downloader.open("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(downloader.get("f", target.file("f")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const std::vector<std::string> vLines = log.lines();
+    EXPECT_EQ(std::count(vLines.begin(), vLines.end(), "WARNING: failed fetching 'f' (connection timed out); retrying"),
+              2)
+        << log.text();
+    EXPECT_TRUE(log.contains("ERROR: failed fetching 'f' (connection timed out)"));
+    EXPECT_EQ(downloader.lastFailure(), URLFetcher::Failure::NETWORK);
+    EXPECT_FALSE(fileExists(target.file("f.tmp")));
+    ::close(nListener);
 }

@@ -208,3 +208,64 @@ TEST_F(HttpRepositoryTest, MissingPackageStopsTheCall)
     EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "beta").m_sLocation.str()).size(), 0u);
     EXPECT_FALSE(fileExists(alpha.m_sLocalPath.str() + ".tmp"));
 }
+
+// The list entry of alpha points at beta's file, with beta's checksum and size: the file
+// passes every transfer check but is not alpha.
+TEST_F(HttpRepositoryTest, PackageFileOfAnotherPackageIsRefusedAfterABypassingRetry)
+{
+    ASSERT_TRUE(m_pRepo->update());
+    PackageSet wanted = wantedPackages();
+    RepoPackage alpha = package(wanted, "alpha");
+    const RepoPackage& beta = package(wanted, "beta");
+    alpha.m_sLocation = beta.m_sLocation;
+    alpha.m_Checksum = beta.m_Checksum;
+    alpha.m_uSize = beta.m_uSize;
+    PackageSet mislabelled;
+    mislabelled.insert(alpha);
+
+    LogCapture log;
+    EXPECT_FALSE(m_pRepo->getPackages(mislabelled));
+    std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + beta.m_sLocation.str());
+    ASSERT_EQ(vSeen.size(), 2u);
+    EXPECT_FALSE(vSeen[0].bypassesCaches());
+    EXPECT_TRUE(vSeen[1].bypassesCaches());
+    const std::string sMessage = "'" + alpha.m_sLocalPath.str() + "' holds package beta-" + beta.m_Evr.toString() +
+                                 "." + beta.m_sArch.str() + " instead of alpha-" + alpha.m_Evr.toString() + "." +
+                                 alpha.m_sArch.str();
+    EXPECT_TRUE(log.contains("WARNING: " + sMessage + "; retrying with bypass of http caches")) << log.text();
+    EXPECT_TRUE(log.contains("ERROR: " + sMessage + "\n")) << log.text();
+
+    // A cached copy of the wrong package is not taken either: it is fetched again.
+    log.clear();
+    EXPECT_FALSE(m_pRepo->getPackages(mislabelled));
+    EXPECT_EQ(m_pServer->requestsFor("/repo/" + beta.m_sLocation.str()).size(), 4u);
+
+    // The true records are accepted as they are.
+    EXPECT_TRUE(m_pRepo->getPackages(wanted));
+}
+
+// A body longer than the list's size is a wrong copy (a cache on the way holding another
+// build): it is fetched once more bypassing caches, not retried as a network failure.
+TEST_F(HttpRepositoryTest, PackageLargerThanTheListSaysIsFetchedOnceMoreBypassingCaches)
+{
+    ASSERT_TRUE(m_pRepo->update());
+    PackageSet wanted = wantedPackages();
+    RepoPackage alpha = package(wanted, "alpha");
+    ASSERT_GT(alpha.m_uSize, 1u);
+    alpha.m_uSize -= 1;
+    PackageSet shorter;
+    shorter.insert(alpha);
+
+    LogCapture log;
+    EXPECT_FALSE(m_pRepo->getPackages(shorter));
+    std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + alpha.m_sLocation.str());
+    ASSERT_EQ(vSeen.size(), 2u);
+    EXPECT_FALSE(vSeen[0].bypassesCaches());
+    EXPECT_TRUE(vSeen[1].bypassesCaches());
+    EXPECT_TRUE(log.contains("WARNING: '" + alpha.m_sLocation.str() +
+                             "' is larger than the package list says; retrying with bypass of http caches"))
+        << log.text();
+    EXPECT_TRUE(log.contains("ERROR: '" + alpha.m_sLocation.str() + "' is larger than the package list says\n"));
+    EXPECT_FALSE(log.contains("retrying\n"));
+    EXPECT_FALSE(fileExists(alpha.m_sLocalPath.str() + ".tmp"));
+}

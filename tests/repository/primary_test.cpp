@@ -581,6 +581,27 @@ TEST_F(PrimaryTest, ExponentialEntityExpansionFailsQuickly)
     EXPECT_TRUE(m_pRepo->packages().empty());
 }
 
+TEST_F(PrimaryTest, DeepNestingIsRefused)
+{
+    // The parser keeps a few words per open element: millions of them, from a small
+    // compressed file, would outgrow the device's memory.
+    std::string sDeep;
+    for (int i = 0; i < 300; ++i)
+        sDeep += "<x>";
+    LogCapture log;
+    EXPECT_FALSE(parse("<?xml version=\"1.0\"?>\n" + DOC_ROOT + sDeep));
+    EXPECT_TRUE(log.contains("is nested deeper than 256 elements")) << log.text();
+
+    // 254 levels below the top element are read like any others.
+    std::string sOpen, sClose;
+    for (int i = 0; i < 254; ++i)
+    {
+        sOpen += "<x>";
+        sClose += "</x>";
+    }
+    EXPECT_TRUE(parse("<?xml version=\"1.0\"?>\n" + DOC_ROOT + sOpen + sClose + DOC_TAIL));
+}
+
 // Texts are the character data directly inside an element; blank runs that libxml2's
 // blank removal takes for indentation (before markup, in an element without text so far)
 // are dropped, as a tree built with the same options drops them.

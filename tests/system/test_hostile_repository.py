@@ -24,7 +24,7 @@ import zlib
 import pytest
 
 from device import DEFAULT_CONFIG, SOURCE_DIR
-from update_support import wait_for_port
+from update_support import SilentServer, wait_for_port
 
 SERVER = os.path.join(SOURCE_DIR, "tests/support/servers/scripted_http.py")
 FASTCLOCK_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fastclock.c")
@@ -103,6 +103,30 @@ def gzip_bomb_one_name():
 def gzip_bomb_many_elements():
     """A small gzip file of a package list of 300 MiB of small elements."""
     return gzip_stream(LIST_HEAD, b"<x/>", 300 << 20, b"</metadata>\n")
+
+
+def gzip_deep_nesting(depth=30000000):
+    """A small gzip file of a well-formed package list of 30 million nested elements (200 MiB)."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+    parts = [packer.compress(LIST_HEAD)]
+    for element in (b"<x>", b"</x>"):
+        chunk = element * (1 << 18)
+        parts += [packer.compress(chunk) for _ in range(depth // (1 << 18))]
+    parts.append(packer.compress(b"</metadata>\n"))
+    parts.append(packer.flush())
+    return b"".join(parts)
+
+
+def gzip_bomb_members(count=128):
+    """A gzip file of a few megabytes of concatenated members that inflates to count x 64 MiB."""
+    return gzip.compress(b"\0" * (64 << 20), compresslevel=9, mtime=0) * count
+
+
+# Runs a command and then prints the largest resident size of its process tree.
+MAX_RSS_WRAPPER = ("import resource, subprocess, sys\n"
+                   "code = subprocess.call(sys.argv[1:])\n"
+                   "print('max-rss-kb %d' % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+                   "sys.exit(code)\n")
 
 
 class Server:
@@ -193,7 +217,8 @@ def workdir():
     shutil.rmtree(folder, ignore_errors=True)
 
 
-def run_case(device, workdir, fastclock, routes, messages, transport, args=(), slow_clock=False, new_index=False):
+def run_case(device, workdir, fastclock, routes, messages, transport, args=(), slow_clock=False, new_index=False,
+             url=None, requests=None, max_rss_mb=None):
     for name in ("good", "hostile"):
         os.makedirs(os.path.join(workdir, name))
     good = Server(os.path.join(workdir, "good"), GOOD)
@@ -204,20 +229,30 @@ def run_case(device, workdir, fastclock, routes, messages, transport, args=(), s
         device.set_config(config_for(good.url()))
         first = device.updater("--max-wait-time=-1", *args)
         assert first.returncode == 0, first
-        device.set_config(config_for(hostile.url()))
+        device.set_config(config_for(url or hostile.url()))
         status = device.status()
         cache = digests(device.cache_dir())
         outside = tree(device.root, DEVICE_SKIP)
         usr = tree(device.path("/usr"))
         env = None if slow_clock else {"LD_PRELOAD": FASTCLOCK_DEVICE_PATH}
         started = time.monotonic()
-        result = device.updater("--max-wait-time=-1", *args, env=env, timeout=300)
+        if max_rss_mb is None:
+            result = device.updater("--max-wait-time=-1", *args, env=env, timeout=300)
+        else:
+            result = device.run(["/usr/bin/python3", "-c", MAX_RSS_WRAPPER, "/usr/bin/updater", "--max-wait-time=-1"]
+                                + list(args), env=env, timeout=300)
         elapsed = time.monotonic() - started
         print("\nexit %s after %.1f s; errors:\n  %s" % (
             result.returncode, elapsed,
             "\n  ".join(line for line in result.lines() if line.startswith(("ERROR", "FATAL")))))
 
         assert result.returncode == 1, result
+        if max_rss_mb is not None:
+            rss_mb = int(result.stdout.split("max-rss-kb ")[1].split()[0]) / 1024
+            print("peak resident size %.1f MB" % rss_mb)
+            assert rss_mb < max_rss_mb
+        if requests is not None:
+            assert hostile.requests() == ["/repo/" + path for path in requests]
         for message in messages:
             assert message in result.stderr, (message, result.stderr)
         assert "FATAL" not in result.stderr
@@ -294,13 +329,22 @@ CONTENT_CASES = {
                              [LIST_REFUSED]),
     "index_cut_off_mid_document": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"][:200]}},
                                    [INDEX_REFUSED]),
+    "package_list_nested_30_million_deep": (repository(b"", primary_gz=gzip_deep_nesting()),
+                                            ["is nested deeper than 256 elements", LIST_REFUSED]),
+    # Checksums that do not match: the uncompressed one is tried on the whole content.
+    "gzip_bomb_with_wrong_checksums": ({"repodata/repomd.xml": {"data": repomd_xml(b"other", b"other")},
+                                        PRIMARY_PATH: {"data": gzip_bomb_members()}},
+                                       ["uncompressed content of '/var/cache/updater/base/primary.xml.gz' is larger "
+                                        "than 268435456 bytes", "ERROR: invalid checksum on 'repodata/primary.xml.gz'"]),
 }
+# Peak memory of the refused run, in MB.
+CONTENT_MAX_RSS = {"package_list_nested_30_million_deep": 100}
 
 
 @pytest.mark.parametrize("case", sorted(CONTENT_CASES))
 def test_hostile_content(device, workdir, fastclock, case):
     routes, messages = CONTENT_CASES[case]
-    run_case(device, workdir, fastclock, routes, messages, transport=False)
+    run_case(device, workdir, fastclock, routes, messages, transport=False, max_rss_mb=CONTENT_MAX_RSS.get(case))
 
 
 TRANSPORT_CASES = {
@@ -321,13 +365,39 @@ TRANSPORT_CASES = {
     "server_trickles_one_byte_per_second": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"],
                                                                      "trickle": 1.0}},
                                             ["transfer too slow"]),
+    "server_trickles_the_headers": ({"repodata/repomd.xml": {"data": GOOD["repodata/repomd.xml"]["data"],
+                                                             "trickle_headers": 1.0}},
+                                    ["failed fetching 'repodata/repomd.xml' (transfer too slow ("]),
+    "server_trickles_a_not_found_answer": ({"repodata/repomd.xml": {"status": 404, "body": "not here" * 20,
+                                                                    "trickle": 1.0}},
+                                           ["failed fetching 'repodata/repomd.xml' (transfer too slow ("]),
+}
+# Refusals of the updater's own are not retried: exactly these requests.
+TRANSPORT_REQUESTS = {
+    "endless_index": ["repodata/repomd.xml"],
+    "endless_package_list": ["repodata/repomd.xml", PRIMARY_PATH],
+    "server_trickles_one_byte_per_second": ["repodata/repomd.xml"],
+    "server_trickles_the_headers": ["repodata/repomd.xml"],
+    "server_trickles_a_not_found_answer": ["repodata/repomd.xml"],
 }
 
 
 @pytest.mark.parametrize("case", sorted(TRANSPORT_CASES))
 def test_hostile_transport(device, workdir, fastclock, case):
     routes, messages = TRANSPORT_CASES[case]
-    run_case(device, workdir, fastclock, routes, messages, transport=True, new_index=case == "endless_package_list")
+    run_case(device, workdir, fastclock, routes, messages, transport=True, new_index=case == "endless_package_list",
+             requests=TRANSPORT_REQUESTS.get(case))
+
+
+def test_https_to_a_server_that_never_answers_the_handshake(device, workdir, fastclock):
+    """An https repository on a port whose server waits for a plain request: the TLS
+    handshake is never answered. Each of the three tries ends after one read timeout."""
+    with SilentServer() as silent:
+        result = run_case(device, workdir, fastclock, {}, [], transport=True,
+                          url="https://127.0.0.1:%d/repo/" % silent.port)
+    lines = result.lines()
+    assert lines.count("WARNING: failed fetching 'repodata/repomd.xml' (connection timed out); retrying") == 2, lines
+    assert "ERROR: failed fetching 'repodata/repomd.xml' (connection timed out)" in lines
 
 
 

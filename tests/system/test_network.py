@@ -16,7 +16,8 @@ import tempfile
 import pytest
 
 from device import DEFAULT_CPUINFO
-from update_support import DAEMON, PYTHON, SOURCE_DIR, Fleet, Spec, copy_into, device_config, wait_for_port
+from update_support import (DAEMON, PYTHON, SOURCE_DIR, Fleet, Spec, copy_into, device_config, installed,
+                            wait_for_port)
 
 SCRIPTED = os.path.join(SOURCE_DIR, "tests", "support", "servers", "scripted_http.py")
 
@@ -396,3 +397,29 @@ def test_basic_auth_repository_uses_the_credentials_file(fleet, make_device, tmp
     finally:
         log = server.stop()
     assert "GET /repodata/repomd.xml " in log
+
+
+def test_stale_larger_copy_in_a_cache_is_fetched_once_more_bypassing_it(fleet, make_device, tmp_path):
+    """A cache on the way still holds an older, larger build under the package's file name:
+    the body passes the list's size, is discarded, and exactly one request asking caches
+    not to answer brings the right file."""
+    routes = repository_routes(fleet.repo, REMOTE_URL)
+    package = [target for target in routes if target.endswith(".rpm")][0]
+    stale = str(tmp_path / "stale.rpm")
+    with open(routes[package]["responses"][0]["body_file"], "rb") as stream:
+        current = stream.read()
+    with open(stale, "wb") as stream:
+        stream.write(current + b"\0" * 4096)
+    routes[package] = {"responses": [{"status": 200, "body_file": stale}], "fresh": routes[package]["responses"][0]}
+    with Scripted(routes) as proxy:
+        device = make(fleet, make_device, REMOTE_URL)
+        device.add_host(REMOTE_NAME, REMOTE_ADDRESS)
+        device.set_proxy(proxy_file(proxy.port))
+        result = device.updater("--max-wait-time", "-1", "--no-sig-check")
+        seen = [entry for entry in proxy.requests() if entry["target"] == package]
+    assert result.returncode == 0, result
+    assert [entry["cache_control"] for entry in seen] == ["-", "no-cache"], seen
+    assert ("WARNING: '%s' is larger than the package list says; retrying with bypass of http caches"
+            % package[len(REMOTE_URL):]) in result.lines(), result
+    assert "retrying\n" not in result.stderr
+    assert installed(device, "app") == {"app": "2.0-1"}

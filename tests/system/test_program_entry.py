@@ -248,6 +248,20 @@ def test_exit_status_follows_the_stored_status(device, status, code, message, af
     assert device.status() == after
 
 
+def test_unreadable_status_tells_how_to_clear_it(device):
+    """An empty status file (a power cut on a file system that lost the data of a renamed
+    file) might have said UPDATING: the run refuses, and says what to do."""
+    device.set_status("")
+    result = device.updater()
+    assert result.returncode == 1, result
+    lines = result.lines()
+    refusal = lines.index("ERROR: cannot recover status, aborting")
+    assert lines[refusal + 1] == ("ERROR: status file '/var/lib/updater/status' is empty, unreadable or unknown; "
+                                  "if no installation was cut off, remove it to let updates run again")
+    device.remove("/var/lib/updater/status")
+    assert device.updater().returncode == 0
+
+
 def test_failing_init_hook_ends_with_error(device):
     device.set_hook_action("init", "#!/bin/sh\necho 'hook says no'\nexit 3\n")
     result = device.updater()

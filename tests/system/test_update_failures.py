@@ -341,3 +341,76 @@ def test_corrupted_mark_is_synced_to_disk(packages, make_device, tmp_path, label
                if re.match(r'rename.*"/var/lib/updater/status\.\w+", .*"/var/lib/updater/status"', line)]
     assert renames, trace
     assert any(line.startswith("fsync(") for line in trace[renames[-1] + 1:]), trace[renames[-1]:]
+
+
+# -- a package file that is another package --------------------------------------------
+
+
+def point_entry_at(repo, name, path):
+    """Rewrites the repository's metadata so that the entry of name keeps its location but
+    carries the checksum and size of the package file at path, which then takes the place
+    of the entry's file: every transfer check passes, the file is another package."""
+    import gzip
+    import hashlib
+    repomd_path = os.path.join(repo, "repodata", "repomd.xml")
+    repomd = open(repomd_path).read()
+    primary_href = re.search(r'<data type="primary">.*?<location href="([^"]+)"', repomd, re.S).group(1)
+    primary_path = os.path.join(repo, primary_href)
+    primary = gzip.decompress(open(primary_path, "rb").read()).decode()
+    data = open(path, "rb").read()
+    digest = hashlib.sha1(data).hexdigest()
+
+    def repoint(match):
+        block = match.group(0)
+        location = re.search(r'<location href="([^"]+)"', block).group(1)
+        shutil.copy(path, os.path.join(repo, location))
+        block = re.sub(r'(<checksum type="sha" pkgid="YES">)[0-9a-f]+', r"\g<1>" + digest, block)
+        return re.sub(r'<size package="\d+"', '<size package="%d"' % len(data), block)
+
+    primary = re.sub(r"<package type=\"rpm\">\s*<name>%s</name>.*?</package>" % re.escape(name), repoint, primary,
+                     flags=re.S)
+    plain = primary.encode()
+    packed = gzip.compress(plain, mtime=0)
+    with open(primary_path, "wb") as stream:
+        stream.write(packed)
+
+    def redo(match):
+        block = match.group(0)
+        block = re.sub(r'(<checksum type="sha">)[0-9a-f]+', r"\g<1>" + hashlib.sha1(packed).hexdigest(), block)
+        block = re.sub(r'(<open-checksum type="sha">)[0-9a-f]+', r"\g<1>" + hashlib.sha1(plain).hexdigest(), block)
+        block = re.sub(r"<size>\d+</size>", "<size>%d</size>" % len(packed), block)
+        return re.sub(r"<open-size>\d+</open-size>", "<open-size>%d</open-size>" % len(plain), block)
+
+    with open(repomd_path, "w") as stream:
+        stream.write(re.sub(r'<data type="primary">.*?</data>', redo, repomd, flags=re.S))
+
+
+@pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
+def test_package_file_of_another_package_is_never_installed(packages, make_device, tmp_path, signed):
+    """The entry of app-2.0-1 names a file that is really addon-b-1.0-1, with that file's
+    checksum and size: it is refused like a bad checksum, signed by the device's key or not."""
+    files = [packages.pool["app-2.0-1"], packages.pool["addon-b-1.0-1"]]
+    if signed:
+        home, pubkey = make_key(str(tmp_path))
+        copies = str(tmp_path / "signed")
+        os.makedirs(copies)
+        files = [shutil.copy(path, copies) for path in files]
+        sign(home, files)
+    repo = make_repository(str(tmp_path / "repo"), files[:1])
+    point_entry_at(repo, "app", files[1])
+    with Lighttpd(repo) as server:
+        device = packages.device(make_device, server.url)
+        if signed:
+            device.write("/srv/key.asc", open(pubkey).read())
+            assert device.run(["rpm", "--import", "/srv/key.asc"]).returncode == 0
+        result = device.updater("--max-wait-time", "-1")
+        server.stop()
+    lines = result.lines()
+    local = "/var/cache/updater/base/packages/app-2.0-1.noarch.rpm"
+    found = "'%s' holds package addon-b-0:1.0-1.noarch instead of app-0:2.0-1.noarch" % local
+    assert "WARNING: %s; retrying with bypass of http caches" % found in lines, result.stderr
+    assert "ERROR: %s" % found in lines, result
+    assert "ERROR: failed downloading packages" in lines
+    assert "verifying package signatures" not in result.stderr
+    assert server.count("/app-2.0-1.noarch.rpm") == 2
+    assert installed(device, "app", "addon-b") == {"app": "1.0-1", "addon-b": None}

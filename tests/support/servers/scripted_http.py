@@ -12,7 +12,10 @@ RESPONSE: {"status": 200, "headers": {...}, "body": "text", "close_mid_body": fa
   (sent instead of the real length; the connection is closed after the body),
   "endless": true (no length, the body repeated until the client goes away),
   "never_answer": true (the request is read, nothing is ever sent),
-  "trickle": seconds (the body is sent one byte at a time with that pause).
+  "trickle": seconds (the body is sent one byte at a time with that pause),
+  "trickle_headers": seconds (the status line and headers are sent that way, then the body).
+A route may also hold "fresh": RESPONSE, the answer to requests that carry
+"Cache-Control: no-cache" (a cache on the way answers the others from its store).
 AUTH: {"type": "basic" | "digest", "realm": "r", "users": {"name": "password"}}
 Every request is appended to the log file as one line of tab-separated fields:
 connection number, target, user name sent to the server (or "-"), user name sent to the
@@ -173,7 +176,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_plain(401, b"unauthorized", {"WWW-Authenticate": challenge})
                 return
         state.log(entry)
-        response = state.next_response(key, route["responses"])
+        if "fresh" in route and self.headers.get("Cache-Control") == "no-cache":
+            response = route["fresh"]
+        else:
+            response = state.next_response(key, route["responses"])
         if response.get("close_without_response"):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
@@ -187,6 +193,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 body = f.read()
         else:
             body = response.get("body", "").encode("latin-1")
+        if "trickle_headers" in response:
+            head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n" % (response.get("status", 200), len(body))
+            head += "".join("%s: %s\r\n" % item for item in response.get("headers", {}).items()) + "\r\n"
+            self.close_connection = True
+            for i in range(len(head)):
+                self.wfile.write(head[i:i + 1].encode("latin-1"))
+                self.wfile.flush()
+                time.sleep(response["trickle_headers"])
+            self.wfile.write(body)
+            return
         if response.get("endless"):
             self.send_response(response.get("status", 200))
             for k, v in response.get("headers", {}).items():
