@@ -186,7 +186,8 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             logMessage(ERROR, "bad top-level element, '%s' instead of 'updater'", sName.c_str());
             return false;
         }
-        if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent")
+        if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent" &&
+            sName != "recovery")
             continue;
 
         xmlNodePtr pElement = reader.expand();
@@ -199,6 +200,8 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             bHandled = handleLog(pElement);
         else if (sName == "product")
             bHandled = parseProduct(pElement);
+        else if (sName == "recovery")
+            bHandled = handleRecovery(pElement);
         else
             bHandled = handleUserAgent(pElement);
         if (!bHandled)
@@ -268,6 +271,24 @@ bool UpdaterConfig::parseRepository(xmlNodePtr pElement, RepoConfig& repo)
     {
         logMessage(ERROR, "no URI for repository '%s'", repo.m_sId.c_str());
         return false;
+    }
+    return true;
+}
+
+bool UpdaterConfig::handleRecovery(xmlNodePtr pElement)
+{
+    // Each attribute given replaces what an earlier file said.
+    for (auto [pName, pValue] : {std::pair{"verify", &m_bRecoveryVerify}, std::pair{"repair", &m_bRecoveryRepair}})
+    {
+        std::string sValue;
+        if (!getAttribute(pElement, pName, sValue))
+            continue;
+        if (sValue != "true" && sValue != "false")
+        {
+            logMessage(ERROR, "'%s' attribute of 'recovery' must be 'true' or 'false'", pName);
+            return false;
+        }
+        *pValue = sValue == "true";
     }
     return true;
 }
