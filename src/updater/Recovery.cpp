@@ -346,9 +346,9 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
     {
         if (!config.m_bRecoveryRepair || record.m_bRepairTried)
             return refuseCorrupted(record, vProblems, nResult);
+        logMessage(WARNING, "the previous run was interrupted during its installation; repairing it");
         for (const std::string& sProblem : vProblems)
             logMessage(WARNING, "%s", sProblem.c_str());
-        logMessage(WARNING, "the previous run was interrupted during its installation; repairing it");
         std::vector<std::string> vFileProblems;
         if (!packageFilesUsable(record, vFileProblems))
         {
@@ -367,13 +367,15 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
         }
         logMessage(WARNING, "the interrupted installation was repaired");
     }
-
-    if (state == InstallState::FINISHED)
+    else if (state == InstallState::FINISHED)
     {
         if (bInterrupted)
             logMessage(WARNING, "the previous run was interrupted after its installation had completed");
         else
             logMessage(WARNING, "the previous run ended before the reboot its installation needs");
+    }
+    if (state == InstallState::FINISHED)
+    {
         nResult = finishInstalledRun(config, record, true);
         return StartOutcome::FINISHED;
     }
