@@ -176,16 +176,18 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     logMessage(INFO, bTest ? "testing package(s) update" : "updating package(s)");
     if (terminationSignalCaught())
         return RESULT_ERROR;
-    if (!saveStatus(bTest ? TESTING : UPDATING) || !syncStatus())
-    {
-        logMessage(ERROR, "failed setting status file for launching rpm, cannot continue");
-        return RESULT_ERROR;
-    }
+    // The record goes first: a start that finds UPDATING then always finds the record of
+    // the installation that may have begun.
     if (pRecord && !saveTransactionRecord(*pRecord))
     {
         // An older record must not describe this installation to the next start.
         (void)removeTransactionRecord();
         logMessage(ERROR, "failed writing the transaction record, cannot continue");
+        return RESULT_ERROR;
+    }
+    if (!saveStatus(bTest ? TESTING : UPDATING) || !syncStatus())
+    {
+        logMessage(ERROR, "failed setting status file for launching rpm, cannot continue");
         return RESULT_ERROR;
     }
     if (!rpm.run())

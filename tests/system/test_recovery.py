@@ -9,19 +9,13 @@ import signal
 
 import pytest
 
-from update_support import (AFTER, ALL_NAMES, BASE, NEW, SHELL, WAITING_PRE, Fleet, Spec, child_pids,
-                            copy_into, device_config, install_base, installed, process_name, wait_for,
+from update_support import (AFTER, ALL_NAMES, RECOVERY, RECOVERY_BASE, RECOVERY_NEW, Fleet, child_pids, copy_into,
+                            install_base, installed, kill_everything, process_name, recovery_config, wait_for,
                             wait_for_file)
 
 LOCAL = "file:///srv/updates"
-RECOVERY = '<recovery verify="true" repair="true"/>'
 VERIFY_ONLY = '<recovery verify="true" repair="false"/>'
 UPDATE = ("--max-wait-time", "-1")
-# firmware 2.0, the last package of pass 2, waits in %pre: rpm has installed the other
-# add-ons of the pass by then, and not yet erased their old versions.
-RECOVERY_NEW = [spec if spec.name != "firmware" else
-                Spec("firmware", "2.0", pre=WAITING_PRE, requires=["addon-a >= 2.0", "addon-b", "extra >= 2.0"])
-                for spec in NEW]
 PASS1 = {"app": "2.0-1", "libnew": "1.0-1", "updater": "2.0-1"}
 FINISHED = "WARNING: the previous run was interrupted after its installation had completed"
 LOST_REBOOT = "WARNING: the previous run ended before the reboot its installation needs"
@@ -29,37 +23,18 @@ REPAIRED = "WARNING: the interrupted installation was repaired"
 REBOOT_CALLS = [["telinit", "u"], ["shutdown", "-r", "+1", "rebooting after upgrade"]]
 
 
-def recovery_config(element=RECOVERY):
-    return device_config(LOCAL, addons=("addon-a", "addon-b"), groups=("Addons",)).replace(
-        "</updater>", "  %s\n</updater>" % element)
-
-
 @pytest.fixture(scope="module")
 def fleet(tmp_path_factory):
-    return Fleet(str(tmp_path_factory.mktemp("fleet")), base=BASE + [SHELL], new=RECOVERY_NEW)
+    return Fleet(str(tmp_path_factory.mktemp("fleet")), base=RECOVERY_BASE, new=RECOVERY_NEW)
 
 
 def make(fleet, make_device, element=RECOVERY, release_pre=True):
-    device = make_device(config=recovery_config(element))
+    device = make_device(config=recovery_config(LOCAL, element))
     install_base(device, fleet.base.values())
     copy_into(device, "/srv/updates", fleet.repo)
     if release_pre:
         device.write("/run/pre-release", "")
     return device
-
-
-def kill_everything(device):
-    """A power cut: the updater and whatever it started die at once."""
-    for _ in range(100):
-        pids = device.device_pids()
-        if not pids:
-            return
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        wait_for(lambda: True, timeout=0.05)
 
 
 def cut_in_pass2_rpm(device):
