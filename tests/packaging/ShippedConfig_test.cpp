@@ -68,6 +68,9 @@ TEST(ShippedConfigTest, DefaultsAndExampleConfigurationLoad)
     EXPECT_EQ(config.m_network.m_sUserAgentBase, "updater");
     EXPECT_EQ(config.m_network.m_sUserAgentProduct, "example-device");
     EXPECT_TRUE(config.m_network.m_sProxyServer.empty());
+    // The product ships with recovery after interrupted installations.
+    EXPECT_TRUE(config.m_bRecoveryVerify);
+    EXPECT_TRUE(config.m_bRecoveryRepair);
 
     // Nothing in the files may set what only options and built-in defaults set.
     EXPECT_EQ(config.m_sCacheDir, "/var/cache/updater/");
