@@ -4,6 +4,7 @@ completed installation (the "postupdate" hook, the reboot), runs the reboot a ki
 still owed, repairs a cut-off transaction from the cached package files, and leaves the
 device CORRUPTED, saying why, where it cannot."""
 
+import fcntl
 import os
 import signal
 
@@ -87,6 +88,32 @@ def test_killed_in_the_postupdate_hook_the_next_start_finishes_the_run(fleet, ma
     assert result.returncode == 0, result
     assert installed(device, *ALL_NAMES) == AFTER
     assert device.update_state() == "COMPLETE\n"
+
+
+def test_the_start_waits_for_a_running_rpm_transaction(fleet, make_device):
+    device = make(fleet, make_device)
+    device.block_hook("postupdate")
+    process = device.start_updater(*UPDATE)
+    device.wait_hook_blocked()
+    process.signal(signal.SIGKILL)
+    process.wait()
+    device.release_hook()
+    assert device.wait_idle()
+    # Another rpm holds rpm's transaction lock until the updater has given up.
+    with open(device.path("/var/lib/rpm/.rpm.lock"), "a") as lock:
+        fcntl.lockf(lock, fcntl.LOCK_EX)
+        result = device.updater(*UPDATE, "--lock-timeout", "1")
+        fcntl.lockf(lock, fcntl.LOCK_UN)
+    assert result.returncode == 1, result
+    lines = result.lines()
+    assert "INFO: waiting for a running rpm transaction to end" in lines
+    assert "ERROR: an rpm transaction is still running, cannot verify the interrupted installation" in lines
+    # Nothing judged: the next start does it.
+    assert device.status() == "UPDATING\n"
+    assert device.exists("/var/lib/updater/transaction")
+    result = device.updater(*UPDATE)
+    assert result.returncode == 0, result
+    assert FINISHED in result.lines()
 
 
 def test_the_reboot_a_killed_run_owed_is_made_by_the_next_start(fleet, make_device):
