@@ -1,6 +1,7 @@
 #include "rpmdb/RpmDB.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
 #include "rpmdb/RpmHeader.h"
 
 #include <rpm/rpmds.h>
@@ -73,24 +74,6 @@ struct RpmDsFree
     void operator()(rpmds ds) const noexcept { rpmdsFree(ds); }
 };
 using DependencyList = std::unique_ptr<rpmds_s, RpmDsFree>;
-
-// Owns a plain descriptor.
-class Descriptor
-{
-public:
-    explicit Descriptor(int nFd) : m_nFd(nFd) {}
-    ~Descriptor()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_nFd; }
-
-private:
-    int m_nFd;
-};
 
 } // namespace
 
@@ -309,7 +292,7 @@ bool RpmDB::transactionLockHeld(int& nLockErrno)
         sPath = std::string(pDbPath ? pDbPath : "") + "/.rpm.lock";
         free(pDbPath);
     }
-    Descriptor fd(::open(sPath.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(sPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
     {
         if (errno != ENOENT)

@@ -1,6 +1,7 @@
 #include "updater/TransactionRecord.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
 #include "updater/UpdaterPaths.h"
 
 #include <cerrno>
@@ -18,27 +19,6 @@ constexpr std::string_view FIRST_LINE = "updater transaction record 1";
 constexpr std::size_t MAX_RECORD_SIZE = 4 * 1024 * 1024;
 
 const char* const STAGE_NAMES[] = {"installing", "rpm-exited", "rpm-killed", "hook-done"};
-
-// Owns a plain descriptor.
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int nFd) : m_nFd(nFd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_nFd; }
-    // Closes now; false (errno set) when close failed.
-    bool reset()
-    {
-        const int nFd = m_nFd;
-        m_nFd = -1;
-        return nFd < 0 || ::close(nFd) == 0;
-    }
-
-private:
-    int m_nFd;
-};
 
 std::string directoryOf(const std::string& sPath)
 {
