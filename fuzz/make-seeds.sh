@@ -9,7 +9,7 @@ set -eu
 source_dir=$1
 out=$2
 rm -rf "$out"
-for target in config proxy credentials repomd primary primary_gzip evr rich status cpuinfo signature package_header; do
+for target in config proxy credentials repomd primary primary_gzip evr rich status transaction cpuinfo signature package_header; do
     mkdir -p "$out/$target"
 done
 cp "$source_dir/packaging/defaults.conf" "$out/config/shipped-defaults.conf"

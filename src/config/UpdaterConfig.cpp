@@ -198,7 +198,7 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             return false;
         }
         if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent" &&
-            sName != "checksums" && sName != "signatures")
+            sName != "checksums" && sName != "signatures" && sName != "recovery")
             continue;
 
         xmlNodePtr pElement = reader.expand();
@@ -215,6 +215,8 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             bHandled = parseChecksums(pElement);
         else if (sName == "signatures")
             bHandled = parseSignatures(pElement);
+        else if (sName == "recovery")
+            bHandled = handleRecovery(pElement);
         else
             bHandled = handleUserAgent(pElement);
         if (!bHandled)
@@ -370,6 +372,24 @@ bool UpdaterConfig::parseSignatures(xmlNodePtr pElement)
     {
         logMessage(ERROR, "'signatures' element needs required=\"true\" or \"false\"");
         return false;
+    }
+    return true;
+}
+
+bool UpdaterConfig::handleRecovery(xmlNodePtr pElement)
+{
+    // Each attribute given replaces what an earlier file said.
+    for (auto [pName, pValue] : {std::pair{"verify", &m_bRecoveryVerify}, std::pair{"repair", &m_bRecoveryRepair}})
+    {
+        std::string sValue;
+        if (!getAttribute(pElement, pName, sValue))
+            continue;
+        if (sValue != "true" && sValue != "false")
+        {
+            logMessage(ERROR, "'%s' attribute of 'recovery' must be 'true' or 'false'", pName);
+            return false;
+        }
+        *pValue = sValue == "true";
     }
     return true;
 }

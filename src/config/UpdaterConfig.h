@@ -120,6 +120,11 @@ public:
     bool m_bCheckDbHeaders = false;
     bool m_bNoCacheClean = false;
     int m_nLockTimeout = 120;
+    // <recovery verify="true" repair="true"/>: a start after an interrupted installation
+    // checks the rpm database against the transaction record (verify) and runs a cut-off
+    // installation once more (repair, only together with verify).
+    bool m_bRecoveryVerify = false;
+    bool m_bRecoveryRepair = false;
     std::string m_sCacheDir = "/var/cache/updater/";
     int m_nMaxWaitTime = 600;
     bool m_bBackground = false;
@@ -144,4 +149,5 @@ private:
     [[nodiscard]] bool handleRepository(_xmlNode* pElement, bool bFromDefaults);
     [[nodiscard]] bool handleLog(_xmlNode* pElement);
     [[nodiscard]] bool handleUserAgent(_xmlNode* pElement);
+    [[nodiscard]] bool handleRecovery(_xmlNode* pElement);
 };

@@ -4,6 +4,7 @@
 #include "updater/ChildProcess.h"
 #include "updater/Result.h"
 #include "updater/Status.h"
+#include "updater/TransactionRecord.h"
 #include "updater/UpdaterPaths.h"
 
 namespace
@@ -66,5 +67,7 @@ bool rebootSystem()
 
     if (!saveStatus(REBOOTING) || !syncStatus())
         logMessage(WARNING, "failed updating status file");
+    // The reboot is no longer owed (a record exists only with recovery on).
+    (void)removeTransactionRecord();
     return true;
 }

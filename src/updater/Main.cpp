@@ -7,6 +7,7 @@
 #include "updater/CacheLock.h"
 #include "updater/CommandLine.h"
 #include "updater/Hooks.h"
+#include "updater/Recovery.h"
 #include "updater/Result.h"
 #include "updater/RpmLog.h"
 #include "updater/Signals.h"
@@ -118,7 +119,7 @@ const char* modeName(const UpdaterConfig& config)
 
 // The status left by earlier runs must allow a start. False with the exit status set
 // when it does not; bReportRefusal adds the summary line to a refusal too.
-bool statusAllowsStart(int& nStatus, bool bReportRefusal)
+bool statusAllowsStart(const UpdaterConfig& config, int& nStatus, bool bReportRefusal)
 {
     Status status = READY;
     if (!loadStatus(status))
@@ -131,6 +132,9 @@ bool statusAllowsStart(int& nStatus, bool bReportRefusal)
         nStatus = RESULT_ERROR;
         return false;
     }
+    // Judged once the cache lock is held (recoverOnStart).
+    if (recoveryPending(config, status))
+        return true;
     int nExitStatus = RESULT_ERROR;
     if (!checkStatusForStart(status, nExitStatus))
     {
@@ -180,7 +184,7 @@ Detach detachToBackground(const UpdaterConfig& config, const UpdaterOptions& opt
 {
     logMessage(DEBUG, "going to background");
     // The status is checked before the fork so that a refusal reaches the caller.
-    if (!statusAllowsStart(nStatus, true))
+    if (!statusAllowsStart(config, nStatus, true))
         return Detach::REFUSED;
 
     std::fflush(nullptr);
@@ -245,10 +249,31 @@ int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const 
 
     URLFetcher::initialize(config.m_network);
 
-    if (!statusAllowsStart(nStatus, false))
+    if (config.m_bRecoveryVerify)
+    {
+        Status status = READY;
+        // An unreadable status file is reported by the check below.
+        if (loadStatus(status))
+        {
+            switch (recoverOnStart(config, status, nStatus))
+            {
+            case StartOutcome::REFUSED:
+                return nStatus;
+            case StartOutcome::FINISHED:
+                if (nStatus != RESULT_FATAL && !saveStatus(READY))
+                    logMessage(WARNING, "failed updating status file");
+                return nStatus;
+            case StartOutcome::PROCEED:
+                break;
+            }
+        }
+    }
+    if (!statusAllowsStart(config, nStatus, false))
         return nStatus;
 
     nStatus = runUpdate(config, setInclude);
+    if (config.m_bRecoveryVerify)
+        finishTransactionRecord(nStatus);
 
     if (nStatus != RESULT_FATAL && !saveStatus(READY))
         logMessage(WARNING, "failed updating status file");

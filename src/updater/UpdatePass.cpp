@@ -10,8 +10,11 @@
 #include "updater/Result.h"
 #include "updater/Signals.h"
 #include "updater/Status.h"
+#include "updater/TransactionRecord.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <unistd.h>
 
 namespace
@@ -117,8 +120,47 @@ void saveStatusOrWarn(Status status, bool bSync)
         logMessage(WARNING, "failed updating status file");
 }
 
+// The record of the installation about to start: the package files' headers and the
+// installed packages they replace.
+bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const RecordContext& context,
+                   TransactionRecord& record)
+{
+    record.m_nPass = context.m_nPass;
+    record.m_nAvailable = context.m_nAvailable ? context.m_nAvailable : static_cast<unsigned>(setNew.size());
+    record.m_nHandled = context.m_nHandled + static_cast<unsigned>(setNew.size());
+    record.m_bUpdaterOnly = context.m_bUpdaterOnly;
+    record.m_bNamesGiven = context.m_bNamesGiven;
+    record.m_bNoReboot = options.m_bNoReboot;
+    record.m_bEarlierInstall = context.m_bEarlierInstall;
+    RpmDB db;
+    if (!db.open(options.m_bCheckDbHeaders))
+        return false;
+    for (const RepoPackage& package : setNew)
+    {
+        TransactionRecord::NewPackage entry;
+        std::vector<PackageIdentity> vReplaced;
+        if (!db.readPackageFile(package.m_sLocalPath.str(), entry.m_identity, vReplaced))
+            return false;
+        entry.m_sChecksumType = package.m_Checksum.m_sType.str();
+        entry.m_sChecksum = package.m_Checksum.m_sValue.str();
+        entry.m_sPath = package.m_sLocalPath.str();
+        record.m_vNew.push_back(std::move(entry));
+        for (PackageIdentity& replaced : vReplaced)
+            if (std::find(record.m_vReplaced.begin(), record.m_vReplaced.end(), replaced) == record.m_vReplaced.end())
+                record.m_vReplaced.push_back(std::move(replaced));
+    }
+    return true;
+}
+
+void saveRecordOrWarn(const TransactionRecord* pRecord)
+{
+    if (pRecord && !saveTransactionRecord(*pRecord))
+        logMessage(WARNING, "failed updating the transaction record");
+}
+
 // Runs rpm over the set, with the status on disk saying that an installation is running.
-int runRpm(const PassOptions& options, const PackageSet& setNew, const std::string& sCount)
+int runRpm(const PassOptions& options, const PackageSet& setNew, const std::string& sCount,
+           const RecordContext* pContext)
 {
     const bool bTest = options.m_bTest;
     ChildProcess rpm("rpm");
@@ -127,9 +169,31 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     for (const RepoPackage& package : setNew)
         rpm.addArgument(package.m_sLocalPath.str());
 
+    // Only an installation gets a record: a test changes nothing.
+    std::optional<TransactionRecord> record;
+    if (pContext && !bTest)
+    {
+        record.emplace();
+        if (!prepareRecord(options, setNew, *pContext, *record))
+        {
+            logMessage(ERROR, "failed preparing the transaction record, cannot continue");
+            return RESULT_ERROR;
+        }
+    }
+    TransactionRecord* pRecord = record ? &*record : nullptr;
+
     logMessage(INFO, bTest ? "testing package(s) update" : "updating package(s)");
     if (terminationSignalCaught())
         return RESULT_ERROR;
+    // The record goes first: a start that finds UPDATING then always finds the record of
+    // the installation that may have begun.
+    if (pRecord && !saveTransactionRecord(*pRecord))
+    {
+        // An older record must not describe this installation to the next start.
+        (void)removeTransactionRecord();
+        logMessage(ERROR, "failed writing the transaction record, cannot continue");
+        return RESULT_ERROR;
+    }
     if (!saveStatus(bTest ? TESTING : UPDATING) || !syncStatus())
     {
         logMessage(ERROR, "failed setting status file for launching rpm, cannot continue");
@@ -138,8 +202,21 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     if (!rpm.run())
     {
         logMessage(ERROR, "failed starting rpm to install packages, no packages upgraded");
+        if (pRecord)
+        {
+            pRecord->m_stage = TransactionRecord::Stage::RPM_EXITED;
+            pRecord->m_nRpmCode = -1;
+            saveRecordOrWarn(pRecord);
+        }
         saveStatusOrWarn(READY, true);
         return RESULT_FAILED;
+    }
+    if (pRecord)
+    {
+        pRecord->m_stage =
+            rpm.exited() ? TransactionRecord::Stage::RPM_EXITED : TransactionRecord::Stage::RPM_KILLED;
+        pRecord->m_nRpmCode = rpm.exitCode();
+        saveRecordOrWarn(pRecord);
     }
     if (!bTest)
         sync();
@@ -147,6 +224,11 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     if (rpm.exited())
     {
         (void)runHook(bTest ? "posttest" : "postupdate", sCount);
+        if (pRecord)
+        {
+            pRecord->m_stage = TransactionRecord::Stage::HOOK_DONE;
+            saveRecordOrWarn(pRecord);
+        }
         saveStatusOrWarn(PKGSDONE, true);
         if (rpm.exitCode() != 0)
         {
@@ -173,7 +255,8 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
 } // namespace
 
 int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
-            const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository, unsigned& nCount)
+            const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository, unsigned& nCount,
+            const RecordContext* pRecord)
 {
     nCount = 0;
     int nResult = refreshRepository(options, repository);
@@ -265,5 +348,5 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
     if (nResult != RESULT_OK)
         return nResult;
 
-    return runRpm(options, setNew, sCount);
+    return runRpm(options, setNew, sCount, pRecord);
 }

@@ -14,9 +14,21 @@ using PassOptions = UpdaterConfig;
 inline constexpr const char* PROGRAM_NAME = "updater";
 inline constexpr const char* PROGRAM_VERSION = "1.4.0";
 
+// What the run tells an installing pass for its transaction record; the run hands none
+// when recovery is off.
+struct RecordContext
+{
+    int m_nPass = 0;
+    unsigned m_nAvailable = 0; // the run's count of available updates so far (0: none yet)
+    unsigned m_nHandled = 0;   // the updates earlier passes handled
+    bool m_bUpdaterOnly = false;
+    bool m_bNamesGiven = false;
+    bool m_bEarlierInstall = false;
+};
+
 // One update pass: repository data, selection, dependency closure, report, and in test or
 // update mode the download, signature check, hooks and rpm. Returns a RESULT_ code; nCount
 // is the number of packages selected (0 unless the pass got as far as reporting them).
 [[nodiscard]] int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
                           const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository,
-                          unsigned& nCount);
+                          unsigned& nCount, const RecordContext* pRecord = nullptr);

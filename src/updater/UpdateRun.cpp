@@ -6,6 +6,7 @@
 #include "updater/Result.h"
 #include "updater/Signals.h"
 #include "updater/Status.h"
+#include "updater/TransactionRecord.h"
 #include "updater/UpdatePass.h"
 #include "updater/UpdaterPaths.h"
 
@@ -170,8 +171,16 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         else if (nPassIndex > 0)
             options.m_bCacheOnly = true;
 
+        RecordContext context;
+        context.m_nPass = nPassIndex;
+        context.m_nAvailable = nAvailable;
+        context.m_nHandled = nHandled;
+        context.m_bUpdaterOnly = setTarget == setUpdaterOnly;
+        context.m_bNamesGiven = !setInclude.empty();
+        context.m_bEarlierInstall = bRebootWanted;
         unsigned nCount = 0;
-        nResult = runPass(options, setTarget, setExclude, setExcludeGroups, setPull, repository, nCount);
+        nResult = runPass(options, setTarget, setExclude, setExcludeGroups, setPull, repository, nCount,
+                          config.m_bRecoveryVerify ? &context : nullptr);
         if (nAvailable == 0)
             nAvailable = nCount;
         // A test pass installs nothing: counting it would tell outside readers that the
@@ -208,7 +217,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
             break;
     }
 
-    if (!config.m_bNoCacheClean)
+    // A cut-off installation is repaired at the next start from the package files it used.
+    const bool bKeepForRepair = nResult == RESULT_FATAL && config.m_bRecoveryVerify && config.m_bRecoveryRepair;
+    if (!config.m_bNoCacheClean && !bKeepForRepair)
         (void)repository.cleanPackages();
 
     const bool bSuccess = nResult == RESULT_OK || nResult == RESULT_REBOOT;
@@ -220,6 +231,9 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         !config.m_bTest)
     {
         logMessage(FATAL, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
+        // Not an interrupted installation: nothing for the next start to verify or repair.
+        if (config.m_bRecoveryVerify)
+            (void)removeTransactionRecord();
         // The mark must survive a power cut: later starts refuse on it.
         saveStatusOrWarn(CORRUPTED, true);
         return RESULT_FATAL;

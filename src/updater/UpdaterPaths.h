@@ -8,6 +8,7 @@ struct UpdaterPaths
 {
     std::string m_sStatusFile = "/var/lib/updater/status";
     std::string m_sUpdateStateFile = "/var/lib/updater/update-state";
+    std::string m_sTransactionFile = "/var/lib/updater/transaction";
     std::string m_sHookProgram = "/usr/lib/updater/hook";
     std::string m_sTelinit = "telinit";
     std::string m_sShutdown = "shutdown";

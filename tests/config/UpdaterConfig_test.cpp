@@ -266,6 +266,43 @@ TEST(UpdaterConfigTest, WaitAndLockTimeoutTable)
     }
 }
 
+TEST(UpdaterConfigTest, RecoveryTable)
+{
+    struct Row
+    {
+        const char* pDefaults;
+        const char* pDevice;
+        bool bLoads;
+        bool bVerify;
+        bool bRepair;
+    };
+    const Row rows[] = {
+        {"", "", true, false, false},
+        {"<recovery verify=\"true\" repair=\"true\"/>", "", true, true, true},
+        // The device file overrides only the attributes it gives.
+        {"<recovery verify=\"true\" repair=\"true\"/>", "<recovery repair=\"false\"/>", true, true, false},
+        {"", "<recovery verify=\"true\"/>", true, true, false},
+        {"", "<recovery verify=\"yes\"/>", false, false, false},
+        {"", "<recovery repair=\"\"/>", false, false, false},
+    };
+    for (const Row& row : rows)
+    {
+        ConfigFiles files;
+        files.defaults(row.pDefaults);
+        files.config(std::string("<log><logger type=\"stderr\"/></log>") + row.pDevice);
+        UpdaterConfig config(files.paths());
+        LogCapture log;
+        EXPECT_EQ(config.load({}), row.bLoads) << row.pDevice;
+        if (!row.bLoads)
+        {
+            EXPECT_TRUE(log.contains("attribute of 'recovery' must be 'true' or 'false'")) << row.pDevice;
+            continue;
+        }
+        EXPECT_EQ(config.m_bRecoveryVerify, row.bVerify) << row.pDefaults << row.pDevice;
+        EXPECT_EQ(config.m_bRecoveryRepair, row.bRepair) << row.pDefaults << row.pDevice;
+    }
+}
+
 TEST(UpdaterConfigTest, CacheDirTable)
 {
     struct Row

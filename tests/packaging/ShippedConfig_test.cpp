@@ -74,6 +74,9 @@ TEST(ShippedConfigTest, DefaultsAndExampleConfigurationLoad)
     EXPECT_FALSE(config.m_bRequireSignatures);
     EXPECT_FALSE(pActive->m_bGpgCheckMetadata);
     EXPECT_TRUE(pActive->m_tls.empty());
+    // The product ships with recovery after interrupted installations.
+    EXPECT_TRUE(config.m_bRecoveryVerify);
+    EXPECT_TRUE(config.m_bRecoveryRepair);
 
     // Nothing in the files may set what only options and built-in defaults set.
     EXPECT_EQ(config.m_sCacheDir, "/var/cache/updater/");

@@ -8,9 +8,14 @@
 #include <rpm/rpmlib.h>
 #include <rpm/rpmmacro.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -260,6 +265,82 @@ TEST_F(RpmDbTest, OpenIsRefusedTwiceAndReadsAnEmptyDatabase)
 
     db.close();
     ASSERT_TRUE(db.open(true));
+}
+
+TEST_F(RpmDbTest, ReadsPackageIdentityAndWhatInstallingItReplaces)
+{
+    install({build({"--name", "a2", "--version", "1.0", "--no-auto"}),
+             build({"--name", "compat", "--version", "1.0", "--no-auto"}),
+             build({"--name", "compat", "--version", "3.0", "--release", "2", "--no-auto"}),
+             build({"--name", "other", "--version", "1.0", "--no-auto"})});
+    const std::string sNew = build({"--name", "a2", "--version", "2.0", "--epoch", "2", "--obsoletes",
+                                    "compat < 2.0", "--no-auto"});
+    std::string sSigMd5;
+    ASSERT_EQ(rpmShell("-qp --nosignature --qf '%{SIGMD5}' " + quote(sNew), &sSigMd5), 0);
+
+    RpmDB db;
+    ASSERT_TRUE(db.open(false));
+    PackageIdentity identity;
+    std::vector<PackageIdentity> vReplaced;
+    ASSERT_TRUE(db.readPackageFile(sNew, identity, vReplaced));
+    EXPECT_EQ(identity.label(), "a2-2:2.0-1.noarch");
+    EXPECT_EQ(identity.m_sSigMd5, sSigMd5);
+    EXPECT_EQ(sSigMd5.size(), 32u);
+    // The older version of its name and what its obsoletes match, nothing else.
+    std::vector<std::string> vLabels;
+    for (const PackageIdentity& replaced : vReplaced)
+        vLabels.push_back(replaced.label());
+    EXPECT_EQ(vLabels, (std::vector<std::string>{"a2-1.0-1.noarch", "compat-1.0-1.noarch"}));
+
+    std::vector<PackageIdentity> vInstalled;
+    ASSERT_TRUE(db.findInstalled("compat", vInstalled));
+    ASSERT_EQ(vInstalled.size(), 2u);
+    EXPECT_TRUE(vInstalled[0].sameNevra(vReplaced[1]) || vInstalled[1].sameNevra(vReplaced[1]));
+    vInstalled.clear();
+    ASSERT_TRUE(db.findInstalled("missing", vInstalled));
+    EXPECT_TRUE(vInstalled.empty());
+
+    LogCapture log;
+    EXPECT_FALSE(db.readPackageFile(m_dir.file("absent.rpm"), identity, vReplaced));
+    EXPECT_TRUE(log.contains("ERROR: failed opening 'absent.rpm'")) << log.text();
+}
+
+TEST_F(RpmDbTest, SeesRpmsTransactionLockHeldByAnotherProcess)
+{
+    int nErrno = -1;
+    EXPECT_FALSE(RpmDB::transactionLockHeld(nErrno));
+    EXPECT_EQ(nErrno, 0);
+
+    char* pPath = rpmExpand("%{_rpmlock_path}", nullptr);
+    const std::string sLock = pPath;
+    free(pPath);
+    ASSERT_EQ(sLock.rfind(m_sDbPath, 0), 0u) << sLock;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0)
+    {
+        // As rpm does for a transaction: a write lock on the whole file.
+        const int nFd = open(sLock.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        const char cReady = nFd >= 0 && fcntl(nFd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+        (void)!write(pipeFds[1], &cReady, 1);
+        pause();
+        _exit(0);
+    }
+    char cReady = 0;
+    ASSERT_EQ(read(pipeFds[0], &cReady, 1), 1);
+    EXPECT_EQ(cReady, 'y');
+    EXPECT_TRUE(RpmDB::transactionLockHeld(nErrno));
+    EXPECT_EQ(nErrno, 0);
+    kill(nChild, SIGKILL);
+    waitpid(nChild, nullptr, 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    EXPECT_FALSE(RpmDB::transactionLockHeld(nErrno));
 }
 
 TEST_F(RpmDbTest, FindsPublicKeysOnlyAfterImport)

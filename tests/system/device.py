@@ -332,6 +332,29 @@ class Device:
         for name in ("telinit", "shutdown"):
             self.write("/usr/sbin/" + name, STUB, mode=0o755)
 
+    def clone(self, parent=None):
+        """A new device with a copy of this one's files (root, /usr layer, cpuinfo); much
+        faster than building and installing a base again. Nothing may run in this one."""
+        other = Device.__new__(Device)
+        other.dir = tempfile.mkdtemp(prefix="updater-device-", dir=parent)
+        for name in ("root", "usr-upper", "cpuinfo"):
+            source = os.path.join(self.dir, name)
+            if os.path.isdir(source):
+                shutil.copytree(source, os.path.join(other.dir, name), symlinks=True)
+            else:
+                shutil.copy2(source, os.path.join(other.dir, name))
+        other.root = os.path.join(other.dir, "root")
+        other._upper = os.path.join(other.dir, "usr-upper")
+        other._work = os.path.join(other.dir, "usr-work")
+        other._cpuinfo = os.path.join(other.dir, "cpuinfo")
+        other._outputs = os.path.join(other.dir, "outputs")
+        for folder in (other._work, other._outputs):
+            os.makedirs(folder)
+        other._count = 0
+        other._processes = []
+        other.marker = os.path.basename(other.dir)
+        return other
+
     # -- paths and files ----------------------------------------------------------
 
     def path(self, device_path):

@@ -342,3 +342,70 @@ def contains_sequence(lines, expected):
         if lines[start:start + len(expected)] == expected:
             return True
     return False
+
+
+# A %pre scriptlet that, while /run/hold-NAME exists, touches /run/held-NAME and waits for
+# /run/release-NAME: a test can cut a transaction right before any one of its packages.
+HOLDING_PRE = ("if [ -e /run/hold-{0} ]; then touch /run/held-{0}; "
+               "while [ ! -e /run/release-{0} ]; do sleep 0.02; done; fi")
+PASS1_NAMES = ("app", "libnew", "updater")
+PASS2_NAMES = ("addon-a", "addon-b", "extra", "firmware")
+
+
+def _recovery_spec(spec):
+    if spec.name == "firmware":
+        # The last package rpm installs in pass 2 (it requires the other add-ons) waits for
+        # /run/pre-release: by then rpm has installed the other add-ons of the pass and not
+        # yet erased their old versions.
+        return Spec("firmware", "2.0", pre=WAITING_PRE, requires=["addon-a >= 2.0", "addon-b", "extra >= 2.0"])
+    if spec.name in PASS1_NAMES + PASS2_NAMES:
+        return Spec(spec.name, spec.version, spec.release, spec.requires, spec.provides, spec.obsoletes,
+                    spec.group, HOLDING_PRE.format(spec.name), spec.files)
+    return spec
+
+
+# The fleet of the recovery tests.
+RECOVERY_BASE = BASE + [SHELL]
+RECOVERY_NEW = [_recovery_spec(spec) for spec in NEW]
+RECOVERY = '<recovery verify="true" repair="true"/>'
+
+
+def recovery_config(uri, element=RECOVERY):
+    """device_config of the fleet with the recovery element (or another one)."""
+    return device_config(uri, addons=ADDONS, groups=GROUPS).replace("</updater>", "  %s\n</updater>" % element)
+
+
+def kill_everything(device):
+    """A power cut: every process of the device dies at once."""
+    for _ in range(100):
+        pids = device.device_pids()
+        if not pids:
+            return
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+
+
+def installed_versions(device):
+    """{name: [version-release, ...]} of every installed package."""
+    result = device.run(["rpm", "-qa", "--qf", "%{NAME} %{VERSION}-%{RELEASE}\\n"])
+    versions = {}
+    for line in result.stdout.splitlines():
+        name, _, version = line.partition(" ")
+        versions.setdefault(name, []).append(version)
+    return versions
+
+
+def consistent(versions):
+    """Whether no package has two versions installed and each installing pass of the fleet
+    is either wholly installed or not at all: rpm finished or never changed anything."""
+    if any(len(found) > 1 for found in versions.values()):
+        return False
+    for names in (PASS1_NAMES, PASS2_NAMES):
+        states = {(versions.get(name) or [None])[0] == AFTER[name] for name in names}
+        if len(states) > 1:
+            return False
+    return True

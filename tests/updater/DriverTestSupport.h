@@ -22,6 +22,7 @@ public:
     {
         m_paths.m_sStatusFile = m_dir.file("status");
         m_paths.m_sUpdateStateFile = m_dir.file("update-state");
+        m_paths.m_sTransactionFile = m_dir.file("transaction");
         m_paths.m_sHookProgram = m_dir.file("hook");
         m_paths.m_sTelinit = m_dir.file("telinit");
         m_paths.m_sShutdown = m_dir.file("shutdown");
