@@ -5,7 +5,8 @@
 #
 #   --build-dir DIR      build folder (default: build-arm64 or build-armhf of the tree)
 #   --build-type TYPE    CMake build type (default: RelWithDebInfo)
-#   --test               run the unit tests afterwards, under qemu user emulation
+#   --test               build the unit tests too and run them, under qemu user emulation
+#                        (without it, only the program is built)
 #   --jobs N             parallel jobs (default: the number of processors)
 #
 # The compilers are Debian's cross compilers (g++-aarch64-linux-gnu,
@@ -94,7 +95,11 @@ cmake -S "$root" -B "$builddir" \
     -DUPDATER_SYSROOT="$sysroot" \
     -DCMAKE_BUILD_TYPE="$buildtype" \
     -DUPDATER_BENCH=OFF
-cmake --build "$builddir" -j"$jobs"
+if [ "$run_tests" = 1 ]; then
+    cmake --build "$builddir" -j"$jobs"
+else
+    cmake --build "$builddir" -j"$jobs" --target updater
+fi
 
 if [ "$target" = armhf ]; then
     # The armhf build uses a 64-bit time_t, Debian 12's armhf libraries a 32-bit one: no

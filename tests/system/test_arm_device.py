@@ -22,7 +22,7 @@ import tarfile
 
 import pytest
 
-from update_support import (AFTER, ALL_NAMES, BEFORE, PASS1_FILES, PASS2_FILES, Fleet, Lighttpd, Spec,
+from update_support import (ADDONS, AFTER, ALL_NAMES, BEFORE, GROUPS, PASS1_FILES, PASS2_FILES, Fleet, Lighttpd, Spec,
                             build_packages, contains_sequence, device_config, install_base, installed,
                             make_repository, pass_report)
 
@@ -121,8 +121,7 @@ def arch_repo(tmp_path_factory):
 def test_the_arm_program_installs_updates_in_two_passes_and_reboots(arm, fleet, make_device):
     assert elf_machine(arm.program) == arm.machine
     with Lighttpd(fleet.repo) as server:
-        device = make_arm_device(make_device, arm,
-                                 device_config(server.url, addons=("addon-a", "addon-b"), groups=("Addons",)))
+        device = make_arm_device(make_device, arm, device_config(server.url, addons=ADDONS, groups=GROUPS))
         install_base(device, fleet.base.values())
         assert installed(device, *ALL_NAMES) == BEFORE
 
