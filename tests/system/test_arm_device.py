@@ -124,6 +124,8 @@ def test_the_arm_program_installs_updates_in_two_passes_and_reboots(arm, fleet, 
         device = make_arm_device(make_device, arm, device_config(server.url, addons=ADDONS, groups=GROUPS))
         install_base(device, fleet.base.values())
         assert installed(device, *ALL_NAMES) == BEFORE
+        # The hook's parent is the updater: qemu running the ARM program.
+        device.set_hook_action("init", "#!/bin/sh\nreadlink /proc/$PPID/exe > /run/updater-exe\n")
 
         result = device.updater("--max-wait-time", "-1")
         assert result.returncode == 0, result
@@ -144,6 +146,7 @@ def test_the_arm_program_installs_updates_in_two_passes_and_reboots(arm, fleet, 
 
         assert device.hook_calls() == ["init 1.4.0", "download 1.4.0", "update 1.4.0 3", "postupdate 1.4.0 3",
                                        "download 1.4.0", "update 1.4.0 4", "postupdate 1.4.0 4"]
+        assert device.read("/run/updater-exe") == "/usr/bin/%s\n" % arm.qemu
         assert installed(device, *ALL_NAMES) == AFTER
         assert device.stub_calls() == [["telinit", "u"], ["shutdown", "-r", "+1", "rebooting after upgrade"]]
         assert device.status() == "REBOOTING\n"
