@@ -74,13 +74,19 @@ version=${version:-$project_version}
 
 if [ -n "$target" ]; then
     case "$target" in
-        aarch64) debian_arch=arm64; triple=aarch64-linux-gnu ;;
-        armv7hl) debian_arch=armhf; triple=arm-linux-gnueabihf ;;
+        aarch64) debian_arch=arm64; triple=aarch64-linux-gnu; elf_machine=183 ;;
+        armv7hl) debian_arch=armhf; triple=arm-linux-gnueabihf; elf_machine=40 ;;
         *) echo "build-rpm.sh: unknown target '$target' (aarch64 or armv7hl)" >&2; exit 2 ;;
     esac
     if [ -z "$prebuilt" ]; then
         bash "$root/scripts/cross-build.sh" "$debian_arch" >&2
         prebuilt="$root/build-$debian_arch"
+    fi
+    # A package labelled for one architecture must hold that architecture's program.
+    program="$prebuilt/src/updater/updater"
+    if [ ! -f "$program" ] || [ "$(od -An -tu2 -j18 -N2 "$program" | tr -d ' ')" != "$elf_machine" ]; then
+        echo "build-rpm.sh: $program is not built for $target (scripts/cross-build.sh $debian_arch)" >&2
+        exit 1
     fi
     # The package's architecture; the host's strip does not know ARM binaries.
     extra+=(--target "$target" --define "__strip $triple-strip" --define "__objdump $triple-objdump")
