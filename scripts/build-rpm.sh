@@ -13,6 +13,10 @@
 #                        HEAD; the default inside a git work tree) or from the files as
 #                        they are (default elsewhere)
 #   --prebuilt BUILDDIR  do not compile: install from this configured and built CMake tree
+#   --target ARCH        build the package for another architecture: aarch64 (from the
+#                        cross build of scripts/cross-build.sh arm64) or armv7hl (armhf).
+#                        Without --prebuilt, the cross build in build-arm64 or build-armhf
+#                        of the tree is made or brought up to date first.
 #   --without-autodeps   no automatic requirements on shared libraries (for a device
 #                        whose libraries are not managed by rpm, and for tests that install
 #                        the package into a simulated device)
@@ -32,6 +36,7 @@ version=""
 release=""
 source_kind=""
 prebuilt=""
+target=""
 extra=()
 
 usage() {
@@ -46,6 +51,7 @@ while [ $# -gt 0 ]; do
         --release) release=$2; shift 2 ;;
         --source) source_kind=$2; shift 2 ;;
         --prebuilt) prebuilt=$(cd "$2" && pwd); shift 2 ;;
+        --target) target=$2; shift 2 ;;
         --without-autodeps) extra+=(--without autodeps); shift ;;
         --define) extra+=(--define "$2"); shift 2 ;;
         --with|--without) extra+=("$1" "$2"); shift 2 ;;
@@ -65,6 +71,26 @@ if [ -z "$project_version" ]; then
     exit 1
 fi
 version=${version:-$project_version}
+
+if [ -n "$target" ]; then
+    case "$target" in
+        aarch64) debian_arch=arm64; triple=aarch64-linux-gnu; elf_machine=183 ;;
+        armv7hl) debian_arch=armhf; triple=arm-linux-gnueabihf; elf_machine=40 ;;
+        *) echo "build-rpm.sh: unknown target '$target' (aarch64 or armv7hl)" >&2; exit 2 ;;
+    esac
+    if [ -z "$prebuilt" ]; then
+        bash "$root/scripts/cross-build.sh" "$debian_arch" >&2
+        prebuilt="$root/build-$debian_arch"
+    fi
+    # A package labelled for one architecture must hold that architecture's program.
+    program="$prebuilt/src/updater/updater"
+    if [ ! -f "$program" ] || [ "$(od -An -tu2 -j18 -N2 "$program" | tr -d ' ')" != "$elf_machine" ]; then
+        echo "build-rpm.sh: $program is not built for $target (scripts/cross-build.sh $debian_arch)" >&2
+        exit 1
+    fi
+    # The package's architecture; the host's strip does not know ARM binaries.
+    extra+=(--target "$target" --define "__strip $triple-strip" --define "__objdump $triple-objdump")
+fi
 
 if [ -z "$source_kind" ]; then
     if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then

@@ -16,6 +16,7 @@ packages=(
   libsolv-tools
   man-db groff-base
   systemd
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs every test: the unit and system tests,
-# then the unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, then
-# a short libFuzzer run of every reader of outside data (clang; scripts/fuzz-long.sh runs longer).
+# Installs the dependencies, builds, and runs every test: the ARM cross builds (arm64 and
+# armhf) with their unit tests under qemu user emulation, the unit and system tests (among
+# them the end-to-end runs of both ARM programs in simulated devices), then the unit tests
+# once more under AddressSanitizer and UndefinedBehaviorSanitizer, then a short libFuzzer
+# run of every reader of outside data (clang; scripts/fuzz-long.sh runs longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -10,7 +12,15 @@ bash scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
-(cd build && ctest -j"$jobs" --output-on-failure)
+
+arm_start=$(date +%s)
+for target in arm64 armhf; do
+    bash scripts/cross-build.sh "$target" --test --jobs "$jobs"
+done
+echo "test.sh: ARM builds and their unit tests took $(( $(date +%s) - arm_start )) s"
+
+# The system tests include the ARM end-to-end tests; here a missing cross build fails them.
+(cd build && UPDATER_ARM_REQUIRED=1 ctest -j"$jobs" --output-on-failure)
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
 cmake --build build-asan -j"$jobs"

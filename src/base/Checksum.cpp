@@ -11,7 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/types.h>
 #include <zlib.h>
+
+// Package files may be larger than 2 GiB: a 32-bit target must be built with a 64-bit
+// off_t (-D_FILE_OFFSET_BITS=64), or they cannot be opened for verification.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace
 {

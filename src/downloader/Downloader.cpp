@@ -13,6 +13,10 @@
 #include "base/AtomicFile.h"
 #include "base/Logger.h"
 
+// Packages may be larger than 2 GiB: a 32-bit target must be built with a 64-bit off_t
+// (-D_FILE_OFFSET_BITS=64), or writing such a download fails half-way.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+
 namespace
 {
 

@@ -23,7 +23,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -85,11 +84,14 @@ private:
     NetworkPaths m_savedPaths;
 };
 
+// The architecture whose packages rpm installs here (x86_64, aarch64, armv7hl, ...): the
+// program's own, which under qemu user emulation is the emulated machine's, not the host's.
 inline std::string machine()
 {
-    utsname name{};
-    uname(&name);
-    return name.machine;
+    loadRpmConfig();
+    const char* pArch = nullptr;
+    rpmGetArchInfo(&pArch, nullptr);
+    return pArch ? pArch : "";
 }
 
 inline std::string dataDir()
@@ -110,7 +112,7 @@ inline const std::string& builtRepo()
     std::string sStamp = sTarget + ".stamp";
     std::string sCommand = "exec 9>'" + sTarget + ".lock' && flock 9 && "
                            "if ! cmp -s '" + sScript + "' '" + sStamp + "'; then "
-                           "rm -rf '" + sTarget + "' '" + sStamp + "' && '" + sScript + "' '" + sTarget + "' && "
+                           "rm -rf '" + sTarget + "' '" + sStamp + "' && '" + sScript + "' '" + sTarget + "' '" + machine() + "' && "
                            "cp '" + sScript + "' '" + sStamp + "'; fi 2>&1";
     std::string sOutput;
     if (runShell(sCommand, &sOutput) != 0)

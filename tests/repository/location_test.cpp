@@ -91,12 +91,19 @@ TEST(LocationTest, PackageSizeBoundsTheDownload)
     bool bParsed = false;
     RepoPackageList list = parseList(packageXml("a", "packages/a.rpm", "<size package=\"1234\" installed=\"9\"/>") +
                                          packageXml("b", "packages/b.rpm", "<size package=\"-5\"/>") +
-                                         packageXml("c", "packages/c.rpm", ""),
+                                         packageXml("c", "packages/c.rpm", "") +
+                                         // Sizes beyond 32 bits are kept whole; beyond 64 bits, ignored.
+                                         packageXml("d", "packages/d.rpm", "<size package=\"2147483658\"/>") +
+                                         packageXml("e", "packages/e.rpm", "<size package=\"6442450944\"/>") +
+                                         packageXml("f", "packages/f.rpm", "<size package=\"18446744073709551616\"/>"),
                                      bParsed);
     ASSERT_TRUE(bParsed);
-    ASSERT_EQ(list.size(), 3u);
+    ASSERT_EQ(list.size(), 6u);
     auto it = list.begin();
     EXPECT_EQ(it->m_uSize, 1234u);
     EXPECT_EQ((++it)->m_uSize, 0u);
+    EXPECT_EQ((++it)->m_uSize, 0u);
+    EXPECT_EQ((++it)->m_uSize, 2147483658u);
+    EXPECT_EQ((++it)->m_uSize, 6442450944u);
     EXPECT_EQ((++it)->m_uSize, 0u);
 }

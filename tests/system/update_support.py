@@ -44,7 +44,7 @@ class Spec:
     """What one package is made of."""
 
     def __init__(self, name, version, release="1", requires=(), provides=(), obsoletes=(), group=None,
-                 pre=None, files=None):
+                 pre=None, files=None, arch="noarch"):
         self.name = name
         self.version = version
         self.release = release
@@ -54,6 +54,7 @@ class Spec:
         self.group = group
         self.pre = pre
         self.files = files if files is not None else ["/opt/test/%s" % name]
+        self.arch = arch
 
     @property
     def label(self):
@@ -61,12 +62,12 @@ class Spec:
 
     @property
     def file_name(self):
-        return self.label + ".noarch.rpm"
+        return "%s.%s.rpm" % (self.label, self.arch)
 
 
 def _build_one(outdir, spec):
     argv = [PYTHON, MKRPM, "--name", spec.name, "--version", spec.version, "--release", spec.release,
-            "--no-auto", "--outdir", outdir]
+            "--no-auto", "--arch", spec.arch, "--outdir", outdir]
     for option, values in (("--requires", spec.requires), ("--provides", spec.provides),
                            ("--obsoletes", spec.obsoletes), ("--file", spec.files)):
         for value in values:

@@ -1,18 +1,19 @@
 #!/bin/sh
 # Builds a small yum repository of real packages for the repository tests:
-#   make-repo.sh REPODIR
+#   make-repo.sh REPODIR [ARCH]
 # Packages go to REPODIR/packages/, the metadata (createrepo_c -s sha) to REPODIR/repodata/.
 # The set covers several versions of one name, epochs, obsoletes, groups, noarch, the
-# build machine's own architecture and one it cannot install (s390x, or x86_64 on s390x).
+# machine's own architecture (ARCH, by default uname -m; the tests pass rpm's, which differs
+# under emulation) and one it cannot install (s390x, or x86_64 on s390x).
 # Nothing outside REPODIR is written; the rpm database is never opened.
 set -eu
-[ $# -eq 1 ] || { echo "usage: $0 REPODIR" >&2; exit 2; }
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: $0 REPODIR [ARCH]" >&2; exit 2; }
 repo=$1
 mkdir -p "$repo/packages"
 work=$(mktemp -d "${TMPDIR:-/tmp}/make-repo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-native=$(uname -m)
+native=${2:-$(uname -m)}
 foreign=s390x
 [ "$native" = s390x ] && foreign=x86_64
 

@@ -1,5 +1,7 @@
 #!/usr/bin/python3
-"""Builds one small noarch rpm package with rpmbuild and prints the path of the result.
+"""Builds one small rpm package with rpmbuild and prints the path of the result. It is noarch
+unless --arch names another architecture (aarch64, armv7hl, x86_64, ...): the package is
+then built for that target, whatever the machine, and holds only the data files.
 
 Every relation option may be repeated; its value is written into the spec file as is,
 for example --requires "libfoo >= 1.2" or --requires-pre "/bin/sh".
@@ -8,7 +10,7 @@ for example --requires "libfoo >= 1.2" or --requires-pre "/bin/sh".
            [--provides CAP]... [--requires CAP]... [--requires-pre CAP]...
            [--requires-post CAP]... [--obsoletes CAP]... [--conflicts CAP]...
            [--file /usr/share/foo/data]... [--pre-script "exit 1"] [--post-script "echo hi"]
-           [--no-auto] --outdir DIR
+           [--no-auto] [--arch ARCH] --outdir DIR
 """
 
 import argparse
@@ -26,9 +28,10 @@ def build_spec(args):
         f"Release: {args.release}",
         "Summary: test package " + args.name,
         "License: MIT",
-        "BuildArch: noarch",
         f"Group: {args.group}",
     ]
+    if args.arch == "noarch":
+        lines.append("BuildArch: noarch")
     if args.epoch is not None:
         lines.append(f"Epoch: {args.epoch}")
     if args.no_auto:
@@ -56,7 +59,7 @@ def build_spec(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="build a small noarch rpm package")
+    parser = argparse.ArgumentParser(description="build a small rpm package")
     parser.add_argument("--name", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--release", default="1")
@@ -69,6 +72,7 @@ def main():
     parser.add_argument("--post-script")
     parser.add_argument("--no-auto", action="store_true",
                         help="no automatic requires and provides")
+    parser.add_argument("--arch", default="noarch")
     parser.add_argument("--outdir", required=True)
     args = parser.parse_args()
 
@@ -85,8 +89,11 @@ def main():
                    "--define", "_dbpath " + os.path.join(topdir, "rpmdb"),
                    "--define", "_build_id_links none",
                    "--define", "debug_package %{nil}",
-                   "--define", "_binary_payload w9.gzdio",
-                   spec]
+                   "--define", "_binary_payload w9.gzdio"]
+        # BuildArch accepts only architectures the machine can build; --target any.
+        if args.arch != "noarch":
+            command += ["--target", args.arch]
+        command.append(spec)
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 text=True)
         if result.returncode != 0:
