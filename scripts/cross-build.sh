@@ -59,7 +59,7 @@ for tool in "$triple-g++" mmdebstrap "qemu-$( [ "$target" = arm64 ] && echo aarc
 done
 
 # What the build and the unit tests need from the target's Debian.
-packages=librpm-dev,libneon27-gnutls-dev,libxml2-dev,libpopt-dev,zlib1g-dev,libgtest-dev,libgmock-dev,libstdc++-12-dev,libc6-dev
+packages=librpm-dev,libneon27-gnutls-dev,libgnutls28-dev,libxml2-dev,libpopt-dev,zlib1g-dev,libgtest-dev,libgmock-dev,libstdc++-12-dev,libc6-dev
 
 sources=${UPDATER_SYSROOT_SOURCES:-}
 if [ -z "$sources" ]; then
