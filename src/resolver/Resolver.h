@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+class ProvideIndex;
 class UpdaterConfig;
 
 // Outcome of the dependency closure.
@@ -59,6 +60,11 @@ public:
                                     const std::function<bool()>& stopRequested) const;
 
 private:
+    // pullDependencies; with an index of the list, only the groups that provide a missing
+    // name are visited (unless trace lines are on, which follow the walk of the whole list).
+    bool pull(const RepoPackageList& repoPackages, const ProvideIndex* pIndex,
+              DependencySet& unsatisfied, PackageSet& newPackages) const;
+
     std::unique_ptr<InstalledPackages> m_pInstalled;
 };
 

@@ -1,6 +1,8 @@
 #include "resolver/Resolver.h"
 
 #include "ResolverTestSupport.h"
+#include "TestSupport.h"
+#include "base/Logger.h"
 
 #include <gtest/gtest.h>
 
@@ -280,6 +282,40 @@ TEST(GeneratedLists, ClosureMatchesAnIndependentComputation)
 TEST(GeneratedLists, FailedClosureReportsTheSameRequirements)
 {
     checkAgainstIndependentResult(3, true);
+}
+
+// The closure's messages below the trace level, written at that level and at debug level
+// (where the rounds after the first take shortcuts that trace lines would show).
+std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
+{
+    Resolver resolver;
+    EXPECT_TRUE(resolver.init(std::make_unique<InstalledPackages>(generated.m_installed)));
+    PackageSet newPackages = resolver.selectUpdates(generated.m_repo, {}, {}, {}, {});
+    testing_support::LogCapture log;
+    logger().setLevel(nLevel);
+    DependencySet unsatisfied;
+    const ClosureResult result = resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied, {});
+    std::vector<std::string> vLines;
+    for (const std::string& sLine : log.lines())
+        if (!sLine.starts_with("TRACE:"))
+            vLines.push_back(sLine);
+    vLines.push_back(result == ClosureResult::COMPLETE ? "complete" : "failed");
+    for (const std::string& sLabel : labels(newPackages))
+        vLines.push_back(sLabel);
+    for (const std::string& sEntry : texts(unsatisfied))
+        vLines.push_back(sEntry);
+    return vLines;
+}
+
+TEST(GeneratedLists, DebugMessagesAndOutcomeDoNotDependOnTheTraceLevel)
+{
+    for (const auto& [uSeed, bBroken] : {std::pair{4u, false}, std::pair{5u, true}})
+    {
+        const Generated generated = generate(1500, uSeed, bBroken);
+        const std::vector<std::string> vDebug = closureMessages(generated, DEBUG);
+        EXPECT_GT(vDebug.size(), 1000u);
+        EXPECT_EQ(vDebug, closureMessages(generated, TRACE)) << "seed " << uSeed;
+    }
 }
 
 } // namespace
