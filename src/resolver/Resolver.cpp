@@ -2,6 +2,7 @@
 
 #include "base/Logger.h"
 #include "config/UpdaterConfig.h"
+#include "resolver/DependencyCheck.h"
 #include "resolver/FutureSystem.h"
 #include "resolver/ProvideIndex.h"
 #include "rpmdb/RpmDB.h"
@@ -344,41 +345,20 @@ bool Resolver::obsoletesInstalled(const Package& package) const
 bool Resolver::checkDependencies(const PackageSet& newPackages, DependencySet& unsatisfied) const
 {
     assert(m_pInstalled);
-    logMessage(DEBUG, "checking dependencies for %u new packages",
-               static_cast<unsigned>(newPackages.size()));
-    unsatisfied.clear();
-
-    const FutureSystem future(m_pInstalled.get(), newPackages);
-    if (logEnabled(TRACE))
-        for (const Dependency& provide : future.sortedProvides())
-            logMessage(TRACE, "dep %s", provide.toString().c_str());
-
-    // Gathered first and sorted once: a large system may miss many entries.
-    std::vector<Dependency> vMissing;
-    for (const Package* pPackage : future.packages())
-    {
-        for (const Dependency& require : pPackage->m_setRequires)
-        {
-            if (future.satisfies(require))
-                continue;
-            vMissing.push_back(require);
-            if (logEnabled(DEBUG))
-                logMessage(DEBUG, "failed dep: %s is needed by %s", require.toString().c_str(),
-                           pPackage->label().c_str());
-        }
-    }
-    unsatisfied.assign(vMissing.begin(), vMissing.end());
-    return unsatisfied.empty();
+    DependencyCheck check(m_pInstalled.get());
+    return check.check(newPackages, unsatisfied);
 }
 
 bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencySet& unsatisfied,
                                 PackageSet& newPackages) const
 {
-    return pull(repoPackages, nullptr, unsatisfied, newPackages);
+    std::vector<const Package*> vPulled;
+    return pull(repoPackages, nullptr, unsatisfied, newPackages, vPulled);
 }
 
 bool Resolver::pull(const RepoPackageList& repoPackages, const ProvideIndex* pIndex,
-                    DependencySet& unsatisfied, PackageSet& newPackages) const
+                    DependencySet& unsatisfied, PackageSet& newPackages,
+                    std::vector<const Package*>& vPulled) const
 {
     logMessage(DEBUG, "resolving dependencies");
     unsigned uPulled = 0;
@@ -394,7 +374,6 @@ bool Resolver::pull(const RepoPackageList& repoPackages, const ProvideIndex* pIn
     std::optional<FutureSystem> future;
     if (bRich)
         future.emplace(m_pInstalled.get(), newPackages, false);
-    std::vector<const Package*> vPulled;
 
     // Pulls the best record of a group when one of its provides meets an entry still missing.
     const auto offer = [&](const RepoPackage& best)
@@ -507,14 +486,19 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
     // most as many rounds as the repository has names. The index of the list's provides is
     // made for the first pull and serves every round after it (trace lines follow the walk
     // of the whole list, which needs none).
+    // The check after the first examines only what the packages pulled since can change.
+    assert(m_pInstalled);
     std::optional<ProvideIndex> index;
-    for (;;)
+    DependencyCheck check(m_pInstalled.get());
+    std::vector<const Package*> vPulled;
+    for (bool bFirst = true;; bFirst = false)
     {
-        if (checkDependencies(newPackages, unsatisfied))
+        if (bFirst ? check.check(newPackages, unsatisfied) : check.recheck(newPackages, vPulled, unsatisfied))
             return ClosureResult::COMPLETE;
         if (!index && !logEnabled(TRACE))
             index.emplace(repoPackages);
-        if (!pull(repoPackages, index ? &*index : nullptr, unsatisfied, newPackages))
+        vPulled.clear();
+        if (!pull(repoPackages, index ? &*index : nullptr, unsatisfied, newPackages, vPulled))
         {
             if (!allFileRequires(unsatisfied))
                 return ClosureResult::FAILED;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -45,8 +46,9 @@ struct Generated
 };
 
 // Every name n provides "capn = 5"; requirements point at those capabilities, so they can be
-// met by pulling the providing name. bBroken adds requirements nobody can meet.
-Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
+// met by pulling the providing name. bBroken adds requirements nobody can meet; bRich adds
+// rich requirements and obsoletes of installed names.
+Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken, bool bRich = false)
 {
     Random random(uSeed);
     Generated generated;
@@ -81,6 +83,15 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
             package.m_setRequires.insert(dep("/bin/sh"));
         if (bBroken && random.chance(1))
             package.m_setRequires.insert(dep("nocap" + std::to_string(random.below(10)) + " >= 1"));
+        if (bRich && random.chance(5))
+        {
+            const std::string sA = "cap" + std::to_string(random.below(uNames));
+            const std::string sB = "cap" + std::to_string(random.below(uNames));
+            const char* pOp = random.chance(50) ? " unless " : " or ";
+            package.m_setRequires.insert(dep("(" + sA + " >= 4" + pOp + sB + ")"));
+        }
+        if (bRich && random.chance(4))
+            package.m_setObsoletes.insert(dep(nameOf(random.below(uNames)) + " < 1." + std::to_string(random.below(10))));
     };
 
     for (unsigned u = 0; u < uNames; ++u)
@@ -305,6 +316,52 @@ std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
     for (const std::string& sEntry : texts(unsatisfied))
         vLines.push_back(sEntry);
     return vLines;
+}
+
+// The closure as a check of the whole system and a walk of the whole list in each round.
+std::vector<std::string> roundByRoundMessages(const Generated& generated)
+{
+    Resolver resolver;
+    EXPECT_TRUE(resolver.init(std::make_unique<InstalledPackages>(generated.m_installed)));
+    PackageSet newPackages = resolver.selectUpdates(generated.m_repo, {}, {}, {}, {});
+    testing_support::LogCapture log;
+    logger().setLevel(DEBUG);
+    DependencySet unsatisfied;
+    bool bComplete = true;
+    while (!resolver.checkDependencies(newPackages, unsatisfied))
+    {
+        if (resolver.pullDependencies(generated.m_repo, unsatisfied, newPackages))
+            continue;
+        bComplete = allFileRequires(unsatisfied);
+        if (bComplete)
+            logMessage(DEBUG, "only file dependencies are left unsatisfied, assuming all are satisfied");
+        break;
+    }
+    std::vector<std::string> vLines = log.lines();
+    vLines.push_back(bComplete ? "complete" : "failed");
+    for (const std::string& sLabel : labels(newPackages))
+        vLines.push_back(sLabel);
+    for (const std::string& sEntry : texts(unsatisfied))
+        vLines.push_back(sEntry);
+    return vLines;
+}
+
+TEST(GeneratedLists, LaterRoundsReportWhatAWholeCheckWould)
+{
+    for (const auto& [uSeed, bBroken] : {std::pair{6u, false}, std::pair{7u, true}, std::pair{8u, false}})
+    {
+        const Generated generated = generate(1500, uSeed, bBroken, true);
+        const std::vector<std::string> vExpected = roundByRoundMessages(generated);
+        const auto count = [&](const char* pNeedle)
+        {
+            return std::count_if(vExpected.begin(), vExpected.end(),
+                                 [&](const std::string& sLine) { return sLine.find(pNeedle) != std::string::npos; });
+        };
+        // The case must have packages leave the system and several rounds.
+        EXPECT_GT(count("will be erased"), 10) << "seed " << uSeed;
+        EXPECT_GE(count("checking dependencies for"), 3) << "seed " << uSeed;
+        EXPECT_EQ(closureMessages(generated, DEBUG), vExpected) << "seed " << uSeed;
+    }
 }
 
 TEST(GeneratedLists, DebugMessagesAndOutcomeDoNotDependOnTheTraceLevel)
