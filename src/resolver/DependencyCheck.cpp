@@ -10,7 +10,9 @@ bool DependencyCheck::check(const PackageSet& newPackages, DependencySet& unsati
                static_cast<unsigned>(newPackages.size()));
     unsatisfied.clear();
     m_mapFailures.clear();
-    m_mapRequirers.clear();
+    m_vRequirers.clear();
+    m_vKeys.clear();
+    m_nSortedKeys = 0;
     m_vRich.clear();
     m_future.emplace(m_pInstalled, newPackages);
     traceProvides();
@@ -46,6 +48,13 @@ bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<c
         if (m_future->holds(*requirer.m_pPackage) && !m_future->satisfies(*requirer.m_pRequire))
             fail(*requirer.m_pPackage, *requirer.m_pRequire);
     };
+    if (!vLeft.empty() && m_nSortedKeys != m_vKeys.size())
+    {
+        const auto middle = m_vKeys.begin() + static_cast<std::ptrdiff_t>(m_nSortedKeys);
+        std::sort(middle, m_vKeys.end());
+        std::inplace_merge(m_vKeys.begin(), middle, m_vKeys.end());
+        m_nSortedKeys = m_vKeys.size();
+    }
     for (const Package* pLeft : vLeft)
     {
         const DependencySet& provides = pLeft->m_setProvides;
@@ -53,10 +62,10 @@ bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<c
         {
             if (it != provides.begin() && std::prev(it)->m_sName == it->m_sName)
                 continue;
-            auto requirers = m_mapRequirers.find(it->m_sName.handle());
-            if (requirers != m_mapRequirers.end())
-                for (const Requirer& requirer : requirers->second)
-                    recheckRequirer(requirer);
+            const uint32_t uName = it->m_sName.handle();
+            for (auto key = std::lower_bound(m_vKeys.begin(), m_vKeys.end(), uint64_t{uName} << 32);
+                 key != m_vKeys.end() && (*key >> 32) == uName; ++key)
+                recheckRequirer(m_vRequirers[static_cast<uint32_t>(*key)]);
         }
     }
     for (const Requirer& requirer : m_vRich)
@@ -75,7 +84,8 @@ void DependencyCheck::take(const Package& package)
     for (const Dependency& require : package.m_setRequires)
     {
         const Requirer requirer{&package, &require};
-        m_mapRequirers[require.m_sName.handle()].push_back(requirer);
+        m_vKeys.push_back(uint64_t{require.m_sName.handle()} << 32 | m_vRequirers.size());
+        m_vRequirers.push_back(requirer);
         if (require.isRich())
             m_vRich.push_back(requirer);
         if (!m_future->satisfies(require))

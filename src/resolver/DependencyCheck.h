@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 // The dependency check of the future system, round after round of a closure. The first
@@ -65,7 +64,10 @@ private:
     const InstalledPackages* m_pInstalled;
     std::optional<FutureSystem> m_future;
     std::map<Key, Failures> m_mapFailures;
-    // The requirements of the system by name handle, and the rich ones.
-    std::unordered_map<uint32_t, std::vector<Requirer>> m_mapRequirers;
+    // Every requirement taken, and by name: the name handle in the high half of a key, the
+    // position in m_vRequirers in the low half; sorted up to m_nSortedKeys.
+    std::vector<Requirer> m_vRequirers;
+    std::vector<uint64_t> m_vKeys;
+    size_t m_nSortedKeys = 0;
     std::vector<Requirer> m_vRich;
 };
