@@ -483,9 +483,10 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
                                           const std::function<bool()>& stopRequested) const
 {
     // Every round that goes on has added a package of a new name, so this ends after at
-    // most as many rounds as the repository has names. The index of the list's provides is
-    // made for the first pull and serves every round after it (trace lines follow the walk
-    // of the whole list, which needs none).
+    // most as many rounds as the repository has names. The first pull walks the list (most
+    // updates need one pull at the most, and the index costs memory); the index of the list's
+    // provides is made for the second and serves every round after it (trace lines follow the
+    // walk of the whole list, which needs none).
     // The check after the first examines only what the packages pulled since can change.
     assert(m_pInstalled);
     std::optional<ProvideIndex> index;
@@ -495,7 +496,7 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
     {
         if (bFirst ? check.check(newPackages, unsatisfied) : check.recheck(newPackages, vPulled, unsatisfied))
             return ClosureResult::COMPLETE;
-        if (!index && !logEnabled(TRACE))
+        if (!index && !bFirst && !logEnabled(TRACE))
             index.emplace(repoPackages);
         vPulled.clear();
         if (!pull(repoPackages, index ? &*index : nullptr, unsatisfied, newPackages, vPulled))
