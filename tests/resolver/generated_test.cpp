@@ -295,6 +295,18 @@ TEST(GeneratedLists, FailedClosureReportsTheSameRequirements)
     checkAgainstIndependentResult(3, true);
 }
 
+// Log lines followed by the outcome of a closure.
+std::vector<std::string> withOutcome(std::vector<std::string> vLines, bool bComplete,
+                                     const PackageSet& newPackages, const DependencySet& unsatisfied)
+{
+    vLines.push_back(bComplete ? "complete" : "failed");
+    for (const std::string& sLabel : labels(newPackages))
+        vLines.push_back(sLabel);
+    for (const std::string& sEntry : texts(unsatisfied))
+        vLines.push_back(sEntry);
+    return vLines;
+}
+
 // The closure's messages below the trace level, written at that level and at debug level
 // (where the rounds after the first take shortcuts that trace lines would show).
 std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
@@ -310,12 +322,7 @@ std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
     for (const std::string& sLine : log.lines())
         if (!sLine.starts_with("TRACE:"))
             vLines.push_back(sLine);
-    vLines.push_back(result == ClosureResult::COMPLETE ? "complete" : "failed");
-    for (const std::string& sLabel : labels(newPackages))
-        vLines.push_back(sLabel);
-    for (const std::string& sEntry : texts(unsatisfied))
-        vLines.push_back(sEntry);
-    return vLines;
+    return withOutcome(vLines, result == ClosureResult::COMPLETE, newPackages, unsatisfied);
 }
 
 // The closure as a check of the whole system and a walk of the whole list in each round.
@@ -337,13 +344,7 @@ std::vector<std::string> roundByRoundMessages(const Generated& generated)
             logMessage(DEBUG, "only file dependencies are left unsatisfied, assuming all are satisfied");
         break;
     }
-    std::vector<std::string> vLines = log.lines();
-    vLines.push_back(bComplete ? "complete" : "failed");
-    for (const std::string& sLabel : labels(newPackages))
-        vLines.push_back(sLabel);
-    for (const std::string& sEntry : texts(unsatisfied))
-        vLines.push_back(sEntry);
-    return vLines;
+    return withOutcome(log.lines(), bComplete, newPackages, unsatisfied);
 }
 
 TEST(GeneratedLists, LaterRoundsReportWhatAWholeCheckWould)
