@@ -3,6 +3,7 @@
 #include "base/Logger.h"
 
 #include <algorithm>
+#include <cassert>
 
 bool DependencyCheck::check(const PackageSet& newPackages, DependencySet& unsatisfied)
 {
@@ -25,6 +26,7 @@ bool DependencyCheck::check(const PackageSet& newPackages, DependencySet& unsati
 bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<const Package*>& vAdded,
                               DependencySet& unsatisfied)
 {
+    assert(m_future);
     logMessage(DEBUG, "checking dependencies for %u new packages",
                static_cast<unsigned>(newPackages.size()));
     std::vector<const Package*> vLeft;
@@ -112,6 +114,7 @@ void DependencyCheck::traceProvides() const
 
 bool DependencyCheck::report(DependencySet& unsatisfied) const
 {
+    // Gathered first and sorted once: a large system may miss many entries.
     std::vector<Dependency> vMissing;
     const bool bDebug = logEnabled(DEBUG);
     for (const auto& [key, failures] : m_mapFailures)
