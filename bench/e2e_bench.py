@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Runner of the end-to-end benchmark; bench_e2e.sh calls it after staging the install.
 
-  e2e_bench.py --stage DIR --work DIR [--sizes 1000,10000,50000] [--runs 5] [--log-dir DIR]
+  e2e_bench.py --stage DIR --work DIR [--sizes 1000,10000,50000] [--shapes base,large] [--runs 5]
+               [--log-dir DIR]
 
-For each size: generates the repository and the installed base (gen_e2e.py, kept in the
+For each shape and size (shapes: see gen_e2e.py): generates the repository and the installed base (gen_e2e.py, kept in the
 work folder for later runs), puts them into a simulated device, and runs side by side on
 the same files, RUNS times each:
 - updater --check-only --max-wait-time -1 in the device (empty cache, file: repository);
@@ -29,7 +30,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "system"))
 
 CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <updater>
-  <log level="info">
+  <log level="%(level)s">
     <logger type="stderr"/>
   </log>
   <product>
@@ -62,12 +63,12 @@ def timed(command, **kwargs):
     return float(seconds), int(rss), code, float(user) + float(system)
 
 
-def generate(size, work):
-    folder = os.path.join(work, "data-%d" % size)
+def generate(size, work, shape):
+    folder = os.path.join(work, "data-%d" % size if shape == "base" else "data-%s-%d" % (shape, size))
     stamp = os.path.join(folder, "done")
     if not os.path.exists(stamp):
         shutil.rmtree(folder, ignore_errors=True)
-        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "gen_e2e.py"), str(size), folder], check=True,
+        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "gen_e2e.py"), str(size), folder, "--shape", shape], check=True,
                        stderr=subprocess.DEVNULL)
         db = os.path.join(folder, "rpmdb")
         os.makedirs(db)
@@ -85,10 +86,10 @@ def primary_file(data):
 
 
 class UpdaterDevice:
-    def __init__(self, data, stage):
+    def __init__(self, data, stage, level):
         from device import Device
         self.data = data
-        self.device = Device(config=CONFIG, stage=stage)
+        self.device = Device(config=CONFIG % {"level": level}, stage=stage)
         repo = self.device.path("/srv/repo")
         shutil.rmtree(repo)
         shutil.copytree(os.path.join(data, "repo"), repo)
@@ -149,17 +150,20 @@ def main():
     parser.add_argument("--stage", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--sizes", default="1000,10000,50000")
+    parser.add_argument("--shapes", default="base")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--tools", default="updater,full,xmllint,rpmmd2solv,dnf")
     parser.add_argument("--log-dir", help="keeps the updater's output of the first run of each size here")
+    parser.add_argument("--log-level", default="info", help="the updater's log level (trace shows every decision)")
     args = parser.parse_args()
     tools = args.tools.split(",")
     rows = []
-    for size in [int(s) for s in args.sizes.split(",")]:
-        data = generate(size, args.work)
+    for shape, size in [(shape, int(s)) for shape in args.shapes.split(",") for s in args.sizes.split(",")]:
+        data = generate(size, args.work, shape)
+        tag = "%d" % size if shape == "base" else "%s-%d" % (shape, size)
         gz = primary_file(data)
         results = {tool: [] for tool in tools}
-        device = UpdaterDevice(data, args.stage) if ("updater" in tools or "full" in tools) else None
+        device = UpdaterDevice(data, args.stage, args.log_level) if ("updater" in tools or "full" in tools) else None
         dnf_root = make_dnf_root(data, args.work) if "dnf" in tools else None
         try:
             for run in range(args.runs):
@@ -168,7 +172,7 @@ def main():
                         seconds, rss, _, stderr, cpu = device.run(["--check-only", "--max-wait-time", "-1"])
                         results[tool].append((seconds, rss, 0.0, cpu))
                         if run == 0 and args.log_dir:
-                            with open(os.path.join(args.log_dir, "check-%d.log" % size), "w") as out:
+                            with open(os.path.join(args.log_dir, "check-%s.log" % tag), "w") as out:
                                 out.write(stderr)
                     elif tool == "full":
                         seconds, rss, rpm_seconds, stderr, cpu = device.run(["--max-wait-time", "-1"])
@@ -176,7 +180,7 @@ def main():
                             raise RuntimeError("full run installed nothing: " + stderr[-3000:])
                         results[tool].append((seconds, rss, rpm_seconds, cpu))
                         if run == 0 and args.log_dir:
-                            with open(os.path.join(args.log_dir, "full-%d.log" % size), "w") as out:
+                            with open(os.path.join(args.log_dir, "full-%s.log" % tag), "w") as out:
                                 out.write(stderr)
                     elif tool == "xmllint":
                         seconds, rss, code, cpu = timed(["xmllint", "--stream", "--noout", gz])
@@ -206,7 +210,7 @@ def main():
         summary = {tool: (median([r[0] for r in values]), median([r[1] for r in values]) / 1024.0,
                           median([r[2] for r in values]), median([r[3] for r in values]))
                    for tool, values in results.items()}
-        rows.append((size, os.path.getsize(gz), os.path.getsize(os.path.join(data, "primary.xml")), summary))
+        rows.append((size if shape == "base" else "%d %s" % (size, shape), os.path.getsize(gz), os.path.getsize(os.path.join(data, "primary.xml")), summary))
         print_table(rows, tools, args.runs)
 
 
@@ -225,7 +229,7 @@ def print_table(rows, tools, runs):
             if tool == "full":
                 cell += " (rpm %.2f s)" % rpm_seconds
             cells.append(cell)
-        print("| %d | %.1f MB | %.0f MB | %s |" % (size, gz / 1e6, plain / 1e6, " | ".join(cells)))
+        print("| %s | %.1f MB | %.0f MB | %s |" % (size, gz / 1e6, plain / 1e6, " | ".join(cells)))
     if "updater" in tools:
         print("\nRatios of updater --check-only to each peer (wall time, CPU time / memory):")
         print("| packages | " + " | ".join(labels[t] for t in tools if t != "updater") + " |")
@@ -242,7 +246,7 @@ def print_table(rows, tools, runs):
                                                                                cpu / u_c))
                 else:
                     cells.append("%.2f, %.2f / %.2f" % (u_t / seconds, u_c / cpu, u_m / mib))
-            print("| %d | %s |" % (size, " | ".join(cells)))
+            print("| %s | %s |" % (size, " | ".join(cells)))
     sys.stdout.flush()
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Generates the data of the end-to-end benchmark (bench_e2e.sh).
 
-  gen_e2e.py N OUTDIR [--installed M]
+  gen_e2e.py N OUTDIR [--installed M] [--shape base|large]
 
 Writes into OUTDIR:
 - repo/: a yum repository of N packages (repodata/repomd.xml and a gzip-compressed
@@ -21,6 +21,14 @@ language-specific capabilities) and 10 requires (file paths, libc sonames, capab
 of other packages, versioned and not), file entries, and long descriptions. Everything
 is deterministic: name i and its versions depend on i alone, so the installed base (the
 first M names) is the same for every N.
+
+Shapes: "base" (the default) installs 500 names, one in ten with an update. "large"
+installs 900 names, one in three with an update (about 300), and adds library packages of
+new sonames that nothing installed provides, in six levels of 2 to 5 packages: the updated
+libraries and tools need a soname of the first level, each package of a level needs the
+sonames of some of the next, so the dependency closure pulls one level per round (six
+rounds that pull, then a check that finds nothing missing). Those packages count in N and
+exist as real rpm files, so that a full run installs them.
 """
 
 import argparse
@@ -55,6 +63,13 @@ WORDS = ("the of a library tool for and with support data files handling fast sm
 CORE = "base-system"      # owns the files other packages require; never updated
 LIBC = "libc.so.6()(64bit)"
 BASE_INSTALLED = 500
+LARGE_INSTALLED = 900
+
+# Share of the installed names with an update; the large shape sets it to a third.
+UPDATE_SHARE = 0.1
+# Packages per level of the soname chains of the large shape (empty: no chains).
+CHAIN_WIDTHS = []
+LARGE_CHAIN_WIDTHS = [3, 2, 4, 5, 2, 3]
 
 
 def name_of(i):
@@ -294,6 +309,59 @@ class Record:
         )
 
 
+def chain_stem(level, k):
+    rng = random.Random(5_000_011 * (level + 1) + 101 * k)
+    return "".join(rng.choice(SYLLABLES) for _ in range(rng.randint(2, 3))) + f"x{level}{k}"
+
+
+def chain_soname(level, k):
+    return f"lib{chain_stem(level, k)}.so.{10 + level}()(64bit)"
+
+
+class ChainRecord(Record):
+    """Library package k of level `level` of the soname chains: provides a soname that
+    nothing installed has, needs the sonames of its share of the next level."""
+
+    def __init__(self, level, k):
+        self.i, self.j = 1_000_000 + 100 * level + k, 1
+        stem = chain_stem(level, k)
+        self.name = f"lib{stem}{10 + level}"
+        self.kind = "lib"
+        self.evr = (0, f"{10 + level}.{k}.0", "1")
+        self.arch = MACHINE
+        e, v, r = self.evr
+        self.provides = [(self.name, "EQ", self.evr), (f"{self.name}({ISA})", "EQ", self.evr),
+                         (chain_soname(level, k), None, None),
+                         (f"lib{stem}.so.{10 + level}({stem.upper()}_{10 + level}.0)(64bit)", None, None),
+                         (f"pkgconfig({stem})", "EQ", (0, v, None))]
+        self.requires = [("/bin/sh", None, None), (LIBC, None, None),
+                         ("libc.so.6(GLIBC_2.34)(64bit)", None, None)]
+        if level + 1 < len(CHAIN_WIDTHS):
+            width = CHAIN_WIDTHS[level]
+            self.requires += [(chain_soname(level + 1, n), None, None)
+                              for n in range(CHAIN_WIDTHS[level + 1]) if n % width == k]
+        self.obsoletes = []
+        self.filename = f"{self.name}-{v}-{r}.{self.arch}.rpm"
+        self.location = f"Packages/{self.name[0]}/{self.filename}"
+        self.rng = random.Random(self.i)
+        self.sha = "%040x" % self.rng.getrandbits(160)
+        self.files = [f"/etc/{self.name}"]
+
+
+def chain_records():
+    return [ChainRecord(level, k) for level, width in enumerate(CHAIN_WIDTHS) for k in range(width)]
+
+
+def make_record(i, j, installed_base):
+    """Record (i, j); with soname chains, the updates of installed libraries and tools also
+    need a soname of the chains' first level."""
+    rec = Record(i, j, installed_base)
+    if (CHAIN_WIDTHS and i < installed_base and rec.kind in ("lib", "tool")
+            and j == len(versions_of(i)) - 1 and installed_version(i) != j):
+        rec.requires.append((chain_soname(0, i % CHAIN_WIDTHS[0]), None, None))
+    return rec
+
+
 def layout(n):
     """(name index, version index) of every repository package, in file order."""
     result = []
@@ -309,9 +377,9 @@ def layout(n):
 
 def installed_version(i):
     """Index of the installed version of base name i: older than the repository's best
-    for about one name in ten (an update is available), else the best."""
+    for UPDATE_SHARE of the names (an update is available), else the best."""
     k = len(versions_of(i)) - 1
-    if i != 0 and random.Random(i * 11 + 5).random() < 0.1:
+    if i != 0 and random.Random(i * 11 + 5).random() < UPDATE_SHARE:
         return 0 if k == 1 else k - 1
     return k
 
@@ -370,23 +438,29 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("count", type=int)
     parser.add_argument("outdir")
-    parser.add_argument("--installed", type=int, default=BASE_INSTALLED)
+    parser.add_argument("--installed", type=int)
+    parser.add_argument("--shape", choices=["base", "large"], default="base")
     args = parser.parse_args()
+    global UPDATE_SHARE, CHAIN_WIDTHS
+    if args.shape == "large":
+        UPDATE_SHARE = 1 / 3
+        CHAIN_WIDTHS = LARGE_CHAIN_WIDTHS
     out = args.outdir
-    base = args.installed
+    base = args.installed or (LARGE_INSTALLED if args.shape == "large" else BASE_INSTALLED)
     repo = os.path.join(out, "repo")
     os.makedirs(os.path.join(repo, "repodata"), exist_ok=True)
 
     # The installed base and the repository records of its updates, as real rpm files.
     installed = [Record(i, installed_version(i), base) for i in range(base)]
     build_rpms(installed, os.path.join(out, "installed"), out, files=True)
-    positions = layout(args.count)
+    chains = chain_records()
+    positions = layout(args.count - len(chains))
     present = set(positions)
-    updates = [Record(i, len(versions_of(i)) - 1, base) for i in range(base)
+    updates = [make_record(i, len(versions_of(i)) - 1, base) for i in range(base)
                if installed_version(i) != len(versions_of(i)) - 1 and (i, len(versions_of(i)) - 1) in present]
-    update_files = build_rpms(updates, os.path.join(out, "updates"), out, files=False)
+    update_files = build_rpms(updates + chains, os.path.join(out, "updates"), out, files=False)
     real = {}
-    for rec in updates:
+    for rec in updates + chains:
         path = update_files[rec.filename]
         target = os.path.join(repo, rec.location)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -399,11 +473,10 @@ def main():
     names = set()
     with open(plain, "w", encoding="utf-8") as stream:
         stream.write('<?xml version="1.0" encoding="UTF-8"?>\n')
-        stream.write(f'<metadata xmlns="{COMMON}" xmlns:rpm="{RPM}" packages="{len(positions)}">\n')
-        for i, j in positions:
-            rec = Record(i, j, base)
-            if (i, j) in real:
-                rec.sha = real[(i, j)]
+        stream.write(f'<metadata xmlns="{COMMON}" xmlns:rpm="{RPM}" packages="{len(positions) + len(chains)}">\n')
+        for rec in [make_record(i, j, base) for i, j in positions] + chains:
+            if (rec.i, rec.j) in real:
+                rec.sha = real[(rec.i, rec.j)]
             names.add(rec.name)
             stream.write(rec.xml())
         stream.write("</metadata>\n")
@@ -427,7 +500,7 @@ def main():
             "    <timestamp>1700000000</timestamp>\n"
             f"    <size>{len(packed)}</size>\n    <open-size>{len(data)}</open-size>\n"
             "  </data>\n</repomd>\n")
-    print(f"{len(positions)} packages, {len(names)} names, primary {len(packed)} bytes "
+    print(f"{len(positions) + len(chains)} packages, {len(names)} names, primary {len(packed)} bytes "
           f"({len(data)} uncompressed), {len(installed)} installed, {len(updates)} updates")
 
 

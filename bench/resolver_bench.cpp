@@ -5,6 +5,10 @@
 // version, so a fifth of the list is selected. Installed packages only need installed
 // capabilities; the repository's packages need capabilities of any name, so the closure pulls
 // uninstalled names, whose own requirements pull more.
+// The many-rounds lists (BM_ManyRounds) are a device's update instead: 900 installed names
+// spread over the list, one in three with a newer version, and six levels of 2 to 5 library
+// packages that nothing installed provides; the updates need the first level, each level
+// the next, so the closure pulls one level per round.
 // Counters: peak_heap_MiB is the most heap in use above the level at the start of the
 // benchmark (operator new is counted); rss_MiB is the process's peak resident size, which
 // includes the generated lists; rss_growth_MiB is that peak above the resident size at the
@@ -20,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <malloc.h>
 #include <map>
 #include <memory>
@@ -183,6 +188,70 @@ const Lists& listsFor(unsigned uNames)
     return *pLists;
 }
 
+// Packages per level of the chains of BM_ManyRounds.
+constexpr unsigned CHAIN_WIDTHS[] = {3, 2, 4, 5, 2, 3};
+constexpr unsigned CHAIN_LEVELS = std::size(CHAIN_WIDTHS);
+constexpr unsigned CHAIN_PACKAGES = 19;
+constexpr unsigned MANY_ROUNDS_INSTALLED = 900;
+
+const Lists& manyRoundsListsFor(unsigned uNames)
+{
+    static std::map<unsigned, std::unique_ptr<Lists>> s_mapCache;
+    auto& pLists = s_mapCache[uNames];
+    if (pLists)
+        return *pLists;
+    pLists = std::make_unique<Lists>();
+    Random random(uNames + 7);
+    // The chain packages take the last names, level by level.
+    const unsigned uFirstChain = uNames - CHAIN_PACKAGES;
+    std::vector<unsigned> vLevelStart;
+    for (unsigned uLevel = 0, uStart = uFirstChain; uLevel < CHAIN_LEVELS; uStart += CHAIN_WIDTHS[uLevel++])
+        vLevelStart.push_back(uStart);
+    const unsigned uStride = uFirstChain / MANY_ROUNDS_INSTALLED;
+    std::vector<unsigned> vInstalledNames;
+    for (unsigned u = 0; u < uFirstChain && vInstalledNames.size() < MANY_ROUNDS_INSTALLED; u += uStride)
+        vInstalledNames.push_back(u);
+    const auto anyName = [&] { return random.below(uFirstChain); };
+    const auto installedName = [&]
+    { return vInstalledNames[random.below(static_cast<unsigned>(vInstalledNames.size()))]; };
+    const auto isInstalled = [&](unsigned u) { return u < uFirstChain && u % uStride == 0 && u / uStride < MANY_ROUNDS_INSTALLED; };
+    for (unsigned u = 0; u < uNames; ++u)
+    {
+        RepoPackage package("package" + std::to_string(u));
+        package.m_sGroup = "System";
+        package.m_Evr = Evr(0, "2." + std::to_string(random.below(10)), "1");
+        package.m_sLocation = "packages/" + package.label() + ".noarch.rpm";
+        const bool bUpdate = isInstalled(u) && random.below(3) == 0;
+        if (u >= uFirstChain)
+        {
+            // Level uLevel, package k: installed capabilities, and its share of the next level.
+            unsigned uLevel = CHAIN_LEVELS - 1;
+            while (u < vLevelStart[uLevel])
+                --uLevel;
+            fill(package, u, installedName, random);
+            const unsigned k = u - vLevelStart[uLevel];
+            if (uLevel + 1 < CHAIN_LEVELS)
+                for (unsigned n = 0; n < CHAIN_WIDTHS[uLevel + 1]; ++n)
+                    if (n % CHAIN_WIDTHS[uLevel] == k)
+                        package.m_setRequires.insert(Dependency(capability(vLevelStart[uLevel + 1] + n, 0)));
+        }
+        else if (isInstalled(u))
+        {
+            fill(package, u, installedName, random);
+            if (bUpdate)
+                package.m_setRequires.insert(Dependency(capability(vLevelStart[0] + u % CHAIN_WIDTHS[0], 0)));
+            Package installed(package.m_sName);
+            installed.m_Evr = bUpdate ? Evr(0, "1.9", "1") : package.m_Evr;
+            fill(installed, u, installedName, random);
+            pLists->m_installed.insert(std::move(installed));
+        }
+        else
+            fill(package, u, anyName, random);
+        pLists->m_repo.insert(std::move(package));
+    }
+    return *pLists;
+}
+
 struct MemoryProbe
 {
     MemoryProbe()
@@ -221,9 +290,9 @@ void BM_SelectUpdates(benchmark::State& state)
     state.counters["selected"] = static_cast<double>(nSelected);
 }
 
-void BM_Closure(benchmark::State& state)
+// The closure of the selection of the lists (the copy of the selection is not timed).
+void benchClosure(benchmark::State& state, const Lists& lists)
 {
-    const Lists& lists = listsFor(static_cast<unsigned>(state.range(0)));
     Resolver resolver;
     if (!resolver.init(std::make_unique<InstalledPackages>(lists.m_installed)))
         state.SkipWithError("init failed");
@@ -255,6 +324,21 @@ void BM_Closure(benchmark::State& state)
     state.counters["rounds"] = uRounds;
 }
 
+void BM_Closure(benchmark::State& state)
+{
+    benchClosure(state, listsFor(static_cast<unsigned>(state.range(0))));
+}
+
+// The closure of a device's update whose new sonames need six rounds that pull.
+void BM_ManyRounds(benchmark::State& state)
+{
+    benchClosure(state, manyRoundsListsFor(static_cast<unsigned>(state.range(0))));
+    // CPU time per round (a round: one check, and one pull when something is missing).
+    state.counters["per_round"] =
+        benchmark::Counter(state.counters["rounds"].value, benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+
 // What one pass does with the lists: take the installed list, select, close.
 void BM_SelectAndClose(benchmark::State& state)
 {
@@ -283,5 +367,6 @@ struct QuietLogger
 BENCHMARK(BM_SelectUpdates)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Closure)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SelectAndClose)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManyRounds)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

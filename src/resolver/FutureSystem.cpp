@@ -114,12 +114,13 @@ bool richHolds(const RichDependency& rich, uint32_t uNode, const RichContext& co
 FutureSystem::FutureSystem(const InstalledPackages* pInstalled, const PackageSet& newPackages,
                            bool bLogErased)
 {
-    gather(pInstalled, newPackages, bLogErased);
+    gather(pInstalled, newPackages);
     index();
+    if (bLogErased)
+        logErased();
 }
 
-void FutureSystem::gather(const InstalledPackages* pInstalled, const PackageSet& newPackages,
-                          bool bLogErased)
+void FutureSystem::gather(const InstalledPackages* pInstalled, const PackageSet& newPackages)
 {
     // The obsoletes of the new packages by the name they hit; among equal names, the new
     // packages in name order and their entries in set order.
@@ -148,28 +149,110 @@ void FutureSystem::gather(const InstalledPackages* pInstalled, const PackageSet&
         return nullptr;
     };
 
-    m_vPackages.reserve((pInstalled ? pInstalled->size() : 0) + newPackages.size());
+    m_pInstalled = pInstalled;
+    const size_t nInstalled = pInstalled ? pInstalled->size() : 0;
+    m_vPackages.reserve(nInstalled + newPackages.size());
+    m_vInstalled.reserve(nInstalled);
+    m_vFates.reserve(nInstalled);
+    m_vErasedBy.reserve(nInstalled);
+    m_vInstalledSlot.reserve(nInstalled);
     if (pInstalled)
     {
         for (const Package& installed : *pInstalled)
         {
+            Fate fate = Fate::STAYS;
+            const Package* pBy = nullptr;
             if (newPackages.contains(installed.m_sName))
-                continue;
-            if (!vObsoletes.empty())
-            {
-                if (const Package* pBy = obsoletedBy(installed))
-                {
-                    if (bLogErased)
-                        logMessage(DEBUG, "%s will be erased, obsoleted by %s",
-                                   installed.label().c_str(), pBy->label().c_str());
-                    continue;
-                }
-            }
-            m_vPackages.push_back(&installed);
+                fate = Fate::REPLACED;
+            else if (!vObsoletes.empty() && (pBy = obsoletedBy(installed)) != nullptr)
+                fate = Fate::ERASED;
+            m_vInstalled.push_back(&installed);
+            m_vFates.push_back(fate);
+            m_vErasedBy.push_back(pBy);
+            m_vInstalledSlot.push_back(fate == Fate::STAYS ? static_cast<uint32_t>(m_vPackages.size()) : NONE);
+            if (fate == Fate::STAYS)
+                m_vPackages.push_back(&installed);
         }
     }
     for (const RepoPackage& package : newPackages)
         m_vPackages.push_back(&package);
+}
+
+void FutureSystem::logErased() const
+{
+    for (size_t uPosition = 0; uPosition < m_vInstalled.size(); ++uPosition)
+        if (m_vFates[uPosition] == Fate::ERASED)
+            logMessage(DEBUG, "%s will be erased, obsoleted by %s", m_vInstalled[uPosition]->label().c_str(),
+                       m_vErasedBy[uPosition]->label().c_str());
+}
+
+uint32_t FutureSystem::installedPosition(const Package& package) const
+{
+    // Made on first use: a check that is not continued never asks.
+    if (m_mapInstalledPosition.empty())
+        for (size_t uPosition = 0; uPosition < m_vInstalled.size(); ++uPosition)
+            m_mapInstalledPosition.emplace(m_vInstalled[uPosition], static_cast<uint32_t>(uPosition));
+    auto it = m_mapInstalledPosition.find(&package);
+    return it == m_mapInstalledPosition.end() ? NONE : it->second;
+}
+
+bool FutureSystem::holds(const Package& package) const
+{
+    const uint32_t uPosition = installedPosition(package);
+    return uPosition == NONE || m_vFates[uPosition] == Fate::STAYS;
+}
+
+void FutureSystem::add(const std::vector<const Package*>& vAdded, std::vector<const Package*>& vLeft)
+{
+    for (const Package* pAdded : vAdded)
+    {
+        if (m_pInstalled)
+        {
+            auto [first, last] = m_pInstalled->equal_range(pAdded->m_sName);
+            for (auto it = first; it != last; ++it)
+            {
+                const uint32_t uPosition = installedPosition(*it);
+                if (m_vFates[uPosition] == Fate::STAYS)
+                    dropInstalled(uPosition, vLeft);
+                m_vFates[uPosition] = Fate::REPLACED;
+                m_vErasedBy[uPosition] = nullptr;
+            }
+            // The package named in the message is the first new package by name that
+            // obsoletes it, as when the system is gathered at once.
+            for (const Dependency& obsolete : pAdded->m_setObsoletes)
+            {
+                auto [firstHit, lastHit] = m_pInstalled->equal_range(obsolete.m_sName);
+                for (auto it = firstHit; it != lastHit; ++it)
+                {
+                    const uint32_t uPosition = installedPosition(*it);
+                    if (m_vFates[uPosition] == Fate::REPLACED ||
+                        !obsolete.overlaps(Dependency(it->m_sName, it->m_Evr, RPMSENSE_EQUAL)))
+                        continue;
+                    if (m_vFates[uPosition] == Fate::STAYS)
+                    {
+                        dropInstalled(uPosition, vLeft);
+                        m_vFates[uPosition] = Fate::ERASED;
+                        m_vErasedBy[uPosition] = pAdded;
+                    }
+                    else if (pAdded->m_sName < m_vErasedBy[uPosition]->m_sName)
+                        m_vErasedBy[uPosition] = pAdded;
+                }
+            }
+        }
+        m_vPackages.push_back(pAdded);
+        indexPackage(*pAdded);
+    }
+}
+
+void FutureSystem::dropInstalled(uint32_t uPosition, std::vector<const Package*>& vLeft)
+{
+    const uint32_t uSlot = m_vInstalledSlot[uPosition];
+    const size_t uEnd = uSlot + 1 < m_vFirstProvide.size() ? m_vFirstProvide[uSlot + 1] : m_vProvides.size();
+    for (size_t uIndex = m_vFirstProvide[uSlot]; uIndex < uEnd; ++uIndex)
+        m_vProvides[uIndex] = nullptr;
+    m_vPackages[uSlot] = nullptr;
+    m_vInstalledSlot[uPosition] = NONE;
+    vLeft.push_back(m_vInstalled[uPosition]);
 }
 
 void FutureSystem::index()
@@ -180,24 +263,44 @@ void FutureSystem::index()
     m_vProvides.reserve(nTotal);
     m_vFirstProvide.reserve(m_vPackages.size());
     m_vNext.reserve(nTotal);
+    resize(nTotal);
+    for (const Package* pPackage : m_vPackages)
+        indexPackage(*pPackage);
+}
+
+void FutureSystem::resize(size_t nProvides)
+{
     unsigned uBits = 4;
-    while ((size_t{1} << uBits) < nTotal * 2)
+    while ((size_t{1} << uBits) < nProvides * 2)
         ++uBits;
     m_uShift = 32 - uBits;
     m_uMask = (size_t{1} << uBits) - 1;
     m_vSlots.assign(size_t{1} << uBits, Slot{0, NONE});
-    for (const Package* pPackage : m_vPackages)
+    for (size_t uIndex = 0; uIndex < m_vProvides.size(); ++uIndex)
     {
-        m_vFirstProvide.push_back(static_cast<uint32_t>(m_vProvides.size()));
-        for (const Dependency& provide : pPackage->m_setProvides)
-        {
-            const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
-            m_vProvides.push_back(&provide);
-            Slot& slot = m_vSlots[findSlot(provide.m_sName)];
-            slot.m_uName = provide.m_sName.handle();
-            m_vNext.push_back(slot.m_uFirst);
-            slot.m_uFirst = uIndex;
-        }
+        if (m_vProvides[uIndex] == nullptr)
+            continue;
+        Slot& slot = m_vSlots[findSlot(m_vProvides[uIndex]->m_sName)];
+        slot.m_uName = m_vProvides[uIndex]->m_sName.handle();
+        m_vNext[uIndex] = slot.m_uFirst;
+        slot.m_uFirst = static_cast<uint32_t>(uIndex);
+    }
+}
+
+void FutureSystem::indexPackage(const Package& package)
+{
+    const size_t nProvides = m_vProvides.size() + package.m_setProvides.size();
+    if (nProvides * 2 > m_vSlots.size())
+        resize(nProvides * 2);
+    m_vFirstProvide.push_back(static_cast<uint32_t>(m_vProvides.size()));
+    for (const Dependency& provide : package.m_setProvides)
+    {
+        const uint32_t uIndex = static_cast<uint32_t>(m_vProvides.size());
+        m_vProvides.push_back(&provide);
+        Slot& slot = m_vSlots[findSlot(provide.m_sName)];
+        slot.m_uName = provide.m_sName.handle();
+        m_vNext.push_back(slot.m_uFirst);
+        slot.m_uFirst = uIndex;
     }
 }
 
@@ -216,7 +319,8 @@ DependencySet FutureSystem::sortedProvides() const
     std::vector<Dependency> vCopies;
     vCopies.reserve(m_vProvides.size());
     for (const Dependency* pProvide : m_vProvides)
-        vCopies.push_back(*pProvide);
+        if (pProvide != nullptr)
+            vCopies.push_back(*pProvide);
     return DependencySet(vCopies.begin(), vCopies.end());
 }
 
@@ -224,7 +328,7 @@ bool FutureSystem::provides(const Dependency& leaf) const
 {
     for (uint32_t uIndex = m_vSlots[findSlot(leaf.m_sName)].m_uFirst; uIndex != NONE;
          uIndex = m_vNext[uIndex])
-        if (m_vProvides[uIndex]->overlaps(leaf))
+        if (m_vProvides[uIndex] != nullptr && m_vProvides[uIndex]->overlaps(leaf))
             return true;
     return false;
 }
@@ -235,7 +339,7 @@ void FutureSystem::appendProviders(const Dependency& leaf,
     for (uint32_t uIndex = m_vSlots[findSlot(leaf.m_sName)].m_uFirst; uIndex != NONE;
          uIndex = m_vNext[uIndex])
     {
-        if (!m_vProvides[uIndex]->overlaps(leaf))
+        if (m_vProvides[uIndex] == nullptr || !m_vProvides[uIndex]->overlaps(leaf))
             continue;
         // The last package whose first provide is at or before this one (packages without
         // provides share their start with the next).

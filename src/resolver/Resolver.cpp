@@ -2,7 +2,9 @@
 
 #include "base/Logger.h"
 #include "config/UpdaterConfig.h"
+#include "resolver/DependencyCheck.h"
 #include "resolver/FutureSystem.h"
+#include "resolver/ProvideIndex.h"
 #include "rpmdb/RpmDB.h"
 
 #include <algorithm>
@@ -16,25 +18,6 @@
 namespace
 {
 
-// End of the name group that starts at first.
-template <typename Iterator> Iterator groupEnd(Iterator first, Iterator last)
-{
-    Iterator it = first;
-    while (it != last && it->m_sName == first->m_sName)
-        ++it;
-    return it;
-}
-
-// The best record of a name group: the greatest version, among equal ones the first.
-template <typename Iterator> Iterator bestOfGroup(Iterator first, Iterator last)
-{
-    Iterator best = first;
-    for (Iterator challenger = std::next(first); challenger != last; ++challenger)
-        if (challenger->m_Evr.compare(best->m_Evr) > 0)
-            best = challenger;
-    return best;
-}
-
 // Meets unsatisfied rich requirements by pulling repository packages, one requirement at a
 // time, against the future system as the dependency check saw it plus the packages pulled
 // since. Where the requirement offers alternatives, the first one in the text's order that
@@ -44,16 +27,11 @@ template <typename Iterator> Iterator bestOfGroup(Iterator first, Iterator last)
 class RichPull : public RichContext
 {
 public:
-    RichPull(const FutureSystem& future, const RepoPackageList& repoPackages, PackageSet& newPackages,
-             std::vector<const Package*>& vPulled)
-        : m_future(future), m_newPackages(newPackages), m_vPulled(vPulled)
+    // vBest: the best record of each name group of the repository list, in list order.
+    RichPull(const FutureSystem& future, const std::vector<const RepoPackage*>& vBest,
+             PackageSet& newPackages, std::vector<const Package*>& vPulled)
+        : m_future(future), m_newPackages(newPackages), m_vPulled(vPulled), m_vBest(vBest)
     {
-        for (auto group = repoPackages.begin(); group != repoPackages.end();)
-        {
-            const auto groupLast = groupEnd(group, repoPackages.end());
-            m_vBest.push_back(&*bestOfGroup(group, groupLast));
-            group = groupLast;
-        }
     }
 
     bool provides(const Dependency& leaf) const override
@@ -174,7 +152,7 @@ private:
     const FutureSystem& m_future;
     PackageSet& m_newPackages;
     std::vector<const Package*>& m_vPulled;
-    std::vector<const RepoPackage*> m_vBest;
+    const std::vector<const RepoPackage*>& m_vBest;
     unsigned m_uPulled = 0;
 };
 
@@ -367,35 +345,20 @@ bool Resolver::obsoletesInstalled(const Package& package) const
 bool Resolver::checkDependencies(const PackageSet& newPackages, DependencySet& unsatisfied) const
 {
     assert(m_pInstalled);
-    logMessage(DEBUG, "checking dependencies for %u new packages",
-               static_cast<unsigned>(newPackages.size()));
-    unsatisfied.clear();
-
-    const FutureSystem future(m_pInstalled.get(), newPackages);
-    if (logEnabled(TRACE))
-        for (const Dependency& provide : future.sortedProvides())
-            logMessage(TRACE, "dep %s", provide.toString().c_str());
-
-    // Gathered first and sorted once: a large system may miss many entries.
-    std::vector<Dependency> vMissing;
-    for (const Package* pPackage : future.packages())
-    {
-        for (const Dependency& require : pPackage->m_setRequires)
-        {
-            if (future.satisfies(require))
-                continue;
-            vMissing.push_back(require);
-            if (logEnabled(DEBUG))
-                logMessage(DEBUG, "failed dep: %s is needed by %s", require.toString().c_str(),
-                           pPackage->label().c_str());
-        }
-    }
-    unsatisfied.assign(vMissing.begin(), vMissing.end());
-    return unsatisfied.empty();
+    DependencyCheck check(m_pInstalled.get());
+    return check.check(newPackages, unsatisfied);
 }
 
 bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencySet& unsatisfied,
                                 PackageSet& newPackages) const
+{
+    std::vector<const Package*> vPulled;
+    return pull(repoPackages, nullptr, unsatisfied, newPackages, vPulled);
+}
+
+bool Resolver::pull(const RepoPackageList& repoPackages, const ProvideIndex* pIndex,
+                    DependencySet& unsatisfied, PackageSet& newPackages,
+                    std::vector<const Package*>& vPulled) const
 {
     logMessage(DEBUG, "resolving dependencies");
     unsigned uPulled = 0;
@@ -411,26 +374,11 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
     std::optional<FutureSystem> future;
     if (bRich)
         future.emplace(m_pInstalled.get(), newPackages, false);
-    std::vector<const Package*> vPulled;
 
-    for (auto record = repoPackages.begin(); record != repoPackages.end();)
+    // Pulls the best record of a group when one of its provides meets an entry still missing.
+    const auto offer = [&](const RepoPackage& best)
     {
-        if (newPackages.contains(record->m_sName))
-        {
-            if (bTrace)
-                logMessage(TRACE, "package %s already in", record->label().c_str());
-            ++record;
-            continue;
-        }
-        if (bTrace)
-            logMessage(TRACE, "checking package %s", record->label().c_str());
-        const auto groupLast = groupEnd(record, repoPackages.end());
-        const auto best = bestOfGroup(record, groupLast);
-        record = groupLast;
-        if (bTrace)
-            logMessage(TRACE, "found %s as best", best->label().c_str());
-
-        for (const Dependency& provide : best->m_setProvides)
+        for (const Dependency& provide : best.m_setProvides)
         {
             if (bTrace)
                 logMessage(TRACE, "check prov %s", provide.toString().c_str());
@@ -449,8 +397,8 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 {
                     if (bDebug)
                         logMessage(DEBUG, "pulling package %s to satisfy '%s'",
-                                   best->label().c_str(), it->toString().c_str());
-                    auto [inserted, bInserted] = newPackages.insert(*best);
+                                   best.label().c_str(), it->toString().c_str());
+                    auto [inserted, bInserted] = newPackages.insert(best);
                     if (bInserted)
                         vPulled.push_back(&*inserted);
                     ++uPulled;
@@ -463,10 +411,46 @@ bool Resolver::pullDependencies(const RepoPackageList& repoPackages, DependencyS
                 ++uSatisfied;
             }
         }
+    };
+
+    if (pIndex && !bTrace)
+    {
+        // Only the groups that provide a missing name can do anything, in list order as the
+        // walk meets them; a group's own name is not among the new packages before its visit.
+        for (uint32_t uGroup : pIndex->candidates(unsatisfied, vSatisfied))
+        {
+            const RepoPackage& best = *pIndex->best()[uGroup];
+            if (!newPackages.contains(best.m_sName))
+                offer(best);
+        }
+    }
+    else
+    {
+        for (auto record = repoPackages.begin(); record != repoPackages.end();)
+        {
+            if (newPackages.contains(record->m_sName))
+            {
+                if (bTrace)
+                    logMessage(TRACE, "package %s already in", record->label().c_str());
+                ++record;
+                continue;
+            }
+            if (bTrace)
+                logMessage(TRACE, "checking package %s", record->label().c_str());
+            const auto groupLast = groupEnd(record, repoPackages.end());
+            const auto best = bestOfGroup(record, groupLast);
+            record = groupLast;
+            if (bTrace)
+                logMessage(TRACE, "found %s as best", best->label().c_str());
+            offer(*best);
+        }
     }
     if (future)
     {
-        RichPull richPull(*future, repoPackages, newPackages, vPulled);
+        std::vector<const RepoPackage*> vBest;
+        if (!pIndex)
+            vBest = ProvideIndex::bestOfGroups(repoPackages);
+        RichPull richPull(*future, pIndex ? pIndex->best() : vBest, newPackages, vPulled);
         for (auto it = unsatisfied.begin(); it != unsatisfied.end(); ++it)
         {
             const size_t uIndex = static_cast<size_t>(it - unsatisfied.begin());
@@ -499,12 +483,23 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
                                           const std::function<bool()>& stopRequested) const
 {
     // Every round that goes on has added a package of a new name, so this ends after at
-    // most as many rounds as the repository has names.
-    for (;;)
+    // most as many rounds as the repository has names. The first pull walks the list (most
+    // updates need one pull at the most, and the index costs memory); the index of the list's
+    // provides is made for the second and serves every round after it (trace lines follow the
+    // walk of the whole list, which needs none).
+    // The check after the first examines only what the packages pulled since can change.
+    assert(m_pInstalled);
+    std::optional<ProvideIndex> index;
+    DependencyCheck check(m_pInstalled.get());
+    std::vector<const Package*> vPulled;
+    for (bool bFirst = true;; bFirst = false)
     {
-        if (checkDependencies(newPackages, unsatisfied))
+        if (bFirst ? check.check(newPackages, unsatisfied) : check.recheck(newPackages, vPulled, unsatisfied))
             return ClosureResult::COMPLETE;
-        if (!pullDependencies(repoPackages, unsatisfied, newPackages))
+        if (!index && !bFirst && !logEnabled(TRACE))
+            index.emplace(repoPackages);
+        vPulled.clear();
+        if (!pull(repoPackages, index ? &*index : nullptr, unsatisfied, newPackages, vPulled))
         {
             if (!allFileRequires(unsatisfied))
                 return ClosureResult::FAILED;

@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
+class ProvideIndex;
 class UpdaterConfig;
 
 // Outcome of the dependency closure.
@@ -59,6 +61,13 @@ public:
                                     const std::function<bool()>& stopRequested) const;
 
 private:
+    // pullDependencies; with an index of the list, only the groups that provide a missing
+    // name are visited (unless trace lines are on, which follow the walk of the whole list).
+    // Appends the packages it added to newPackages to vPulled.
+    bool pull(const RepoPackageList& repoPackages, const ProvideIndex* pIndex,
+              DependencySet& unsatisfied, PackageSet& newPackages,
+              std::vector<const Package*>& vPulled) const;
+
     std::unique_ptr<InstalledPackages> m_pInstalled;
 };
 

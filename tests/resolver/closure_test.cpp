@@ -128,6 +128,38 @@ TEST(Closure, InstalledPackagesObsoletedByANewPackageLeaveTheFutureSystem)
     }
 }
 
+TEST(Closure, LaterRoundsNameTheFirstObsoletingPackageByName)
+{
+    // zeta's update erases old; alpha (excluded from the selection, so only pulled) obsoletes
+    // it too and, first by name, is the one the later rounds name, as a check of the whole
+    // system would. The pulled beta replaces the installed one, which provided what gamma
+    // needs.
+    Resolver resolver;
+    ASSERT_TRUE(resolver.init(installedList({pkg("old", "1").prov({"old = 1"}), pkg("zeta", "1"),
+                                             pkg("beta", "5").prov({"beta-cap"}),
+                                             pkg("gamma", "1").req({"beta-cap"})})));
+    const RepoPackageList repo = repoList({pkg("zeta", "2").obs({"old"}).req({"libalpha"}),
+                                           pkg("alpha", "1").prov({"libalpha"}).obs({"old < 2"}).req({"beta = 3"}),
+                                           pkg("beta", "3").prov({"beta = 3"})});
+    PackageSet newPackages = resolver.selectUpdates(repo, {}, {"alpha"}, {}, {});
+    ASSERT_EQ(labels(newPackages), std::vector<std::string>{"zeta-0:2"});
+    LogCapture log;
+    DependencySet unsatisfied;
+    EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), ClosureResult::FAILED);
+    EXPECT_EQ(labels(newPackages), (std::vector<std::string>{"alpha-0:1", "beta-0:3", "zeta-0:2"}));
+    EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"beta-cap"});
+    std::vector<std::string> vChecks;
+    for (const std::string& sLine : log.lines())
+        if (sLine.find("will be erased") != std::string::npos || sLine.find("failed dep") != std::string::npos)
+            vChecks.push_back(sLine);
+    EXPECT_EQ(vChecks, (std::vector<std::string>{"DEBUG: old-0:1 will be erased, obsoleted by zeta-0:2",
+                                                 "DEBUG: failed dep: libalpha is needed by zeta-0:2",
+                                                 "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
+                                                 "DEBUG: failed dep: beta = 0:3 is needed by alpha-0:1",
+                                                 "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
+                                                 "DEBUG: failed dep: beta-cap is needed by gamma-0:1"}));
+}
+
 TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
 {
     // A provide with a negative epoch or a tilde version sorts before a key made of its name.

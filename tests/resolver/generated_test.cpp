@@ -1,9 +1,12 @@
 #include "resolver/Resolver.h"
 
 #include "ResolverTestSupport.h"
+#include "TestSupport.h"
+#include "base/Logger.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -43,8 +46,9 @@ struct Generated
 };
 
 // Every name n provides "capn = 5"; requirements point at those capabilities, so they can be
-// met by pulling the providing name. bBroken adds requirements nobody can meet.
-Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
+// met by pulling the providing name. bBroken adds requirements nobody can meet; bRich adds
+// rich requirements and obsoletes of installed names.
+Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken, bool bRich = false)
 {
     Random random(uSeed);
     Generated generated;
@@ -79,6 +83,15 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken)
             package.m_setRequires.insert(dep("/bin/sh"));
         if (bBroken && random.chance(1))
             package.m_setRequires.insert(dep("nocap" + std::to_string(random.below(10)) + " >= 1"));
+        if (bRich && random.chance(5))
+        {
+            const std::string sA = "cap" + std::to_string(random.below(uNames));
+            const std::string sB = "cap" + std::to_string(random.below(uNames));
+            const char* pOp = random.chance(50) ? " unless " : " or ";
+            package.m_setRequires.insert(dep("(" + sA + " >= 4" + pOp + sB + ")"));
+        }
+        if (bRich && random.chance(4))
+            package.m_setObsoletes.insert(dep(nameOf(random.below(uNames)) + " < 1." + std::to_string(random.below(10))));
     };
 
     for (unsigned u = 0; u < uNames; ++u)
@@ -280,6 +293,87 @@ TEST(GeneratedLists, ClosureMatchesAnIndependentComputation)
 TEST(GeneratedLists, FailedClosureReportsTheSameRequirements)
 {
     checkAgainstIndependentResult(3, true);
+}
+
+// Log lines followed by the outcome of a closure.
+std::vector<std::string> withOutcome(std::vector<std::string> vLines, bool bComplete,
+                                     const PackageSet& newPackages, const DependencySet& unsatisfied)
+{
+    vLines.push_back(bComplete ? "complete" : "failed");
+    for (const std::string& sLabel : labels(newPackages))
+        vLines.push_back(sLabel);
+    for (const std::string& sEntry : texts(unsatisfied))
+        vLines.push_back(sEntry);
+    return vLines;
+}
+
+// The closure's messages below the trace level, written at that level and at debug level
+// (where the rounds after the first take shortcuts that trace lines would show).
+std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
+{
+    Resolver resolver;
+    EXPECT_TRUE(resolver.init(std::make_unique<InstalledPackages>(generated.m_installed)));
+    PackageSet newPackages = resolver.selectUpdates(generated.m_repo, {}, {}, {}, {});
+    testing_support::LogCapture log;
+    logger().setLevel(nLevel);
+    DependencySet unsatisfied;
+    const ClosureResult result = resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied, {});
+    std::vector<std::string> vLines;
+    for (const std::string& sLine : log.lines())
+        if (!sLine.starts_with("TRACE:"))
+            vLines.push_back(sLine);
+    return withOutcome(vLines, result == ClosureResult::COMPLETE, newPackages, unsatisfied);
+}
+
+// The closure as a check of the whole system and a walk of the whole list in each round.
+std::vector<std::string> roundByRoundMessages(const Generated& generated)
+{
+    Resolver resolver;
+    EXPECT_TRUE(resolver.init(std::make_unique<InstalledPackages>(generated.m_installed)));
+    PackageSet newPackages = resolver.selectUpdates(generated.m_repo, {}, {}, {}, {});
+    testing_support::LogCapture log;
+    logger().setLevel(DEBUG);
+    DependencySet unsatisfied;
+    bool bComplete = true;
+    while (!resolver.checkDependencies(newPackages, unsatisfied))
+    {
+        if (resolver.pullDependencies(generated.m_repo, unsatisfied, newPackages))
+            continue;
+        bComplete = allFileRequires(unsatisfied);
+        if (bComplete)
+            logMessage(DEBUG, "only file dependencies are left unsatisfied, assuming all are satisfied");
+        break;
+    }
+    return withOutcome(log.lines(), bComplete, newPackages, unsatisfied);
+}
+
+TEST(GeneratedLists, LaterRoundsReportWhatAWholeCheckWould)
+{
+    for (const auto& [uSeed, bBroken] : {std::pair{6u, false}, std::pair{7u, true}, std::pair{8u, false}})
+    {
+        const Generated generated = generate(1500, uSeed, bBroken, true);
+        const std::vector<std::string> vExpected = roundByRoundMessages(generated);
+        const auto count = [&](const char* pNeedle)
+        {
+            return std::count_if(vExpected.begin(), vExpected.end(),
+                                 [&](const std::string& sLine) { return sLine.find(pNeedle) != std::string::npos; });
+        };
+        // The case must have packages leave the system and several rounds.
+        EXPECT_GT(count("will be erased"), 10) << "seed " << uSeed;
+        EXPECT_GE(count("checking dependencies for"), 3) << "seed " << uSeed;
+        EXPECT_EQ(closureMessages(generated, DEBUG), vExpected) << "seed " << uSeed;
+    }
+}
+
+TEST(GeneratedLists, DebugMessagesAndOutcomeDoNotDependOnTheTraceLevel)
+{
+    for (const auto& [uSeed, bBroken] : {std::pair{4u, false}, std::pair{5u, true}})
+    {
+        const Generated generated = generate(1500, uSeed, bBroken);
+        const std::vector<std::string> vDebug = closureMessages(generated, DEBUG);
+        EXPECT_GT(vDebug.size(), 1000u);
+        EXPECT_EQ(vDebug, closureMessages(generated, TRACE)) << "seed " << uSeed;
+    }
 }
 
 } // namespace
