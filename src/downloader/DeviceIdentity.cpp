@@ -10,7 +10,6 @@
 
 #include "base/Logger.h"
 #include "downloader/NetworkPaths.h"
-#include "downloader/URLFetcher.h"
 
 namespace
 {
@@ -119,14 +118,14 @@ void readDeviceIdentity()
         logMessage(ERROR, "no Revision in '%s'", pPath);
 }
 
-std::string defaultUserName()
+std::string defaultUserName(const std::string& sProduct)
 {
     const DeviceIdentity& id = identity();
     if (id.m_sRevision.empty()) {
         logMessage(DEBUG, "no HW Revision");
         return std::string();
     }
-    std::string sUser = URLFetcher::userAgentProduct() + "-" + id.m_sRevision;
+    std::string sUser = sProduct + "-" + id.m_sRevision;
     logMessage(DEBUG, "default http user initialized to '%s'", sUser.c_str());
     return sUser;
 }
@@ -187,7 +186,7 @@ NetworkCredentials& defaultCredentials()
     return list;
 }
 
-bool loadDefaultCredentials()
+bool loadDefaultCredentials(const std::string& sProduct)
 {
     NetworkCredentials& list = defaultCredentials();
     list.clear();
@@ -196,7 +195,7 @@ bool loadDefaultCredentials()
         logMessage(ERROR, "cannot recover default password for authentication");
         return false;
     }
-    const std::string sUser = defaultUserName();
+    const std::string sUser = defaultUserName(sProduct);
     if (sUser.empty()) {
         logMessage(ERROR, "cannot recover default user name for authentication");
         return false;

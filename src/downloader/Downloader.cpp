@@ -11,6 +11,7 @@
 #include <ne_alloc.h>
 
 #include "base/AtomicFile.h"
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 
 namespace
@@ -238,12 +239,3 @@ bool isReadable(const std::string& sPath)
     return true;
 }
 
-std::string baseName(std::string_view sPath)
-{
-    const std::size_t uEnd = sPath.find_last_not_of('/');
-    if (uEnd == std::string_view::npos)
-        return std::string();
-    const std::size_t uSlash = sPath.rfind('/', uEnd);
-    const std::size_t uStart = uSlash == std::string_view::npos ? 0 : uSlash + 1;
-    return std::string(sPath.substr(uStart, uEnd - uStart + 1));
-}

@@ -59,5 +59,3 @@ private:
 [[nodiscard]] bool createDir(const std::string& sPath);
 // The file can be opened read-only.
 [[nodiscard]] bool isReadable(const std::string& sPath);
-// Last component of the path, trailing "/" ignored; empty for "" and "/".
-std::string baseName(std::string_view sPath);

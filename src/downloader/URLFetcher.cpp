@@ -23,6 +23,7 @@
 #include <ne_ssl.h>
 #include <ne_utils.h>
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "downloader/DeviceIdentity.h"
 #include "downloader/Downloader.h"
@@ -100,22 +101,6 @@ struct RequestFree
 {
     void operator()(ne_request* p) const { ne_request_destroy(p); }
 };
-
-// Writes the whole block, repeating interrupted and partial writes; false with errno set.
-bool writeAll(int nFd, const char* pData, std::size_t uLength)
-{
-    while (uLength > 0) {
-        const ssize_t nWritten = ::write(nFd, pData, uLength);
-        if (nWritten < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        pData += nWritten;
-        uLength -= static_cast<std::size_t>(nWritten);
-    }
-    return true;
-}
 
 struct BodyTarget
 {
@@ -253,7 +238,7 @@ void URLFetcher::initialize(const NetworkConfig& config)
     if (!sSerial.empty())
         s.m_sUserAgent += " (" + s.m_sUserAgentProduct + "-" + sSerial + ")";
 
-    if (!loadDefaultCredentials())
+    if (!loadDefaultCredentials(s.m_sUserAgentProduct))
         logMessage(WARNING, "cannot recover default authentication credentials");
 }
 

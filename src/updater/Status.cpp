@@ -196,6 +196,12 @@ bool syncStatus()
     return true;
 }
 
+void saveStatusOrWarn(Status status, bool bSync)
+{
+    if (!saveStatus(status) || (bSync && !syncStatus()))
+        logMessage(WARNING, "failed updating status file");
+}
+
 bool checkStatusForStart(Status status, int& nExitStatus)
 {
     switch (status)

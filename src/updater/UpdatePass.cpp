@@ -1,5 +1,6 @@
 #include "updater/UpdatePass.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "downloader/Downloader.h"
 #include "repository/Repository.h"
@@ -112,12 +113,6 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
     }
     db.close();
     return RESULT_OK;
-}
-
-void saveStatusOrWarn(Status status, bool bSync)
-{
-    if (!saveStatus(status) || (bSync && !syncStatus()))
-        logMessage(WARNING, "failed updating status file");
 }
 
 // The record of the installation about to start: the package files' headers and the
@@ -294,7 +289,7 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
 
     // A package that needs a newer updater than this one: install the updater first.
     const Dependency running("updater-running", Evr(std::string_view(PROGRAM_VERSION)), RPMSENSE_EQUAL);
-    if (!running.findUnsatisfied(setNew, unsatisfied))
+    if (!findUnsatisfied(running, setNew, unsatisfied))
     {
         for (const Dependency& dependency : unsatisfied)
             logMessage(ERROR, "newer updater required to install: %s", dependency.toString().c_str());

@@ -20,12 +20,6 @@
 namespace
 {
 
-void saveStatusOrWarn(Status status, bool bSync = false)
-{
-    if (!saveStatus(status) || (bSync && !syncStatus()))
-        logMessage(WARNING, "failed updating status file");
-}
-
 // Waits a random time up to the configured maximum, so that a fleet of devices does not
 // reach the server at the same moment. False when no random data could be had.
 bool waitRandomDelay(int nMaxWaitTime)
@@ -40,7 +34,7 @@ bool waitRandomDelay(int nMaxWaitTime)
     memcpy(&uSeed, bytes, sizeof uSeed);
     const int64_t nDelay = randomDelay(nMaxWaitTime, uSeed);
     logMessage(INFO, "waiting %u secs before connection", static_cast<unsigned>(nDelay));
-    saveStatusOrWarn(DELAYING);
+    saveStatusOrWarn(DELAYING, false);
     if (sleep(static_cast<unsigned>(nDelay)) != 0)
         logMessage(ERROR, "wait interrupted");
     return true;
@@ -138,7 +132,7 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
     for (;;)
     {
         PassOptions options = config;
-        saveStatusOrWarn(ANALYZING);
+        saveStatusOrWarn(ANALYZING, false);
         if (!config.m_bNoCacheClean)
             (void)repository.cleanPackages();
 

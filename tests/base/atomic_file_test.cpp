@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/AtomicFile.h"
+#include "base/FileUtil.h"
 #include "TestSupport.h"
 
 #include <cerrno>
@@ -105,4 +106,28 @@ TEST(ReplaceFile, DataIsSyncedBeforeTheRenameAndTheDirectoryAfter)
     }
     const std::vector<std::string> vExpected = {sTarget + ".tmp", "rename", dir.path()};
     EXPECT_EQ(vCalls, vExpected) << readFile(sTrace);
+}
+
+TEST(FileHelpers, BaseName)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"a/b/c", "c"}, {"a/b/c/", "c"}, {"a/b/c//", "c"}, {"c", "c"}, {"/c", "c"},
+        {"/", ""},      {"///", ""},     {"", ""},         {"/var/cache/updater/base/packages/x-1.0-1.noarch.rpm",
+                                                            "x-1.0-1.noarch.rpm"},
+    };
+    for (const auto& [pPath, pExpected] : cases)
+        EXPECT_EQ(baseName(pPath), pExpected) << pPath;
+}
+
+TEST(FileHelpers, WriteAllWritesTheWholeBlockOrFails)
+{
+    TempDir dir;
+    const std::string sContent(1 << 20, 'x');
+    const int nFd = openTemp(dir.file("out"), "");
+    EXPECT_TRUE(writeAll(nFd, sContent.data(), sContent.size()));
+    ::close(nFd);
+    EXPECT_EQ(readFile(dir.file("out")), sContent);
+    errno = 0;
+    EXPECT_FALSE(writeAll(-1, sContent.data(), 1));
+    EXPECT_EQ(errno, EBADF);
 }
