@@ -25,6 +25,7 @@
 
 #include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/Version.h"
 #include "downloader/DeviceIdentity.h"
 #include "downloader/Downloader.h"
 #include "downloader/NetworkPaths.h"
@@ -233,7 +234,7 @@ void URLFetcher::initialize(const NetworkConfig& config)
     s.m_bInitialized = true;
 
     readDeviceIdentity();
-    s.m_sUserAgent = s.m_sUserAgentBase + "/1.4.0";
+    s.m_sUserAgent = s.m_sUserAgentBase + "/" + PROGRAM_VERSION;
     const std::string& sSerial = deviceIdentity().m_sSerial;
     if (!sSerial.empty())
         s.m_sUserAgent += " (" + s.m_sUserAgentProduct + "-" + sSerial + ")";

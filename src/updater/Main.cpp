@@ -3,6 +3,7 @@
 #include "base/Checksum.h"
 #include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/Version.h"
 #include "config/UpdaterConfig.h"
 #include "downloader/URLFetcher.h"
 #include "updater/CacheLock.h"
@@ -37,8 +38,6 @@
 namespace
 {
 
-constexpr const char* PROGRAM_NAME = "updater";
-constexpr const char* PROGRAM_VERSION = "1.4.0";
 constexpr const char* NO_RUN_FILE = "/var/run/updater.norun";
 constexpr const char* LAST_LOG_FILE = "/var/log/updater/lastlog";
 

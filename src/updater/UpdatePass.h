@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Package.h"
+#include "base/Version.h"
 #include "config/UpdaterConfig.h"
 
 class Repository;
@@ -8,11 +9,6 @@ class Repository;
 // A pass works on its own copy of the configuration, in which the run may have set
 // m_bQuiet, m_bCacheOnly and m_bCheckOnly.
 using PassOptions = UpdaterConfig;
-
-// The running updater's program name and version, as hooks, the capability
-// "updater-running" and the user agent show them.
-inline constexpr const char* PROGRAM_NAME = "updater";
-inline constexpr const char* PROGRAM_VERSION = "1.4.0";
 
 // What the run tells an installing pass for its transaction record; the run hands none
 // when recovery is off.
