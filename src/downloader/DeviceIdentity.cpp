@@ -9,6 +9,7 @@
 #include <ne_md5.h>
 
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 #include "downloader/NetworkPaths.h"
 
 namespace
@@ -29,12 +30,6 @@ constexpr char PASSWORD_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop
 static_assert(sizeof(PASSWORD_ALPHABET) == 65);
 
 using Record = std::array<unsigned char, EEPROM_RECORD_SIZE>;
-
-struct FileClose
-{
-    void operator()(FILE* p) const { std::fclose(p); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 struct Md5Free
 {
@@ -71,7 +66,7 @@ void readDeviceIdentity()
     const std::string& sPath = networkPaths().m_sCpuInfo;
     const char* pPath = sPath.c_str();
 
-    FilePtr pFile(std::fopen(pPath, "rb"));
+    UniqueFile pFile(std::fopen(pPath, "rb"));
     if (!pFile) {
         logMessage(ERROR, "failed opening '%s' for initialization: '%s'", pPath, errnoText().c_str());
         return;
@@ -139,7 +134,7 @@ std::string defaultPassword()
     for (const std::string& sFile : networkPaths().m_vEepromFiles) {
         if (vRecords.size() >= uNeeded)
             break;
-        FilePtr pFile(std::fopen(sFile.c_str(), "rb"));
+        UniqueFile pFile(std::fopen(sFile.c_str(), "rb"));
         if (!pFile) {
             logMessage(DEBUG, "failed opening secret data file '%s': %s", sFile.c_str(), errnoText().c_str());
             continue;

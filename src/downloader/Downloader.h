@@ -47,7 +47,6 @@ public:
     std::size_t fetcherCount() const { return m_vFetchers.size(); }
 
 private:
-    ne_uri m_baseUri;
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
     std::string m_sBasePath;
     URLFetcher::Notifier* m_pNotifier = nullptr;

@@ -3,6 +3,7 @@
 #include "base/AtomicFile.h"
 #include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 #include "base/UniqueFd.h"
 #include "updater/UpdaterPaths.h"
 
@@ -225,7 +226,8 @@ bool loadTransactionRecord(TransactionRecord& record, bool& bFound)
 {
     const std::string& sPath = updaterPaths().m_sTransactionFile;
     bFound = false;
-    FILE* pStream = fopen(sPath.c_str(), "re");
+    const UniqueFile stream(fopen(sPath.c_str(), "re"));
+    FILE* pStream = stream.get();
     if (!pStream)
     {
         if (errno == ENOENT)
@@ -240,7 +242,6 @@ bool loadTransactionRecord(TransactionRecord& record, bool& bFound)
     while ((nRead = fread(buffer, 1, sizeof buffer, pStream)) > 0 && sText.size() <= MAX_RECORD_SIZE)
         sText.append(buffer, nRead);
     const bool bError = ferror(pStream) != 0;
-    fclose(pStream);
     if (bError || sText.size() > MAX_RECORD_SIZE)
     {
         logMessage(ERROR, "cannot read the transaction record '%s'", sPath.c_str());

@@ -1,6 +1,7 @@
 #include "updater/UpdateRun.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
 #include "repository/Repository.h"
 #include "updater/Hooks.h"
 #include "updater/Result.h"
@@ -52,8 +53,8 @@ int64_t randomDelay(int nMaxWaitTime, unsigned uSeed)
 bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
 {
     logMessage(DEBUG, "requesting %u random bytes", nCount);
-    const int nFd = open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC);
-    if (nFd < 0)
+    const UniqueFd fd(open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
     {
         logMessage(ERROR, "could not open '/dev/urandom' to gather random data (%s).", errnoText().c_str());
         return false;
@@ -62,7 +63,7 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
     int nInterrupts = 0;
     while (nGathered < nCount)
     {
-        const ssize_t nRead = read(nFd, pBuffer + nGathered, nCount - nGathered);
+        const ssize_t nRead = read(fd.get(), pBuffer + nGathered, nCount - nGathered);
         if (nRead > 0)
         {
             nGathered += static_cast<unsigned>(nRead);
@@ -81,7 +82,6 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
                    errnoText().c_str());
         break;
     }
-    close(nFd);
     return nGathered == nCount;
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/AtomicFile.h"
 #include "base/FileUtil.h"
+#include "base/UniqueFd.h"
 #include "TestSupport.h"
 
 #include <cerrno>
@@ -130,4 +131,27 @@ TEST(FileHelpers, WriteAllWritesTheWholeBlockOrFails)
     errno = 0;
     EXPECT_FALSE(writeAll(-1, sContent.data(), 1));
     EXPECT_EQ(errno, EBADF);
+}
+
+TEST(FileHelpers, UniqueFdClosesOnceAndHandsOver)
+{
+    auto isOpen = [](int nFd) { return ::fcntl(nFd, F_GETFD) != -1; };
+    int nFirst = -1;
+    {
+        UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        nFirst = fd.get();
+        ASSERT_TRUE(fd);
+        UniqueFd moved(std::move(fd));
+        EXPECT_FALSE(fd);
+        EXPECT_EQ(moved.get(), nFirst);
+        EXPECT_TRUE(isOpen(nFirst));
+    }
+    EXPECT_FALSE(isOpen(nFirst)) << "closed by the owner it was moved to";
+
+    UniqueFd kept(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int nKept = kept.release();
+    EXPECT_FALSE(kept);
+    EXPECT_TRUE(kept.reset()) << "nothing to close";
+    EXPECT_TRUE(isOpen(nKept)) << "released descriptors stay open";
+    ::close(nKept);
 }
