@@ -21,6 +21,16 @@
 namespace
 {
 
+// Opens the database that the pass uses with downloaded package files (signatures, the
+// transaction record). The flag goes in as it stands, deliberately the reverse of the
+// resolver, which reads the installed packages with header checks only under
+// --check-db-headers: here headers are checked unless that option is given. Devices in
+// the field behave so; do not "fix" one side to match the other.
+[[nodiscard]] bool openForPackageFiles(RpmDB& db, const PassOptions& options)
+{
+    return db.open(options.m_bCheckDbHeaders);
+}
+
 // Fetches fresh metadata, or loads what the cache holds. While metadata is fetched a
 // termination signal may end the process at once: nothing on the device changes then.
 int refreshRepository(const PassOptions& options, Repository& repository)
@@ -34,23 +44,15 @@ int refreshRepository(const PassOptions& options, Repository& repository)
         }
         return RESULT_OK;
     }
-    if (!enableTerminationSignals())
+    TerminationSignalWindow window;
+    if (!window.isOpen() || terminationSignalCaught())
         return RESULT_ERROR;
-    if (terminationSignalCaught())
-    {
-        (void)disableTerminationSignals();
-        return RESULT_ERROR;
-    }
     if (!repository.update(std::string()))
     {
         logMessage(ERROR, "could not update repository data");
-        // The rest of the run (status and update-state files) is not cut off by a signal.
-        (void)disableTerminationSignals();
         return RESULT_ERROR;
     }
-    if (!disableTerminationSignals())
-        return RESULT_ERROR;
-    return RESULT_OK;
+    return window.close() ? RESULT_OK : RESULT_ERROR;
 }
 
 void reportUnsatisfied(const DependencySet& unsatisfied)
@@ -85,7 +87,7 @@ void reportSelection(const PassOptions& options, const PackageSet& setNew)
 int checkSignatures(const PassOptions& options, const PackageSet& setNew)
 {
     RpmDB db;
-    if (!db.open(options.m_bCheckDbHeaders))
+    if (!openForPackageFiles(db, options))
     {
         logMessage(ERROR, "failed opening rpm DB");
         db.close();
@@ -128,7 +130,7 @@ bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const R
     record.m_bNoReboot = options.m_bNoReboot;
     record.m_bEarlierInstall = context.m_bEarlierInstall;
     RpmDB db;
-    if (!db.open(options.m_bCheckDbHeaders))
+    if (!openForPackageFiles(db, options))
         return false;
     for (const RepoPackage& package : setNew)
     {
@@ -249,8 +251,7 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
 
 } // namespace
 
-int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
-            const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository, unsigned& nCount,
+int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository, unsigned& nCount,
             const RecordContext* pRecord)
 {
     nCount = 0;
@@ -265,7 +266,8 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
         return RESULT_ERROR;
     }
     const RepoPackageList& repoPackages = repository.packages();
-    PackageSet setNew = resolver.selectUpdates(repoPackages, setInclude, setExclude, setExcludeGroups, setPull);
+    PackageSet setNew = resolver.selectUpdates(repoPackages, selection.m_setInclude, selection.m_setExclude,
+                                               selection.m_setExcludeGroups, selection.m_setPull);
     if (setNew.empty())
     {
         if (!options.m_bQuiet)
@@ -309,17 +311,13 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
     if (nResult != RESULT_OK)
         return nResult;
 
-    if (!enableTerminationSignals())
+    TerminationSignalWindow window;
+    if (!window.isOpen() || terminationSignalCaught())
         return RESULT_ERROR;
-    if (terminationSignalCaught())
-    {
-        (void)disableTerminationSignals();
-        return RESULT_ERROR;
-    }
     logMessage(INFO, "downloading %d packages", static_cast<int>(nCount));
     saveStatusOrWarn(DOWNLOADING, false);
     const bool bDownloaded = repository.getPackages(setNew);
-    if (!disableTerminationSignals())
+    if (!window.close())
         return RESULT_ERROR;
     if (!bDownloaded)
     {

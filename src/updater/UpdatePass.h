@@ -22,9 +22,17 @@ struct RecordContext
     bool m_bEarlierInstall = false;
 };
 
+// The name sets a pass hands to the resolver's selection.
+struct PassSelection
+{
+    NameSet m_setInclude;       // empty: every package with an update
+    NameSet m_setExclude;       // package names left out
+    NameSet m_setExcludeGroups; // groups whose packages are left out
+    NameSet m_setPull;          // the add-on packages
+};
+
 // One update pass: repository data, selection, dependency closure, report, and in test or
 // update mode the download, signature check, hooks and rpm. Returns a RESULT_ code; nCount
 // is the number of packages selected (0 unless the pass got as far as reporting them).
-[[nodiscard]] int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
-                          const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository,
+[[nodiscard]] int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository,
                           unsigned& nCount, const RecordContext* pRecord = nullptr);
