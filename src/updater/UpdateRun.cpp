@@ -71,7 +71,7 @@ struct PassStep
 
 // clang-format off
 constexpr PassStep PLAN[] = {
-    // id                     announcement               check  cache  quiet  no-add updater  success  failure
+    // id                     announcement               check  cache  quiet  no-add upd.   success                 failure
     {PassId::CHECK,           nullptr,                   true,  false, false, false, false, PassId::ALL_BUT_ADDONS, PassId::UPDATER_ONLY},
     {PassId::ALL_BUT_ADDONS,  "pass 1: all but add-ons", false, true,  true,  true,  false, PassId::ADDONS,         PassId::UPDATER_ONLY},
     {PassId::ADDONS,          "pass 2: add-ons",         false, true,  true,  false, false, PassId::END,            PassId::UPDATER_ONLY},
