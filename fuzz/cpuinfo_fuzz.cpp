@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
     const DeviceIdentity& identity = deviceIdentity();
     if (identity.m_nModel < HW_MODEL_UNKNOWN || identity.m_nModel > HW_MODEL_KELMIR)
         std::abort();
-    (void)defaultUserName();
+    (void)defaultUserName("product");
     return 0;
 }

@@ -32,12 +32,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Test servers are started by the tests themselves; keep the packaged daemons from
-# holding ports on the host.
-for svc in lighttpd tinyproxy; do
-  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$svc" 2>/dev/null; then
-    systemctl stop "$svc" || true
-    systemctl disable "$svc" >/dev/null 2>&1 || true
-  fi
-  if [ -x "/etc/init.d/$svc" ]; then "/etc/init.d/$svc" stop >/dev/null 2>&1 || true; fi
-done
+# The tests start lighttpd and tinyproxy themselves, on free ports of 127.0.0.1 with
+# configurations of their own: the host's services of the same packages are left as the
+# host has them.

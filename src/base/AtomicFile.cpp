@@ -1,5 +1,7 @@
 #include "base/AtomicFile.h"
 
+#include "base/UniqueFd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,11 +22,10 @@ private:
     int m_nErrno;
 };
 
-ReplaceStep failBeforeRename(ReplaceStep step, int nFd, const std::string& sTempPath)
+ReplaceStep failBeforeRename(ReplaceStep step, UniqueFd& fd, const std::string& sTempPath)
 {
     ErrnoKeeper keeper;
-    if (nFd >= 0)
-        ::close(nFd);
+    (void)fd.reset();
     ::unlink(sTempPath.c_str());
     return step;
 }
@@ -43,12 +44,12 @@ std::string parentDirectory(const std::string& sPath)
 
 bool syncParentDirectory(const std::string& sPath)
 {
-    const int nFd = ::open(parentDirectory(sPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nFd < 0)
+    UniqueFd fd(::open(parentDirectory(sPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
         return false;
-    const bool bSynced = ::fsync(nFd) == 0;
+    const bool bSynced = ::fsync(fd.get()) == 0;
     ErrnoKeeper keeper;
-    ::close(nFd);
+    (void)fd.reset();
     return bSynced;
 }
 
@@ -56,12 +57,13 @@ ReplaceStep replaceFile(int nFd, const std::string& sTempPath, const std::string
 {
     // Some file systems can commit the rename before the data: after a power cut the
     // target would then exist but be empty.
-    if (::fsync(nFd) != 0)
-        return failBeforeRename(ReplaceStep::SYNC, nFd, sTempPath);
-    if (::close(nFd) != 0)
-        return failBeforeRename(ReplaceStep::CLOSE, -1, sTempPath);
+    UniqueFd fd(nFd);
+    if (::fsync(fd.get()) != 0)
+        return failBeforeRename(ReplaceStep::SYNC, fd, sTempPath);
+    if (!fd.reset())
+        return failBeforeRename(ReplaceStep::CLOSE, fd, sTempPath);
     if (::rename(sTempPath.c_str(), sPath.c_str()) != 0)
-        return failBeforeRename(ReplaceStep::RENAME, -1, sTempPath);
+        return failBeforeRename(ReplaceStep::RENAME, fd, sTempPath);
     if (!syncParentDirectory(sPath))
         return ReplaceStep::SYNC_DIRECTORY;
     return ReplaceStep::DONE;

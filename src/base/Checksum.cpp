@@ -1,6 +1,7 @@
 #include "base/Checksum.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 
 #include <rpm/rpmcrypto.h>
 #include <rpm/rpmpgp.h>
@@ -28,10 +29,6 @@ inline uint32_t rotateLeft(uint32_t uValue, int nBits)
     return (uValue << nBits) | (uValue >> (32 - nBits));
 }
 
-struct FileCloser
-{
-    void operator()(FILE* pFile) const { fclose(pFile); }
-};
 struct GzCloser
 {
     void operator()(gzFile_s* pFile) const { gzclose(pFile); }
@@ -210,7 +207,7 @@ bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
         }
         return nRead == 0;
     }
-    std::unique_ptr<FILE, FileCloser> file(fopen(sPath.c_str(), "rb"));
+    UniqueFile file(fopen(sPath.c_str(), "rb"));
     if (!file)
     {
         logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());

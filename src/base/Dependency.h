@@ -19,8 +19,6 @@
 constexpr int RPMSENSE_COMPARE_MASK = RPMSENSE_LESS | RPMSENSE_GREATER | RPMSENSE_EQUAL;
 
 class DependencySet;
-struct RepoPackage;
-struct PackageNameLess;
 
 // One provides, requires or obsoletes entry.
 struct Dependency
@@ -40,11 +38,6 @@ struct Dependency
     // Whether this (providing or obsoleting) entry and the other (required or examined)
     // entry can be satisfied by a common version.
     bool overlaps(const Dependency& other) const;
-    // For a providing entry: collects into unsatisfied the requirements of the packages on
-    // this name that it does not satisfy; true when there are none. Defined by the resolver
-    // (link updater_resolver).
-    bool findUnsatisfied(const std::set<RepoPackage, PackageNameLess>& packages,
-                         DependencySet& unsatisfied) const;
 
     bool operator<(const Dependency& other) const;
     bool operator==(const Dependency& other) const = default;

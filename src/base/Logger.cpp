@@ -1,6 +1,7 @@
 #include "base/Logger.h"
 
 #include <cerrno>
+#include <utility>
 #include <cstring>
 #include <syslog.h>
 
@@ -26,12 +27,7 @@ constexpr NamedValue FACILITY_NAMES[] = {
 
 } // namespace
 
-Logger::~Logger()
-{
-    for (FileEntry& entry : m_vFiles)
-        fclose(entry.m_pStream);
-    m_vFiles.clear();
-}
+Logger::~Logger() = default;
 
 void Logger::setSyslog(bool bEnabled, int nOptions, int nFacility)
 {
@@ -50,13 +46,13 @@ bool Logger::addFile(const std::string& sPath, int nMinLevel, bool bAppend)
             return true;
         }
     }
-    FILE* pStream = fopen(sPath.c_str(), bAppend ? "ae" : "we");
-    if (pStream == nullptr)
+    UniqueFile pStream(fopen(sPath.c_str(), bAppend ? "ae" : "we"));
+    if (!pStream)
     {
         logMessage(ERROR, "cannot open log file %s: %s", sPath.c_str(), errnoText().c_str());
         return false;
     }
-    m_vFiles.push_back(FileEntry{sPath, pStream, nMinLevel});
+    m_vFiles.push_back(FileEntry{sPath, std::move(pStream), nMinLevel});
     return true;
 }
 
@@ -66,7 +62,6 @@ bool Logger::removeFile(const std::string& sPath)
     {
         if (it->m_sPath == sPath)
         {
-            fclose(it->m_pStream);
             m_vFiles.erase(it);
             return true;
         }
@@ -126,10 +121,10 @@ void Logger::write(int nLevel, const char* pFormat, va_list args)
             continue;
         va_list copy;
         va_copy(copy, args);
-        fprintf(entry.m_pStream, "%s: ", pName);
-        vfprintf(entry.m_pStream, pFormat, copy);
-        fputc('\n', entry.m_pStream);
-        fflush(entry.m_pStream);
+        fprintf(entry.m_pStream.get(), "%s: ", pName);
+        vfprintf(entry.m_pStream.get(), pFormat, copy);
+        fputc('\n', entry.m_pStream.get());
+        fflush(entry.m_pStream.get());
         va_end(copy);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFile.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstddef>
@@ -60,7 +62,7 @@ private:
     struct FileEntry
     {
         std::string m_sPath;
-        FILE* m_pStream;
+        UniqueFile m_pStream;
         int m_nMinLevel;
     };
 

@@ -10,8 +10,26 @@ public:
     ~UniqueFd() { (void)reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : m_nFd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+        {
+            (void)reset();
+            m_nFd = other.release();
+        }
+        return *this;
+    }
 
     int get() const { return m_nFd; }
+    explicit operator bool() const { return m_nFd >= 0; }
+    // Gives up ownership: the caller closes the descriptor.
+    int release()
+    {
+        const int nFd = m_nFd;
+        m_nFd = -1;
+        return nFd;
+    }
     // Closes now; false (errno set) when close failed.
     [[nodiscard]] bool reset()
     {

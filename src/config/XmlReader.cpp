@@ -126,7 +126,7 @@ namespace
 {
 
 // Text of libxml2 goes straight into either kind of string.
-template <typename String> bool readAttributeInto(xmlNodePtr pElement, const char* pName, String& sOut)
+template <typename String> bool readAttributeInto(xmlNodePtr pElement, const char* pName, String& sOut, bool bLogMissing)
 {
     if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
     {
@@ -136,7 +136,8 @@ template <typename String> bool readAttributeInto(xmlNodePtr pElement, const cha
     XmlStringHandle pValue(xmlGetNoNsProp(pElement, reinterpret_cast<const xmlChar*>(pName)));
     if (!pValue)
     {
-        logMessage(DEBUG, "no attribute '%s' for node '%s'", pName, text(pElement->name));
+        if (bLogMissing)
+            logMessage(DEBUG, "no attribute '%s' for node '%s'", pName, text(pElement->name));
         return false;
     }
     sOut = text(pValue.get());
@@ -167,12 +168,17 @@ template <typename String> bool readTextInto(xmlNodePtr pElement, String& sOut)
 
 bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
 {
-    return readAttributeInto(pElement, pName, sOut);
+    return readAttributeInto(pElement, pName, sOut, true);
 }
 
 bool getAttribute(xmlNodePtr pElement, const char* pName, InternedString& sOut)
 {
-    return readAttributeInto(pElement, pName, sOut);
+    return readAttributeInto(pElement, pName, sOut, true);
+}
+
+bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
+{
+    return readAttributeInto(pElement, pName, sOut, false);
 }
 
 bool getText(xmlNodePtr pElement, std::string& sOut)

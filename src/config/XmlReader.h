@@ -90,6 +90,9 @@ void logXmlError(const std::string& sPath, const xmlError* pError);
 // DEBUG "no attribute '%s' for node '%s'", when the element has no such attribute.
 [[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
 [[nodiscard]] bool getAttribute(xmlNodePtr pElement, const char* pName, InternedString& sOut);
+// As getAttribute, but a missing attribute is not logged: for attributes whose absence the
+// caller reports in its own words.
+[[nodiscard]] bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
 
 // The value of the attribute sName (without namespace) when it is held as one text node,
 // read in place (valid while the element lives); nullptr otherwise, also when there is no

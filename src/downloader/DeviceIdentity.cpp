@@ -9,8 +9,8 @@
 #include <ne_md5.h>
 
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 #include "downloader/NetworkPaths.h"
-#include "downloader/URLFetcher.h"
 
 namespace
 {
@@ -30,12 +30,6 @@ constexpr char PASSWORD_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop
 static_assert(sizeof(PASSWORD_ALPHABET) == 65);
 
 using Record = std::array<unsigned char, EEPROM_RECORD_SIZE>;
-
-struct FileClose
-{
-    void operator()(FILE* p) const { std::fclose(p); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 struct Md5Free
 {
@@ -72,7 +66,7 @@ void readDeviceIdentity()
     const std::string& sPath = networkPaths().m_sCpuInfo;
     const char* pPath = sPath.c_str();
 
-    FilePtr pFile(std::fopen(pPath, "rb"));
+    UniqueFile pFile(std::fopen(pPath, "rb"));
     if (!pFile) {
         logMessage(ERROR, "failed opening '%s' for initialization: '%s'", pPath, errnoText().c_str());
         return;
@@ -119,14 +113,14 @@ void readDeviceIdentity()
         logMessage(ERROR, "no Revision in '%s'", pPath);
 }
 
-std::string defaultUserName()
+std::string defaultUserName(const std::string& sProduct)
 {
     const DeviceIdentity& id = identity();
     if (id.m_sRevision.empty()) {
         logMessage(DEBUG, "no HW Revision");
         return std::string();
     }
-    std::string sUser = URLFetcher::userAgentProduct() + "-" + id.m_sRevision;
+    std::string sUser = sProduct + "-" + id.m_sRevision;
     logMessage(DEBUG, "default http user initialized to '%s'", sUser.c_str());
     return sUser;
 }
@@ -140,7 +134,7 @@ std::string defaultPassword()
     for (const std::string& sFile : networkPaths().m_vEepromFiles) {
         if (vRecords.size() >= uNeeded)
             break;
-        FilePtr pFile(std::fopen(sFile.c_str(), "rb"));
+        UniqueFile pFile(std::fopen(sFile.c_str(), "rb"));
         if (!pFile) {
             logMessage(DEBUG, "failed opening secret data file '%s': %s", sFile.c_str(), errnoText().c_str());
             continue;
@@ -187,7 +181,7 @@ NetworkCredentials& defaultCredentials()
     return list;
 }
 
-bool loadDefaultCredentials()
+bool loadDefaultCredentials(const std::string& sProduct)
 {
     NetworkCredentials& list = defaultCredentials();
     list.clear();
@@ -196,7 +190,7 @@ bool loadDefaultCredentials()
         logMessage(ERROR, "cannot recover default password for authentication");
         return false;
     }
-    const std::string sUser = defaultUserName();
+    const std::string sUser = defaultUserName(sProduct);
     if (sUser.empty()) {
         logMessage(ERROR, "cannot recover default user name for authentication");
         return false;

@@ -27,13 +27,14 @@ const DeviceIdentity& deviceIdentity();
 // Forgets the identity (tests).
 void clearDeviceIdentity();
 
-// "<user-agent product>-<hardware revision>", empty without a revision.
-std::string defaultUserName();
+// "<sProduct>-<hardware revision>" (sProduct: the user-agent product), empty without a
+// revision.
+std::string defaultUserName(const std::string& sProduct);
 // The 12-character default password derived from the EEPROM records, empty when it
 // cannot be built.
 std::string defaultPassword();
-// Rebuilds the default credential list; false when user name or password is missing.
-[[nodiscard]] bool loadDefaultCredentials();
+// Rebuilds the default credential list (user name as defaultUserName(sProduct)); false when user name or password is missing.
+[[nodiscard]] bool loadDefaultCredentials(const std::string& sProduct);
 // The process-wide default credential list (one entry at most, for any server).
 NetworkCredentials& defaultCredentials();
 

@@ -11,7 +11,10 @@
 #include <ne_alloc.h>
 
 #include "base/AtomicFile.h"
+#include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
+#include "downloader/NeonHandles.h"
 
 // Packages may be larger than 2 GiB: a 32-bit target must be built with a 64-bit off_t
 // (-D_FILE_OFFSET_BITS=64), or writing such a download fails half-way.
@@ -35,12 +38,30 @@ std::string unparse(const ne_uri& uri)
     return sText;
 }
 
+// The temporary file of a download, removed when the scope ends unless it was kept (it
+// became the local file, or was never created).
+class PartialFile
+{
+public:
+    explicit PartialFile(const std::string& sPath) : m_sPath(sPath) {}
+    ~PartialFile()
+    {
+        if (!m_bKept)
+            ::unlink(m_sPath.c_str());
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    void keep() { m_bKept = true; }
+
+private:
+    const std::string& m_sPath;
+    bool m_bKept = false;
+};
+
 } // namespace
 
-Downloader::Downloader()
-    : m_baseUri{}
-{
-}
+Downloader::Downloader() = default;
 
 Downloader::~Downloader()
 {
@@ -61,30 +82,28 @@ bool Downloader::open(const std::string& sBaseUri, const TlsConfig& tls)
             return false;
         m_pTls = std::move(pTls);
     }
-    if (ne_uri_parse(pText, &m_baseUri) != 0) {
+    ParsedUri baseUri;
+    if (!baseUri.parse(pText)) {
         logMessage(ERROR, "failed parsing repository URI '%s'", pText);
-        ne_uri_free(&m_baseUri);
         return false;
     }
-    if (!m_baseUri.host || !m_baseUri.path || !m_baseUri.scheme) {
+    if (!baseUri->host || !baseUri->path || !baseUri->scheme) {
         logMessage(ERROR, "repository URI '%s' missing host, path or scheme", pText);
-        ne_uri_free(&m_baseUri);
         return false;
     }
     logMessage(DEBUG, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
-               m_baseUri.scheme, m_baseUri.host, m_baseUri.port, m_baseUri.path);
+               baseUri->scheme, baseUri->host, baseUri->port, baseUri->path);
 
     assert(m_vFetchers.empty());
-    m_vFetchers.push_back(std::make_unique<URLFetcher>(m_baseUri, m_pTls.get()));
+    m_vFetchers.push_back(std::make_unique<URLFetcher>(baseUri.get(), m_pTls.get()));
     if (!m_vFetchers.front()->isValid()) {
         logMessage(ERROR, "cannot create fetcher for '%s'", pText);
         m_vFetchers.clear();
-        ne_uri_free(&m_baseUri);
         return false;
     }
     if (m_pNotifier)
         m_vFetchers.front()->setNotifier(m_pNotifier);
-    m_sBasePath = m_baseUri.path;
+    m_sBasePath = baseUri->path;
     if (m_sBasePath.empty() || m_sBasePath.back() != '/')
         m_sBasePath += '/';
     logMessage(DEBUG, "opened repo downloader with base URI '%s'", pText);
@@ -102,7 +121,6 @@ void Downloader::close()
 {
     m_sBasePath.clear();
     m_vFetchers.clear();
-    ne_uri_free(&m_baseUri);
     m_pNotifier = nullptr;
 }
 
@@ -118,69 +136,64 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
     if (m_vFetchers.empty())
         return false;
 
-    int nFd = ::open(sTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (nFd < 0) {
+    // Declared before the descriptor: the file is closed before it is removed.
+    PartialFile partial(sTempPath);
+    UniqueFd fd(::open(sTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd) {
         logMessage(ERROR, "failed creating file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+        partial.keep();
         return false;
     }
-
-    auto fail = [&]() {
-        if (nFd >= 0)
-            ::close(nFd);
-        ::unlink(sTempPath.c_str());
-        return false;
-    };
 
     URLFetcher* pCurrent = m_vFetchers.front().get();
     int nRedirects = 0;
     for (;;) {
-        if (pCurrent->get(sRequestPath, nFd, bBypassCaches, sRelPath, uMaxSize, bExpectedSize)) {
+        if (pCurrent->get(sRequestPath, fd.get(), bBypassCaches, sRelPath, uMaxSize, bExpectedSize)) {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
-            const int nTempFd = nFd;
-            nFd = -1;
-            switch (replaceFile(nTempFd, sTempPath, sLocalPath)) {
+            switch (replaceFile(fd.release(), sTempPath, sLocalPath)) {
             case ReplaceStep::DONE:
                 break;
             case ReplaceStep::SYNC:
                 logMessage(ERROR, "failed syncing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
-                return fail();
+                return false;
             case ReplaceStep::CLOSE:
                 logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
-                return fail();
+                return false;
             case ReplaceStep::RENAME:
                 logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(), sLocalPath.c_str(),
                            errnoText().c_str());
-                return fail();
+                return false;
             case ReplaceStep::SYNC_DIRECTORY:
                 // The complete file is in place; only its durability is in doubt.
                 logMessage(WARNING, "failed syncing the directory of '%s' (%s)", sLocalPath.c_str(),
                            errnoText().c_str());
                 break;
             }
+            partial.keep();
             logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
             m_lastFailure = URLFetcher::Failure::NONE;
             return true;
         }
         if (!pCurrent->wasRedirected()) {
             m_lastFailure = pCurrent->failure();
-            return fail();
+            return false;
         }
 
         if (++nRedirects > MAX_REDIRECTS) {
             logMessage(ERROR, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
-            return fail();
+            return false;
         }
         const ne_uri* pTarget = pCurrent->redirectLocation();
         if (!pTarget) {
             logMessage(ERROR, "got redirect with unparseable location");
-            return fail();
+            return false;
         }
         if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme)) {
             logMessage(ERROR, "refusing redirection of '%s' to '%s': only http and https are followed",
                        sRelPath.c_str(), unparse(*pTarget).c_str());
             m_lastFailure = URLFetcher::Failure::REFUSED;
-            return fail();
+            return false;
         }
         logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(), pTarget->scheme ? pTarget->scheme : "",
                    pTarget->host ? pTarget->host : "", pTarget->port, pTarget->path ? pTarget->path : "");
@@ -202,7 +215,7 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
             auto pFetcher = std::make_unique<URLFetcher>(*pTarget, m_pTls.get());
             if (!pFetcher->isValid()) {
                 logMessage(ERROR, "cannot create fetcher for redirection to '%s'", unparse(*pTarget).c_str());
-                return fail();
+                return false;
             }
             if (m_pNotifier)
                 pFetcher->setNotifier(m_pNotifier);
@@ -233,21 +246,11 @@ bool createDir(const std::string& sPath)
 
 bool isReadable(const std::string& sPath)
 {
-    const int nFd = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (nFd < 0) {
+    const UniqueFd fd(::open(sPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         logMessage(DEBUG, "file '%s' not readable (%s)", sPath.c_str(), errnoText().c_str());
         return false;
     }
-    ::close(nFd);
     return true;
 }
 
-std::string baseName(std::string_view sPath)
-{
-    const std::size_t uEnd = sPath.find_last_not_of('/');
-    if (uEnd == std::string_view::npos)
-        return std::string();
-    const std::size_t uSlash = sPath.rfind('/', uEnd);
-    const std::size_t uStart = uSlash == std::string_view::npos ? 0 : uSlash + 1;
-    return std::string(sPath.substr(uStart, uEnd - uStart + 1));
-}

@@ -47,7 +47,6 @@ public:
     std::size_t fetcherCount() const { return m_vFetchers.size(); }
 
 private:
-    ne_uri m_baseUri;
     std::vector<std::unique_ptr<URLFetcher>> m_vFetchers;
     std::string m_sBasePath;
     URLFetcher::Notifier* m_pNotifier = nullptr;
@@ -59,5 +58,3 @@ private:
 [[nodiscard]] bool createDir(const std::string& sPath);
 // The file can be opened read-only.
 [[nodiscard]] bool isReadable(const std::string& sPath);
-// Last component of the path, trailing "/" ignored; empty for "" and "/".
-std::string baseName(std::string_view sPath);

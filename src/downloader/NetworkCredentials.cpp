@@ -5,6 +5,7 @@
 
 #include "base/Logger.h"
 #include "config/XmlReader.h"
+#include "downloader/NeonHandles.h"
 
 namespace
 {
@@ -13,16 +14,6 @@ const char* orNull(const char* p)
 {
     return p ? p : "<null>";
 }
-
-// Owns the parts of a parsed neon URI.
-struct ParsedUri
-{
-    ne_uri m_uri{};
-    ParsedUri() = default;
-    ~ParsedUri() { ne_uri_free(&m_uri); }
-    ParsedUri(const ParsedUri&) = delete;
-    ParsedUri& operator=(const ParsedUri&) = delete;
-};
 
 } // namespace
 
@@ -88,11 +79,11 @@ void NetworkCredentials::evaluateEntry(const char* pHref, const char* pRealm, co
                orNull(pRealm), orNull(pUser), pPassword ? "<hidden>" : "<null>");
 
     ParsedUri parsed;
-    if (ne_uri_parse(pHref, &parsed.m_uri) != 0) {
+    if (!parsed.parse(pHref)) {
         logMessage(WARNING, "invalid syntax for URI '%s' in network credentials\n", pHref);
         return;
     }
-    const ne_uri& uri = parsed.m_uri;
+    const ne_uri& uri = parsed.get();
     unsigned int uPort = uri.port;
     if (uPort == 0) {
         if (!uri.scheme) {

@@ -1,6 +1,7 @@
 #include "downloader/TlsIdentity.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/pkcs12.h>
@@ -24,23 +25,6 @@ namespace
 constexpr off_t MAX_PEM_FILE_SIZE = 4 << 20;
 // Protects the in-memory PKCS#12 bundle that hands the key to neon; it never leaves the process.
 const char BUNDLE_PASSWORD[] = "updater";
-
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int nFd) : m_nFd(nFd) {}
-    ~UniqueFd()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_nFd; }
-
-private:
-    int m_nFd;
-};
 
 struct CrtFree
 {

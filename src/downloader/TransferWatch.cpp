@@ -75,8 +75,8 @@ NetworkTimeouts& networkTimeouts()
 
 TransferWatch::TransferWatch(int nSocket) : m_nSocket(nSocket)
 {
-    m_nWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_nWakeFd < 0)
+    m_wakeFd = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!m_wakeFd)
     {
         logMessage(DEBUG, "transfer not watched (%s)", errnoText().c_str());
         return;
@@ -91,15 +91,13 @@ TransferWatch::~TransferWatch()
     wake();
     if (m_thread.joinable())
         m_thread.join();
-    if (m_nWakeFd >= 0)
-        ::close(m_nWakeFd);
 }
 
 void TransferWatch::wake()
 {
     const uint64_t uOne = 1;
-    if (m_nWakeFd >= 0)
-        while (::write(m_nWakeFd, &uOne, sizeof(uOne)) < 0 && errno == EINTR)
+    if (m_wakeFd)
+        while (::write(m_wakeFd.get(), &uOne, sizeof(uOne)) < 0 && errno == EINTR)
             ;
 }
 
@@ -159,11 +157,11 @@ void TransferWatch::watch()
         }
         // Sleep until the end of the period, a change of connection or the end of the request.
         const int nWait = nWatched >= 0 ? static_cast<int>(std::max<int64_t>(nPeriodStart + nPeriod - nNow, 1)) : -1;
-        pollfd wakeup{m_nWakeFd, POLLIN, 0};
+        pollfd wakeup{m_wakeFd.get(), POLLIN, 0};
         if (::poll(&wakeup, 1, nWait) > 0)
         {
             uint64_t uCount = 0;
-            (void)::read(m_nWakeFd, &uCount, sizeof(uCount));
+            (void)::read(m_wakeFd.get(), &uCount, sizeof(uCount));
         }
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -55,7 +57,7 @@ private:
     void watch();
     void wake();
 
-    int m_nWakeFd = -1;
+    UniqueFd m_wakeFd;
     std::atomic<bool> m_bStopped{false};
     std::atomic<int> m_nSocket;
     std::atomic<Verdict> m_verdict{Verdict::NONE};

@@ -23,8 +23,12 @@
 #include <ne_ssl.h>
 #include <ne_utils.h>
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
+#include "base/Version.h"
 #include "downloader/DeviceIdentity.h"
+#include "downloader/NeonHandles.h"
 #include "downloader/Downloader.h"
 #include "downloader/NetworkPaths.h"
 #include "downloader/TransferWatch.h"
@@ -96,26 +100,6 @@ struct IfAddrsFree
 {
     void operator()(ifaddrs* p) const { freeifaddrs(p); }
 };
-struct RequestFree
-{
-    void operator()(ne_request* p) const { ne_request_destroy(p); }
-};
-
-// Writes the whole block, repeating interrupted and partial writes; false with errno set.
-bool writeAll(int nFd, const char* pData, std::size_t uLength)
-{
-    while (uLength > 0) {
-        const ssize_t nWritten = ::write(nFd, pData, uLength);
-        if (nWritten < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        pData += nWritten;
-        uLength -= static_cast<std::size_t>(nWritten);
-    }
-    return true;
-}
 
 struct BodyTarget
 {
@@ -248,12 +232,12 @@ void URLFetcher::initialize(const NetworkConfig& config)
     s.m_bInitialized = true;
 
     readDeviceIdentity();
-    s.m_sUserAgent = s.m_sUserAgentBase + "/1.4.0";
+    s.m_sUserAgent = s.m_sUserAgentBase + "/" + PROGRAM_VERSION;
     const std::string& sSerial = deviceIdentity().m_sSerial;
     if (!sSerial.empty())
         s.m_sUserAgent += " (" + s.m_sUserAgentProduct + "-" + sSerial + ")";
 
-    if (!loadDefaultCredentials())
+    if (!loadDefaultCredentials(s.m_sUserAgentProduct))
         logMessage(WARNING, "cannot recover default authentication credentials");
 }
 
@@ -306,20 +290,20 @@ URLFetcher::URLFetcher(const ne_uri& uri, const TlsIdentity* pTls)
             logMessage(ERROR, "scheme '%s' not supported", m_sScheme.c_str());
             return;
         }
-        m_pSession = ne_session_create(m_sScheme.c_str(), m_sHost.c_str(), m_uPort);
+        m_pSession.reset(ne_session_create(m_sScheme.c_str(), m_sHost.c_str(), m_uPort));
         if (!m_pSession) {
             logMessage(ERROR, "could not open session for scheme '%s', host '%s', port %u", m_sScheme.c_str(),
                        m_sHost.c_str(), m_uPort);
             return;
         }
         if (m_sScheme == "https" && pTls)
-            pTls->apply(m_pSession);
+            pTls->apply(m_pSession.get());
         if (m_sScheme == "https" && (!pTls || pTls->trustsSystemCa())) {
-            ne_ssl_trust_default_ca(m_pSession);
+            ne_ssl_trust_default_ca(m_pSession.get());
             const std::string& sExtraCa = networkPaths().m_sExtraCaFile;
             if (!sExtraCa.empty()) {
                 if (ne_ssl_certificate* pCert = ne_ssl_cert_read(sExtraCa.c_str())) {
-                    ne_ssl_trust_cert(m_pSession, pCert);
+                    ne_ssl_trust_cert(m_pSession.get(), pCert);
                     ne_ssl_cert_free(pCert);
                 } else {
                     logMessage(WARNING, "cannot read certificate authority '%s'", sExtraCa.c_str());
@@ -331,14 +315,14 @@ URLFetcher::URLFetcher(const ne_uri& uri, const TlsIdentity* pTls)
             (void)m_Credentials.load(sCredentialsFile);
 
         // Digest first: only Digest challenges may receive the device's default credentials.
-        ne_add_server_auth(m_pSession, NE_AUTH_DIGEST | NE_AUTH_LEGACY_DIGEST, &URLFetcher::authWithDefault, this);
-        ne_add_server_auth(m_pSession, NE_AUTH_DEFAULT, &URLFetcher::authWithoutDefault, this);
+        ne_add_server_auth(m_pSession.get(), NE_AUTH_DIGEST | NE_AUTH_LEGACY_DIGEST, &URLFetcher::authWithDefault, this);
+        ne_add_server_auth(m_pSession.get(), NE_AUTH_DEFAULT, &URLFetcher::authWithoutDefault, this);
         selectProxy();
-        ne_set_useragent(m_pSession, settings().m_sUserAgent.c_str());
-        ne_redirect_register(m_pSession);
-        ne_set_read_timeout(m_pSession, networkTimeouts().m_nReadSeconds);
-        ne_set_connect_timeout(m_pSession, networkTimeouts().m_nConnectSeconds);
-        ne_set_notifier(m_pSession, &URLFetcher::statusCallback, this);
+        ne_set_useragent(m_pSession.get(), settings().m_sUserAgent.c_str());
+        ne_redirect_register(m_pSession.get());
+        ne_set_read_timeout(m_pSession.get(), networkTimeouts().m_nReadSeconds);
+        ne_set_connect_timeout(m_pSession.get(), networkTimeouts().m_nConnectSeconds);
+        ne_set_notifier(m_pSession.get(), &URLFetcher::statusCallback, this);
     }
     m_bValid = true;
     logMessage(DEBUG, "URI fetcher %p for scheme '%s', host '%s', port %u created", static_cast<void*>(this),
@@ -349,14 +333,12 @@ URLFetcher::~URLFetcher()
 {
     clearLocalAddrs();
     logMessage(DEBUG, "destroying session for %s://%s:%u", m_sScheme.c_str(), m_sHost.c_str(), m_uPort);
-    if (m_pSession)
-        ne_session_destroy(m_pSession);
 }
 
 void URLFetcher::clearLocalAddrs()
 {
     if (m_pSession)
-        ne_set_addrlist(m_pSession, nullptr, 0);
+        ne_set_addrlist(m_pSession.get(), nullptr, 0);
     for (const ne_inet_addr* pAddr : m_vLocalAddrs)
         ne_iaddr_free(const_cast<ne_inet_addr*>(pAddr));
     m_vLocalAddrs.clear();
@@ -373,8 +355,8 @@ void URLFetcher::selectProxy()
         logMessage(WARNING, "could not check if addresses for host '%s' are in local net, using proxy",
                    m_sHost.c_str());
     if (m_vLocalAddrs.empty()) {
-        ne_session_proxy(m_pSession, s.m_sProxyServer.c_str(), s.m_uProxyPort);
-        ne_set_proxy_auth(m_pSession, &URLFetcher::authProxy, this);
+        ne_session_proxy(m_pSession.get(), s.m_sProxyServer.c_str(), s.m_uProxyPort);
+        ne_set_proxy_auth(m_pSession.get(), &URLFetcher::authProxy, this);
         logMessage(DEBUG, "using proxy for %s", m_sHost.c_str());
     } else {
         logMessage(DEBUG, "bypassing proxy since %s is local", m_sHost.c_str());
@@ -431,8 +413,8 @@ bool URLFetcher::checkLocalNetwork()
         }
     }
     // neon keeps the array: it must not change until the next clearLocalAddrs.
-    if (m_pSession && !m_vLocalAddrs.empty())
-        ne_set_addrlist(m_pSession, m_vLocalAddrs.data(), m_vLocalAddrs.size());
+    if (m_pSession.get() && !m_vLocalAddrs.empty())
+        ne_set_addrlist(m_pSession.get(), m_vLocalAddrs.data(), m_vLocalAddrs.size());
     return true;
 }
 
@@ -526,23 +508,23 @@ bool URLFetcher::matches(const ne_uri& uri) const
 void URLFetcher::closeConnection()
 {
     if (m_pSession)
-        ne_close_connection(m_pSession);
+        ne_close_connection(m_pSession.get());
 }
 
 const ne_uri* URLFetcher::redirectLocation() const
 {
     if (!m_pSession || !m_bRedirected)
         return nullptr;
-    return ne_redirect_location(m_pSession);
+    return ne_redirect_location(m_pSession.get());
 }
 
 const char* URLFetcher::errorText(int nCode) const
 {
     switch (nCode) {
     case NE_OK:
-        return m_pSession ? ne_get_error(m_pSession) : "no error";
+        return m_pSession.get() ? ne_get_error(m_pSession.get()) : "no error";
     case NE_ERROR:
-        return m_pSession ? ne_get_error(m_pSession) : "generic error";
+        return m_pSession.get() ? ne_get_error(m_pSession.get()) : "generic error";
     case NE_LOOKUP:
         return "server or proxy hostname lookup failed";
     case NE_AUTH:
@@ -569,8 +551,8 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
 {
     m_pszRequestPath = sPath.c_str();
     nStatusClass = 0;
-    std::unique_ptr<ne_request, RequestFree> pRequest(ne_request_create(m_pSession, "GET", sPath.c_str()));
-    BodyTarget target{m_pSession, nFd, uMaxSize, bExpectedSize};
+    RequestHandle pRequest(ne_request_create(m_pSession.get(), "GET", sPath.c_str()));
+    BodyTarget target{m_pSession.get(), nFd, uMaxSize, bExpectedSize};
     ne_add_response_body_reader(pRequest.get(), ne_accept_2xx, bodyWriter, &target);
     ne_add_response_body_reader(pRequest.get(), acceptNon2xx, errorBodyReader, &target);
     if (bBypassCaches) {
@@ -586,7 +568,7 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
         m_pWatch = nullptr;
         verdict = watch.verdict();
         if (verdict == TransferWatch::Verdict::TOO_SLOW && nCode != NE_OK)
-            ne_set_error(m_pSession, "transfer too slow (%llu bytes in %lld seconds)",
+            ne_set_error(m_pSession.get(), "transfer too slow (%llu bytes in %lld seconds)",
                          static_cast<unsigned long long>(watch.periodBytes()),
                          static_cast<long long>(watch.periodSeconds()));
     }
@@ -594,7 +576,7 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
     if (verdict != TransferWatch::Verdict::NONE) {
         // The watch shut the socket down under neon: the connection is finished. A response
         // that was complete all the same stands.
-        ne_close_connection(m_pSession);
+        ne_close_connection(m_pSession.get());
         m_nSocket = -1;
         if (nCode != NE_OK) {
             nCode = verdict == TransferWatch::Verdict::TIMED_OUT ? NE_TIMEOUT : NE_ERROR;
@@ -663,8 +645,8 @@ bool URLFetcher::get(const std::string& sPath, int nFd, bool bBypassCaches, cons
 bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize, bool bExpectedSize)
 {
     m_failure = Failure::NETWORK;
-    const int nSource = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (nSource < 0) {
+    const UniqueFd source(::open(sPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source) {
         logMessage(ERROR, "failed copying file (%s)", errnoText().c_str());
         return false;
     }
@@ -672,7 +654,7 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxS
     bool bComplete = false;
     uint64_t uCopied = 0;
     for (;;) {
-        const ssize_t nRead = ::read(nSource, pBuffer.get(), COPY_BUFFER_SIZE);
+        const ssize_t nRead = ::read(source.get(), pBuffer.get(), COPY_BUFFER_SIZE);
         if (nRead < 0) {
             if (errno == EINTR)
                 continue;
@@ -695,7 +677,6 @@ bool URLFetcher::copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxS
             break;
         }
     }
-    ::close(nSource);
     if (bComplete)
         m_failure = Failure::NONE;
     return bComplete;

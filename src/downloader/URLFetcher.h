@@ -9,6 +9,7 @@
 #include <ne_uri.h>
 
 #include "config/UpdaterConfig.h"
+#include "downloader/NeonHandles.h"
 #include "downloader/NetworkCredentials.h"
 #include "downloader/TransferWatch.h"
 
@@ -109,7 +110,7 @@ private:
     std::string m_sScheme;
     std::string m_sHost;
     unsigned int m_uPort = 0;
-    ne_session* m_pSession = nullptr;
+    SessionHandle m_pSession;
     bool m_bRedirected = false;
     std::vector<const ne_inet_addr*> m_vLocalAddrs;
     NetworkCredentials m_Credentials;

@@ -1,5 +1,6 @@
 #include "repository/MetadataXml.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
@@ -35,20 +36,6 @@ MetadataEntityGuard::~MetadataEntityGuard()
 bool MetadataEntityGuard::refused() const
 {
     return g_uRefusals != m_uRefusalsBefore;
-}
-
-bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut)
-{
-    if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
-    {
-        sOut = reinterpret_cast<const char*>(pPlain);
-        return true;
-    }
-    XmlStringHandle pValue(xmlGetNoNsProp(pElement, BAD_CAST pName));
-    if (!pValue)
-        return false;
-    sOut = reinterpret_cast<const char*>(pValue.get());
-    return true;
 }
 
 bool checkLocation(std::string_view sLocation)

@@ -30,9 +30,6 @@ private:
     unsigned long m_uRefusalsBefore;
 };
 
-// The attribute without namespace, or false (silently) when it is missing.
-bool readAttribute(xmlNodePtr pElement, const char* pName, std::string& sOut);
-
 // A location from the metadata names a file below the repository's base URI: it is not
 // absolute, has no ".." component (which would reach outside the repository, on the server
 // or on a local medium), and ends in a usable file name, which becomes the name in the

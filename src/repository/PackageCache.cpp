@@ -3,6 +3,7 @@
 #include "repository/Repository.h"
 
 #include "repository/ItemNotify.h"
+#include "repository/VerifiedFetch.h"
 
 #include "base/Logger.h"
 #include "downloader/Downloader.h"
@@ -86,63 +87,26 @@ bool Repository::getPackages(const PackageSet& packages)
     {
         if (isValidPackageFile(package))
             continue;
-        const std::string sLocation = package.m_sLocation.str();
-        const std::string sLocalPath = package.m_sLocalPath.str();
-        bool bAccepted = false;
-        bool bMislabelled = false;
-        bool bOversized = false;
-        std::string sFound;
-        // A cache on the way may hold a damaged copy: the second fetch asks it not to answer.
-        for (int nAttempt = 0; nAttempt < 2 && !bAccepted; ++nAttempt)
-        {
-            bool bBypassCaches = nAttempt > 0;
-            // The size from the package list bounds the download: a longer answer is not the
-            // package but, say, an older build still in a cache on the way.
-            const bool bSizeKnown = package.m_uSize != 0;
-            if (!bDownloaderOpen || !downloader.get(sLocation, sLocalPath, bBypassCaches,
-                                                    bSizeKnown ? package.m_uSize : MAX_PACKAGE_SIZE, bSizeKnown))
-            {
-                if (bDownloaderOpen && downloader.lastFailure() == URLFetcher::Failure::LARGER_THAN_EXPECTED)
-                {
-                    bMislabelled = false;
-                    bOversized = true;
-                    if (!bBypassCaches)
-                        logMessage(WARNING, "'%s' is larger than the package list says; retrying with bypass of "
-                                            "http caches", package.m_sLocation.c_str());
-                    continue;
-                }
-                logMessage(ERROR, "failed getting package '%s' from repository", package.m_sLocation.c_str());
-                return false;
-            }
-            bOversized = false;
-            if (!package.m_Checksum.verify(sLocalPath))
-            {
-                bMislabelled = false;
-                if (!bBypassCaches)
-                    logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",
-                               package.m_sLocalPath.c_str());
-            }
-            else if (!holdsRecordedPackage(package, sLocalPath, sFound))
-            {
-                bMislabelled = true;
-                if (!bBypassCaches)
-                    logMessage(WARNING, "'%s' holds %s instead of %s; retrying with bypass of http caches",
-                               package.m_sLocalPath.c_str(), sFound.c_str(), expectedLabel(package).c_str());
-            }
-            else
-                bAccepted = true;
-        }
+        VerifiedFetch fetch;
+        fetch.m_sLocation = package.m_sLocation.str();
+        fetch.m_sLocalPath = package.m_sLocalPath.str();
+        // The size from the package list bounds the download: a longer answer is not the
+        // package but, say, an older build still in a cache on the way.
+        fetch.m_bExpectedSize = package.m_uSize != 0;
+        fetch.m_uMaxSize = fetch.m_bExpectedSize ? package.m_uSize : MAX_PACKAGE_SIZE;
+        fetch.m_sFetchError = "failed getting package '" + fetch.m_sLocation + "' from repository";
+        fetch.m_sOversized = "'" + fetch.m_sLocation + "' is larger than the package list says";
+        const bool bAccepted =
+            fetchVerified(bDownloaderOpen ? &downloader : nullptr, fetch, [&](std::string& sProblem) {
+                std::string sFound;
+                if (!package.m_Checksum.verify(fetch.m_sLocalPath))
+                    sProblem = "invalid checksum on '" + fetch.m_sLocalPath + "'";
+                else if (!holdsRecordedPackage(package, fetch.m_sLocalPath, sFound))
+                    sProblem = "'" + fetch.m_sLocalPath + "' holds " + sFound + " instead of " + expectedLabel(package);
+                return sProblem.empty();
+            });
         if (!bAccepted)
-        {
-            if (bOversized)
-                logMessage(ERROR, "'%s' is larger than the package list says", package.m_sLocation.c_str());
-            else if (bMislabelled)
-                logMessage(ERROR, "'%s' holds %s instead of %s", package.m_sLocalPath.c_str(), sFound.c_str(),
-                           expectedLabel(package).c_str());
-            else
-                logMessage(ERROR, "invalid checksum on '%s'", package.m_sLocalPath.c_str());
             return false;
-        }
         ++notifier.m_nCount;
         notifier.notify(0);
     }

@@ -13,6 +13,7 @@
 #include "repository/MetadataXml.h"
 #include "repository/Repository.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "base/RichDependency.h"
 #include "base/SignalFreeThread.h"

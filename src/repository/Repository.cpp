@@ -4,7 +4,9 @@
 
 #include "repository/ItemNotify.h"
 #include "repository/MetadataXml.h"
+#include "repository/VerifiedFetch.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "config/XmlReader.h"
 #include "downloader/Downloader.h"
@@ -236,23 +238,17 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
         logMessage(DEBUG, "cached copy '%s' of '%s' is valid", entry.m_sLocalPath.c_str(), entry.m_sLocation.c_str());
         return true;
     }
-    // A cache on the way may hold a stale or damaged copy: the second fetch asks it not to answer.
-    for (int nAttempt = 0; nAttempt < 2; ++nAttempt)
-    {
-        bool bBypassCaches = nAttempt > 0;
-        if (!downloader.get(entry.m_sLocation, entry.m_sLocalPath, bBypassCaches, MAX_METADATA_SIZE))
-        {
-            logMessage(ERROR, "failed getting repository resource '%s'", entry.m_sLocation.c_str());
-            return false;
-        }
+    VerifiedFetch fetch;
+    fetch.m_sLocation = entry.m_sLocation;
+    fetch.m_sLocalPath = entry.m_sLocalPath;
+    fetch.m_uMaxSize = MAX_METADATA_SIZE;
+    fetch.m_sFetchError = "failed getting repository resource '" + entry.m_sLocation + "'";
+    return fetchVerified(&downloader, fetch, [&](std::string& sProblem) {
         if (isValidMetadataFile(entry))
             return true;
-        if (!bBypassCaches)
-            logMessage(WARNING, "invalid checksum on '%s'; retrying with bypass of http caches",
-                       entry.m_sLocation.c_str());
-    }
-    logMessage(ERROR, "invalid checksum on '%s'", entry.m_sLocation.c_str());
-    return false;
+        sProblem = "invalid checksum on '" + entry.m_sLocation + "'";
+        return false;
+    });
 }
 
 bool Repository::loadPrimary(bool bVerify)

@@ -521,19 +521,19 @@ bool allFileRequires(const DependencySet& unsatisfied)
     return true;
 }
 
-bool Dependency::findUnsatisfied(const PackageSet& packages, DependencySet& unsatisfied) const
+bool findUnsatisfied(const Dependency& providing, const PackageSet& packages, DependencySet& unsatisfied)
 {
     unsatisfied.clear();
     for (const RepoPackage& package : packages)
     {
-        for (auto it = firstNamed(package.m_setRequires, m_sName);
-             it != package.m_setRequires.end() && it->m_sName == m_sName; ++it)
+        for (auto it = firstNamed(package.m_setRequires, providing.m_sName);
+             it != package.m_setRequires.end() && it->m_sName == providing.m_sName; ++it)
         {
-            if (overlaps(*it))
+            if (providing.overlaps(*it))
                 continue;
             unsatisfied.insert(*it);
             if (logEnabled(DEBUG))
-                logMessage(DEBUG, "failed satisfy of '%s': %s is needed by %s", toString().c_str(),
+                logMessage(DEBUG, "failed satisfy of '%s': %s is needed by %s", providing.toString().c_str(),
                            it->toString().c_str(), package.label().c_str());
         }
     }

@@ -73,3 +73,8 @@ private:
 
 // True when every entry requires a file path (also when there is none).
 bool allFileRequires(const DependencySet& unsatisfied);
+
+// Collects into unsatisfied the requirements of the packages on the name of the providing
+// entry that it does not satisfy; true when there are none.
+[[nodiscard]] bool findUnsatisfied(const Dependency& providing, const PackageSet& packages,
+                                   DependencySet& unsatisfied);

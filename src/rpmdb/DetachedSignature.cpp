@@ -2,6 +2,7 @@
 
 #include "base/Checksum.h"
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 #include "rpmdb/RpmHandles.h"
 
 #include <rpm/rpmbase64.h>
@@ -23,12 +24,6 @@ const char PUBKEY_PACKAGE[] = "gpg-pubkey";
 constexpr std::size_t MAX_SIGNATURE_SIZE = 64 * 1024;
 constexpr std::size_t READ_BUFFER_SIZE = 16 * 1024;
 constexpr std::size_t KEY_ID_SIZE = 8;
-
-struct FileCloser
-{
-    void operator()(FILE* pFile) const noexcept { fclose(pFile); }
-};
-using FilePointer = std::unique_ptr<FILE, FileCloser>;
 
 struct KeyringFree
 {
@@ -53,7 +48,7 @@ constexpr std::string_view ARMOR_END = "-----END PGP SIGNATURE-----";
 // The whole signature file, refused when it is larger than any signature.
 bool readSignatureFile(const std::string& sPath, std::string& sText)
 {
-    FilePointer file(fopen(sPath.c_str(), "rb"));
+    UniqueFile file(fopen(sPath.c_str(), "rb"));
     if (!file)
     {
         logMessage(ERROR, "cannot read signature '%s' (%s)", sPath.c_str(), errnoText().c_str());
@@ -88,7 +83,7 @@ bool hasPublicKey(rpmts ts)
 // Feeds the data file to the digest.
 bool digestFile(const std::string& sPath, DIGEST_CTX ctx)
 {
-    FilePointer file(fopen(sPath.c_str(), "rb"));
+    UniqueFile file(fopen(sPath.c_str(), "rb"));
     if (!file)
     {
         logMessage(ERROR, "cannot read '%s' to check its signature (%s)", sPath.c_str(),

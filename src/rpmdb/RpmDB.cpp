@@ -1,5 +1,6 @@
 #include "rpmdb/RpmDB.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "base/UniqueFd.h"
 #include "rpmdb/RpmHeader.h"
@@ -17,17 +18,6 @@ namespace
 {
 
 const char PUBKEY_PACKAGE[] = "gpg-pubkey";
-
-// The part after the last '/', trailing '/' characters ignored.
-std::string baseNameOf(const std::string& sPath)
-{
-    const size_t nEnd = sPath.find_last_not_of('/');
-    if (nEnd == std::string::npos)
-        return std::string();
-    const size_t nSlash = sPath.rfind('/', nEnd);
-    const size_t nStart = nSlash == std::string::npos ? 0 : nSlash + 1;
-    return sPath.substr(nStart, nEnd + 1 - nStart);
-}
 
 // Empties the transaction set when the operation ends, whatever its outcome.
 class EmptyOnExit
@@ -139,7 +129,7 @@ bool RpmDB::verifyPackage(const std::string& sPath)
         return false;
     }
     EmptyOnExit empty(m_pTs.get());
-    const std::string sBaseName = baseNameOf(sPath);
+    const std::string sBaseName = baseName(sPath);
 
     FilePtr pFile(Fopen(sPath.c_str(), "r"));
     if (!pFile || Ferror(pFile.get()))
@@ -228,7 +218,7 @@ bool RpmDB::readPackageFile(const std::string& sPath, PackageIdentity& identity,
         return false;
     }
     EmptyOnExit empty(m_pTs.get());
-    const std::string sBaseName = baseNameOf(sPath);
+    const std::string sBaseName = baseName(sPath);
     FilePtr pFile(Fopen(sPath.c_str(), "r"));
     if (!pFile || Ferror(pFile.get()))
     {

@@ -20,11 +20,7 @@ CacheLock::~CacheLock()
 
 void CacheLock::release()
 {
-    if (m_nFd >= 0)
-    {
-        ::close(m_nFd);
-        m_nFd = -1;
-    }
+    (void)m_fd.reset();
 }
 
 bool CacheLock::acquire(int nTimeout)
@@ -33,7 +29,8 @@ bool CacheLock::acquire(int nTimeout)
 
     // The lock directory is world-writable: never follow a link planted there, or any
     // local user could make us truncate a file of their choosing.
-    int nFd = ::open(m_sPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    UniqueFd fd(::open(m_sPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int nFd = fd.get();
     if (nFd < 0)
     {
         logMessage(ERROR, "failed creating lock file '%s' (%s).", m_sPath.c_str(), errnoText().c_str());
@@ -58,7 +55,6 @@ bool CacheLock::acquire(int nTimeout)
             if (::ftruncate(nFd, 0) != 0)
             {
                 logMessage(ERROR, "failed truncating lock file '%s' (%s)", m_sPath.c_str(), errnoText().c_str());
-                ::close(nFd);
                 return false;
             }
             char buffer[32];
@@ -66,7 +62,7 @@ bool CacheLock::acquire(int nTimeout)
             ssize_t nWritten = ::pwrite(nFd, buffer, static_cast<size_t>(nLength), 0);
             if (nWritten < nLength)
                 logMessage(WARNING, "failed writing PID to lock file '%s'.", m_sPath.c_str());
-            m_nFd = nFd;
+            m_fd = std::move(fd);
             return true;
         }
 
@@ -86,7 +82,6 @@ bool CacheLock::acquire(int nTimeout)
                 errno = nError;
                 logMessage(ERROR, "failed acquiring lock file '%s' (%s)", m_sPath.c_str(), errnoText().c_str());
             }
-            ::close(nFd);
             return false;
         }
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <string>
 
 // The instance lock: an fcntl write lock over the whole lock file, held from the moment
@@ -18,12 +20,12 @@ public:
     // once when nTimeout <= 0) for another instance to let go. Stops early when a
     // termination signal has been caught. Logs the reason when the lock is not held.
     [[nodiscard]] bool acquire(int nTimeout);
-    bool isHeld() const { return m_nFd >= 0; }
+    bool isHeld() const { return static_cast<bool>(m_fd); }
     const std::string& path() const { return m_sPath; }
 
 private:
     void release();
 
     std::string m_sPath;
-    int m_nFd = -1;
+    UniqueFd m_fd;
 };

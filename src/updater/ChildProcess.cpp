@@ -1,6 +1,8 @@
 #include "updater/ChildProcess.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
+#include "base/UniqueFile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -111,14 +113,15 @@ bool ChildProcess::run()
         logMessage(ERROR, "failed creating pipe to run '%s' (%s)", m_sProgram.c_str(), errnoText().c_str());
         return false;
     }
+    // The parent's ends; the child closes or moves its copies itself and never returns here.
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
     const ArgumentVector args(m_vArgs);
 
     const pid_t nPid = fork();
     if (nPid < 0)
     {
         logMessage(ERROR, "failed forking to run '%s' (%s)", m_sProgram.c_str(), errnoText().c_str());
-        close(pipeFds[0]);
-        close(pipeFds[1]);
         m_nPid = 0;
         return false;
     }
@@ -144,12 +147,14 @@ bool ChildProcess::run()
 
     m_nPid = nPid;
     logMessage(DEBUG, "started child '%s' with PID %i", m_sProgram.c_str(), m_nPid);
-    close(pipeFds[1]);
+    (void)writeEnd.reset();
 
     std::vector<char> vBuffer(LINE_BUFFER_SIZE);
-    FILE* pStream = fdopen(pipeFds[0], "r");
+    UniqueFile stream(fdopen(readEnd.get(), "r"));
+    FILE* pStream = stream.get();
     if (pStream)
     {
+        (void)readEnd.release(); // closed with the stream
         bool bHeaderLogged = false;
         for (;;)
         {
@@ -180,14 +185,13 @@ bool ChildProcess::run()
         }
         if (ferror(pStream))
             logMessage(ERROR, "failed reading output from child, closing pipe");
-        fclose(pStream);
     }
     else
     {
         logMessage(ERROR, "cannot read output from child: %s", errnoText().c_str());
         for (;;)
         {
-            const ssize_t nRead = read(pipeFds[0], vBuffer.data(), vBuffer.size());
+            const ssize_t nRead = read(readEnd.get(), vBuffer.data(), vBuffer.size());
             if (nRead == 0)
                 break;
             if (nRead < 0)
@@ -198,9 +202,11 @@ bool ChildProcess::run()
                 break;
             }
         }
-        close(pipeFds[0]);
     }
 
+    // The pipe is closed before the wait: a child still writing must not block on it.
+    (void)readEnd.reset();
+    stream.reset();
     // The child was started; a failure to collect its status is logged by wait.
     (void)wait();
     return true;

@@ -1,24 +1,18 @@
 #include "updater/Hooks.h"
 
 #include "base/Logger.h"
+#include "base/Version.h"
 #include "updater/ChildProcess.h"
 #include "updater/Result.h"
 #include "updater/Status.h"
 #include "updater/TransactionRecord.h"
 #include "updater/UpdaterPaths.h"
 
-namespace
-{
-
-constexpr const char* UPDATER_VERSION = "1.4.0";
-
-} // namespace
-
 int runHook(const std::string& sName, const std::optional<std::string>& argument)
 {
     ChildProcess hook(updaterPaths().m_sHookProgram);
     hook.addArgument(sName);
-    hook.addArgument(UPDATER_VERSION);
+    hook.addArgument(PROGRAM_VERSION);
     if (argument)
         hook.addArgument(*argument);
 

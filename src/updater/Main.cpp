@@ -1,7 +1,9 @@
 #include "updater/Main.h"
 
 #include "base/Checksum.h"
+#include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/Version.h"
 #include "config/UpdaterConfig.h"
 #include "downloader/URLFetcher.h"
 #include "updater/CacheLock.h"
@@ -36,8 +38,6 @@
 namespace
 {
 
-constexpr const char* PROGRAM_NAME = "updater";
-constexpr const char* PROGRAM_VERSION = "1.4.0";
 constexpr const char* NO_RUN_FILE = "/var/run/updater.norun";
 constexpr const char* LAST_LOG_FILE = "/var/log/updater/lastlog";
 
@@ -45,14 +45,6 @@ constexpr const char* LAST_LOG_FILE = "/var/log/updater/lastlog";
 {
     logMessage(FATAL, "out of memory, aborting execution");
     std::exit(RESULT_FATAL);
-}
-
-std::string baseName(const char* pPath)
-{
-    if (!pPath)
-        return PROGRAM_NAME;
-    const char* pSlash = std::strrchr(pPath, '/');
-    return pSlash ? pSlash + 1 : pPath;
 }
 
 // Owns the popt context made by rpmcliInit until the exit sequence releases it.
@@ -285,7 +277,7 @@ int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const 
 int updaterMain(int argc, char** argv)
 {
     UpdaterConfig config;
-    logger().setIdent(baseName(argc > 0 ? argv[0] : nullptr));
+    logger().setIdent(argc > 0 && argv[0] != nullptr ? baseName(argv[0]) : std::string(PROGRAM_NAME));
 
     if (!installSignalHandlers())
         return RESULT_ERROR;

@@ -19,12 +19,6 @@ namespace
 
 constexpr const char* INTERRUPTED_MESSAGE = "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting";
 
-void saveStatusOrWarn(Status status)
-{
-    if (!saveStatus(status) || !syncStatus())
-        logMessage(WARNING, "failed updating status file");
-}
-
 void saveRecordOrWarn(const TransactionRecord& record)
 {
     if (!saveTransactionRecord(record))
@@ -195,7 +189,7 @@ int finishInstalledRun(const UpdaterConfig& config, TransactionRecord& record, b
         record.m_nRpmCode = 0;
         saveRecordOrWarn(record);
     }
-    saveStatusOrWarn(PKGSDONE);
+    saveStatusOrWarn(PKGSDONE, true);
     if (!record.m_bNamesGiven)
     {
         const unsigned nHandled =
@@ -219,7 +213,7 @@ StartOutcome refuseCorrupted(TransactionRecord& record, const std::vector<std::s
     logMessage(FATAL, "%s", INTERRUPTED_MESSAGE);
     record.m_bRefused = true;
     saveRecordOrWarn(record);
-    saveStatusOrWarn(CORRUPTED);
+    saveStatusOrWarn(CORRUPTED, true);
     nResult = RESULT_FATAL;
     return StartOutcome::REFUSED;
 }
@@ -399,7 +393,7 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
         return StartOutcome::FINISHED;
     }
     (void)removeTransactionRecord();
-    saveStatusOrWarn(READY);
+    saveStatusOrWarn(READY, true);
     return StartOutcome::PROCEED;
 }
 

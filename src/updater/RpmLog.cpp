@@ -44,9 +44,9 @@ int rpmPriorityLevel(int nPriority)
 RpmLogRoute::RpmLogRoute()
 {
     m_pPreviousCallback = rpmlogSetCallback(routeRpmMessage, nullptr);
-    m_pDevNull = std::fopen("/dev/null", "we");
+    m_pDevNull.reset(std::fopen("/dev/null", "we"));
     if (m_pDevNull)
-        rpmlogSetFile(m_pDevNull);
+        rpmlogSetFile(m_pDevNull.get());
     else
         logMessage(WARNING, "failed opening /dev/null output");
     m_bActive = true;
@@ -64,9 +64,5 @@ void RpmLogRoute::reset()
         return;
     m_bActive = false;
     rpmlogSetFile(nullptr);
-    if (m_pDevNull)
-    {
-        std::fclose(m_pDevNull);
-        m_pDevNull = nullptr;
-    }
+    m_pDevNull.reset();
 }

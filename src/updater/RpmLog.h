@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFile.h"
+
 #include <cstdio>
 #include <rpm/rpmlog.h>
 
@@ -22,6 +24,6 @@ public:
 
 private:
     bool m_bActive = false;
-    FILE* m_pDevNull = nullptr;
+    UniqueFile m_pDevNull;
     rpmlogCallback m_pPreviousCallback = nullptr;
 };

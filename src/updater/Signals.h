@@ -19,6 +19,35 @@ bool isIgnoredByUs(int nSignal);
 [[nodiscard]] bool disableTerminationSignals();
 // Termination signals act as they did before the updater installed its own actions.
 [[nodiscard]] bool enableTerminationSignals();
+// A stretch of work that a termination signal may end at once (fetching, downloading:
+// nothing on the device changes there). The window opens on construction; on close, or
+// at the end of the scope on any way out, signals are only recorded again, so that the
+// rest of the run (status and update-state files) is never cut off.
+class TerminationSignalWindow
+{
+public:
+    TerminationSignalWindow() : m_bOpen(enableTerminationSignals()) {}
+    ~TerminationSignalWindow()
+    {
+        if (m_bOpen)
+            (void)disableTerminationSignals();
+    }
+    TerminationSignalWindow(const TerminationSignalWindow&) = delete;
+    TerminationSignalWindow& operator=(const TerminationSignalWindow&) = delete;
+
+    // False when the signals could not be enabled (logged); the caller gives up then.
+    bool isOpen() const { return m_bOpen; }
+    // Closes the window now; false (logged) when the signals could not be disabled.
+    [[nodiscard]] bool close()
+    {
+        m_bOpen = false;
+        return disableTerminationSignals();
+    }
+
+private:
+    bool m_bOpen;
+};
+
 // SIGHUP is ignored from now on, by the updater and its children.
 [[nodiscard]] bool ignoreSighup();
 

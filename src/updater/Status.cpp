@@ -2,6 +2,8 @@
 
 #include "base/AtomicFile.h"
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
+#include "base/UniqueFile.h"
 #include "updater/Result.h"
 #include "updater/UpdaterPaths.h"
 
@@ -32,23 +34,6 @@ int syncDescriptor(int nFd)
     return g_pSync ? g_pSync(nFd) : fsync(nFd);
 }
 
-// Owns a stdio stream for the length of one read.
-class StreamCloser
-{
-public:
-    explicit StreamCloser(FILE* pStream) : m_pStream(pStream) {}
-    ~StreamCloser()
-    {
-        if (m_pStream)
-            fclose(m_pStream);
-    }
-    StreamCloser(const StreamCloser&) = delete;
-    StreamCloser& operator=(const StreamCloser&) = delete;
-
-private:
-    FILE* m_pStream;
-};
-
 // The first whitespace-separated word of the stream, at most 31 characters.
 bool readFirstWord(FILE* pStream, char (&word)[32])
 {
@@ -58,12 +43,12 @@ bool readFirstWord(FILE* pStream, char (&word)[32])
 // fsync of an opened path; the descriptor is closed in every case.
 bool syncPath(const std::string& sPath, int nFlags)
 {
-    const int nFd = open(sPath.c_str(), nFlags | O_CLOEXEC);
-    if (nFd < 0)
+    UniqueFd fd(open(sPath.c_str(), nFlags | O_CLOEXEC));
+    if (!fd)
         return false;
-    const int nResult = syncDescriptor(nFd);
+    const int nResult = syncDescriptor(fd.get());
     const int nSavedErrno = errno;
-    close(nFd);
+    (void)fd.reset();
     errno = nSavedErrno;
     return nResult == 0;
 }
@@ -87,7 +72,8 @@ const char* updateStateName(int nState)
 bool loadStatus(Status& status)
 {
     const std::string& sPath = updaterPaths().m_sStatusFile;
-    FILE* pStream = fopen(sPath.c_str(), "re");
+    const UniqueFile stream(fopen(sPath.c_str(), "re"));
+    FILE* pStream = stream.get();
     if (!pStream)
     {
         if (errno == ENOENT)
@@ -98,7 +84,6 @@ bool loadStatus(Status& status)
         logMessage(DEBUG, "cannot read from status file: %s", errnoText().c_str());
         return false;
     }
-    StreamCloser closer(pStream);
 
     char word[32];
     if (!readFirstWord(pStream, word))
@@ -136,8 +121,8 @@ bool saveStatus(int nStatus)
         logMessage(DEBUG, "failed creating status temporary file: %s", errnoText().c_str());
         return false;
     }
-    const int nFd = mkostemp(tempPath, O_CLOEXEC);
-    if (nFd < 0)
+    UniqueFd fd(mkostemp(tempPath, O_CLOEXEC));
+    if (!fd)
     {
         logMessage(DEBUG, "failed creating status temporary file: %s", errnoText().c_str());
         return false;
@@ -145,26 +130,26 @@ bool saveStatus(int nStatus)
 
     std::string sContent = pName;
     sContent += '\n';
-    const ssize_t nWritten = write(nFd, sContent.data(), sContent.size());
+    const ssize_t nWritten = write(fd.get(), sContent.data(), sContent.size());
     if (nWritten != static_cast<ssize_t>(sContent.size()))
     {
         if (nWritten >= 0)
             logMessage(DEBUG, "incomplete write to status temp file");
         else
             logMessage(DEBUG, "failed writing status to temp file: %s", errnoText().c_str());
-        close(nFd);
+        (void)fd.reset();
         unlink(tempPath);
         return false;
     }
     // mkstemp creates the file 0600; readers of the status file are other programs.
-    if (fchmod(nFd, 0644) != 0)
+    if (fchmod(fd.get(), 0644) != 0)
     {
         logMessage(DEBUG, "failed setting perms on status temporary file: %s", errnoText().c_str());
-        close(nFd);
+        (void)fd.reset();
         unlink(tempPath);
         return false;
     }
-    switch (replaceFile(nFd, tempPath, sPath))
+    switch (replaceFile(fd.release(), tempPath, sPath))
     {
     case ReplaceStep::DONE:
         break;
@@ -196,6 +181,12 @@ bool syncStatus()
     return true;
 }
 
+void saveStatusOrWarn(Status status, bool bSync)
+{
+    if (!saveStatus(status) || (bSync && !syncStatus()))
+        logMessage(WARNING, "failed updating status file");
+}
+
 bool checkStatusForStart(Status status, int& nExitStatus)
 {
     switch (status)
@@ -223,14 +214,14 @@ UpdateState loadUpdateState()
 {
     g_cachedUpdateState = NONE;
     const std::string& sPath = updaterPaths().m_sUpdateStateFile;
-    FILE* pStream = fopen(sPath.c_str(), "re");
+    const UniqueFile stream(fopen(sPath.c_str(), "re"));
+    FILE* pStream = stream.get();
     if (!pStream)
     {
         if (errno != ENOENT)
             logMessage(DEBUG, "cannot read from update state file: %s", errnoText().c_str());
         return NONE;
     }
-    StreamCloser closer(pStream);
 
     char word[32];
     if (!readFirstWord(pStream, word))

@@ -43,6 +43,10 @@ const char* updateStateName(int nState);
 // Forces the status file and the directory holding it to the storage medium.
 [[nodiscard]] bool syncStatus();
 
+// saveStatus, with syncStatus when bSync; a failure only warns ("failed updating status
+// file"): the run goes on with its work either way.
+void saveStatusOrWarn(Status status, bool bSync);
+
 // True when a run may start on top of `status`; otherwise false with the exit
 // status to use. An interrupted installation (UPDATING) becomes CORRUPTED.
 [[nodiscard]] bool checkStatusForStart(Status status, int& nExitStatus);

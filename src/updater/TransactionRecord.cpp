@@ -1,6 +1,9 @@
 #include "updater/TransactionRecord.h"
 
+#include "base/AtomicFile.h"
+#include "base/FileUtil.h"
 #include "base/Logger.h"
+#include "base/UniqueFile.h"
 #include "base/UniqueFd.h"
 #include "updater/UpdaterPaths.h"
 
@@ -20,22 +23,7 @@ constexpr std::size_t MAX_RECORD_SIZE = 4 * 1024 * 1024;
 
 const char* const STAGE_NAMES[] = {"installing", "rpm-exited", "rpm-killed", "hook-done"};
 
-std::string directoryOf(const std::string& sPath)
-{
-    const std::string::size_type nSlash = sPath.rfind('/');
-    if (nSlash == std::string::npos)
-        return ".";
-    return nSlash == 0 ? "/" : sPath.substr(0, nSlash);
-}
-
-bool syncDirectory(const std::string& sPath)
-{
-    UniqueFd dir(::open(directoryOf(sPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
-}
-
-// Replaces sPath by sContent so that a power cut leaves either the old or the new file:
-// a synced temporary file renamed over the target, then the directory synced.
+// Replaces sPath by sContent so that a power cut leaves either the old or the new file.
 bool replaceFileDurably(const std::string& sPath, const std::string& sContent)
 {
     std::string sTemp = sPath + ".XXXXXX";
@@ -45,36 +33,27 @@ bool replaceFileDurably(const std::string& sPath, const std::string& sContent)
         logMessage(ERROR, "failed creating '%s': %s", sTemp.c_str(), errnoText().c_str());
         return false;
     }
-    const char* pData = sContent.data();
-    std::size_t nLeft = sContent.size();
-    bool bOk = true;
-    while (bOk && nLeft > 0)
-    {
-        const ssize_t nWritten = ::write(fd.get(), pData, nLeft);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        bOk = nWritten > 0;
-        if (bOk)
-        {
-            pData += nWritten;
-            nLeft -= static_cast<std::size_t>(nWritten);
-        }
-    }
-    bOk = bOk && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
-    bOk = fd.reset() && bOk;
-    bOk = bOk && ::rename(sTemp.c_str(), sPath.c_str()) == 0;
-    if (!bOk)
+    if (!writeAll(fd.get(), sContent.data(), sContent.size()) || ::fchmod(fd.get(), 0644) != 0)
     {
         logMessage(ERROR, "failed writing '%s': %s", sPath.c_str(), errnoText().c_str());
+        (void)fd.reset();
         ::unlink(sTemp.c_str());
         return false;
     }
-    if (!syncDirectory(sPath))
+    switch (replaceFile(fd.release(), sTemp, sPath))
     {
+    case ReplaceStep::DONE:
+        return true;
+    case ReplaceStep::SYNC_DIRECTORY:
         logMessage(ERROR, "failed syncing the folder of '%s': %s", sPath.c_str(), errnoText().c_str());
         return false;
+    case ReplaceStep::SYNC:
+    case ReplaceStep::CLOSE:
+    case ReplaceStep::RENAME:
+        break;
     }
-    return true;
+    logMessage(ERROR, "failed writing '%s': %s", sPath.c_str(), errnoText().c_str());
+    return false;
 }
 
 std::vector<std::string_view> splitFields(std::string_view sLine)
@@ -247,7 +226,8 @@ bool loadTransactionRecord(TransactionRecord& record, bool& bFound)
 {
     const std::string& sPath = updaterPaths().m_sTransactionFile;
     bFound = false;
-    FILE* pStream = fopen(sPath.c_str(), "re");
+    const UniqueFile stream(fopen(sPath.c_str(), "re"));
+    FILE* pStream = stream.get();
     if (!pStream)
     {
         if (errno == ENOENT)
@@ -262,7 +242,6 @@ bool loadTransactionRecord(TransactionRecord& record, bool& bFound)
     while ((nRead = fread(buffer, 1, sizeof buffer, pStream)) > 0 && sText.size() <= MAX_RECORD_SIZE)
         sText.append(buffer, nRead);
     const bool bError = ferror(pStream) != 0;
-    fclose(pStream);
     if (bError || sText.size() > MAX_RECORD_SIZE)
     {
         logMessage(ERROR, "cannot read the transaction record '%s'", sPath.c_str());
@@ -286,7 +265,7 @@ bool removeTransactionRecord()
         logMessage(ERROR, "failed removing the transaction record: %s", errnoText().c_str());
         return false;
     }
-    if (!syncDirectory(sPath))
+    if (!syncParentDirectory(sPath))
         logMessage(WARNING, "failed syncing the folder of '%s': %s", sPath.c_str(), errnoText().c_str());
     return true;
 }

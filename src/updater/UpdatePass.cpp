@@ -1,5 +1,6 @@
 #include "updater/UpdatePass.h"
 
+#include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "downloader/Downloader.h"
 #include "repository/Repository.h"
@@ -20,6 +21,16 @@
 namespace
 {
 
+// Opens the database that the pass uses with downloaded package files (signatures, the
+// transaction record). The flag goes in as it stands, deliberately the reverse of the
+// resolver, which reads the installed packages with header checks only under
+// --check-db-headers: here headers are checked unless that option is given. Devices in
+// the field behave so; do not "fix" one side to match the other.
+[[nodiscard]] bool openForPackageFiles(RpmDB& db, const PassOptions& options)
+{
+    return db.open(options.m_bCheckDbHeaders);
+}
+
 // Fetches fresh metadata, or loads what the cache holds. While metadata is fetched a
 // termination signal may end the process at once: nothing on the device changes then.
 int refreshRepository(const PassOptions& options, Repository& repository)
@@ -33,23 +44,15 @@ int refreshRepository(const PassOptions& options, Repository& repository)
         }
         return RESULT_OK;
     }
-    if (!enableTerminationSignals())
+    TerminationSignalWindow window;
+    if (!window.isOpen() || terminationSignalCaught())
         return RESULT_ERROR;
-    if (terminationSignalCaught())
-    {
-        (void)disableTerminationSignals();
-        return RESULT_ERROR;
-    }
     if (!repository.update(std::string()))
     {
         logMessage(ERROR, "could not update repository data");
-        // The rest of the run (status and update-state files) is not cut off by a signal.
-        (void)disableTerminationSignals();
         return RESULT_ERROR;
     }
-    if (!disableTerminationSignals())
-        return RESULT_ERROR;
-    return RESULT_OK;
+    return window.close() ? RESULT_OK : RESULT_ERROR;
 }
 
 void reportUnsatisfied(const DependencySet& unsatisfied)
@@ -84,7 +87,7 @@ void reportSelection(const PassOptions& options, const PackageSet& setNew)
 int checkSignatures(const PassOptions& options, const PackageSet& setNew)
 {
     RpmDB db;
-    if (!db.open(options.m_bCheckDbHeaders))
+    if (!openForPackageFiles(db, options))
     {
         logMessage(ERROR, "failed opening rpm DB");
         db.close();
@@ -114,12 +117,6 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
     return RESULT_OK;
 }
 
-void saveStatusOrWarn(Status status, bool bSync)
-{
-    if (!saveStatus(status) || (bSync && !syncStatus()))
-        logMessage(WARNING, "failed updating status file");
-}
-
 // The record of the installation about to start: the package files' headers and the
 // installed packages they replace.
 bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const RecordContext& context,
@@ -133,7 +130,7 @@ bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const R
     record.m_bNoReboot = options.m_bNoReboot;
     record.m_bEarlierInstall = context.m_bEarlierInstall;
     RpmDB db;
-    if (!db.open(options.m_bCheckDbHeaders))
+    if (!openForPackageFiles(db, options))
         return false;
     for (const RepoPackage& package : setNew)
     {
@@ -254,8 +251,7 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
 
 } // namespace
 
-int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
-            const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository, unsigned& nCount,
+int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository, unsigned& nCount,
             const RecordContext* pRecord)
 {
     nCount = 0;
@@ -270,7 +266,8 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
         return RESULT_ERROR;
     }
     const RepoPackageList& repoPackages = repository.packages();
-    PackageSet setNew = resolver.selectUpdates(repoPackages, setInclude, setExclude, setExcludeGroups, setPull);
+    PackageSet setNew = resolver.selectUpdates(repoPackages, selection.m_setInclude, selection.m_setExclude,
+                                               selection.m_setExcludeGroups, selection.m_setPull);
     if (setNew.empty())
     {
         if (!options.m_bQuiet)
@@ -294,7 +291,7 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
 
     // A package that needs a newer updater than this one: install the updater first.
     const Dependency running("updater-running", Evr(std::string_view(PROGRAM_VERSION)), RPMSENSE_EQUAL);
-    if (!running.findUnsatisfied(setNew, unsatisfied))
+    if (!findUnsatisfied(running, setNew, unsatisfied))
     {
         for (const Dependency& dependency : unsatisfied)
             logMessage(ERROR, "newer updater required to install: %s", dependency.toString().c_str());
@@ -314,17 +311,13 @@ int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet
     if (nResult != RESULT_OK)
         return nResult;
 
-    if (!enableTerminationSignals())
+    TerminationSignalWindow window;
+    if (!window.isOpen() || terminationSignalCaught())
         return RESULT_ERROR;
-    if (terminationSignalCaught())
-    {
-        (void)disableTerminationSignals();
-        return RESULT_ERROR;
-    }
     logMessage(INFO, "downloading %d packages", static_cast<int>(nCount));
     saveStatusOrWarn(DOWNLOADING, false);
     const bool bDownloaded = repository.getPackages(setNew);
-    if (!disableTerminationSignals())
+    if (!window.close())
         return RESULT_ERROR;
     if (!bDownloaded)
     {

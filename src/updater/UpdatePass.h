@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Package.h"
+#include "base/Version.h"
 #include "config/UpdaterConfig.h"
 
 class Repository;
@@ -8,11 +9,6 @@ class Repository;
 // A pass works on its own copy of the configuration, in which the run may have set
 // m_bQuiet, m_bCacheOnly and m_bCheckOnly.
 using PassOptions = UpdaterConfig;
-
-// The running updater's program name and version, as hooks, the capability
-// "updater-running" and the user agent show them.
-inline constexpr const char* PROGRAM_NAME = "updater";
-inline constexpr const char* PROGRAM_VERSION = "1.4.0";
 
 // What the run tells an installing pass for its transaction record; the run hands none
 // when recovery is off.
@@ -26,9 +22,17 @@ struct RecordContext
     bool m_bEarlierInstall = false;
 };
 
+// The name sets a pass hands to the resolver's selection.
+struct PassSelection
+{
+    NameSet m_setInclude;       // empty: every package with an update
+    NameSet m_setExclude;       // package names left out
+    NameSet m_setExcludeGroups; // groups whose packages are left out
+    NameSet m_setPull;          // the add-on packages
+};
+
 // One update pass: repository data, selection, dependency closure, report, and in test or
 // update mode the download, signature check, hooks and rpm. Returns a RESULT_ code; nCount
 // is the number of packages selected (0 unless the pass got as far as reporting them).
-[[nodiscard]] int runPass(const PassOptions& options, const NameSet& setInclude, const NameSet& setExclude,
-                          const NameSet& setExcludeGroups, const NameSet& setPull, Repository& repository,
+[[nodiscard]] int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository,
                           unsigned& nCount, const RecordContext* pRecord = nullptr);

@@ -1,6 +1,7 @@
 #include "updater/UpdateRun.h"
 
 #include "base/Logger.h"
+#include "base/UniqueFd.h"
 #include "repository/Repository.h"
 #include "updater/Hooks.h"
 #include "updater/Result.h"
@@ -10,6 +11,7 @@
 #include "updater/UpdatePass.h"
 #include "updater/UpdaterPaths.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -19,12 +21,6 @@
 
 namespace
 {
-
-void saveStatusOrWarn(Status status, bool bSync = false)
-{
-    if (!saveStatus(status) || (bSync && !syncStatus()))
-        logMessage(WARNING, "failed updating status file");
-}
 
 // Waits a random time up to the configured maximum, so that a fleet of devices does not
 // reach the server at the same moment. False when no random data could be had.
@@ -40,10 +36,86 @@ bool waitRandomDelay(int nMaxWaitTime)
     memcpy(&uSeed, bytes, sizeof uSeed);
     const int64_t nDelay = randomDelay(nMaxWaitTime, uSeed);
     logMessage(INFO, "waiting %u secs before connection", static_cast<unsigned>(nDelay));
-    saveStatusOrWarn(DELAYING);
+    saveStatusOrWarn(DELAYING, false);
     if (sleep(static_cast<unsigned>(nDelay)) != 0)
         logMessage(ERROR, "wait interrupted");
     return true;
+}
+
+// The passes of a run. A full update checks first, then installs everything but the
+// add-ons (the device's base set and its release package come first), then the add-ons.
+// Names on the command line, or a check only, make one pass. Whatever pass fails falls back
+// to the updater alone: a newer updater may do what this one cannot.
+enum class PassId
+{
+    CHECK,
+    ALL_BUT_ADDONS,
+    ADDONS,
+    AS_ASKED,
+    UPDATER_ONLY,
+    END,
+};
+
+struct PassStep
+{
+    PassId m_id;
+    const char* m_pAnnouncement; // INFO line before the pass unless quiet; nullptr: none
+    bool m_bCheckOnly;           // select and report only, whatever the options say
+    bool m_bFromCache;           // the repository data an earlier pass fetched
+    bool m_bQuiet;               // no reports of its own
+    bool m_bWithoutAddons;       // add-on packages and groups and the release package left out
+    bool m_bUpdaterOnly;         // the updater package alone
+    PassId m_onSuccess;          // after RESULT_OK or RESULT_REBOOT
+    PassId m_onFailure;          // after RESULT_FAILED; any other result ends the run
+};
+
+// clang-format off
+constexpr PassStep PLAN[] = {
+    // id                     announcement               check  cache  quiet  no-add upd.   success                 failure
+    {PassId::CHECK,           nullptr,                   true,  false, false, false, false, PassId::ALL_BUT_ADDONS, PassId::UPDATER_ONLY},
+    {PassId::ALL_BUT_ADDONS,  "pass 1: all but add-ons", false, true,  true,  true,  false, PassId::ADDONS,         PassId::UPDATER_ONLY},
+    {PassId::ADDONS,          "pass 2: add-ons",         false, true,  true,  false, false, PassId::END,            PassId::UPDATER_ONLY},
+    {PassId::AS_ASKED,        nullptr,                   false, false, false, false, false, PassId::END,            PassId::UPDATER_ONLY},
+    {PassId::UPDATER_ONLY,    nullptr,                   false, true,  false, false, true,  PassId::END,            PassId::END},
+};
+// clang-format on
+
+const PassStep& passStep(PassId id)
+{
+    for (const PassStep& step : PLAN)
+        if (step.m_id == id)
+            return step;
+    assert(false && "every pass of the plan has a row");
+    return PLAN[0];
+}
+
+// The options of one pass: the run's, with what the step changes.
+PassOptions passOptions(const UpdaterConfig& config, const PassStep& step)
+{
+    PassOptions options = config;
+    options.m_bCheckOnly = options.m_bCheckOnly || step.m_bCheckOnly;
+    options.m_bCacheOnly = options.m_bCacheOnly || step.m_bFromCache;
+    options.m_bQuiet = options.m_bQuiet || step.m_bQuiet;
+    return options;
+}
+
+PassSelection passSelection(const UpdaterConfig& config, const std::set<std::string>& setInclude,
+                            const PassStep& step)
+{
+    PassSelection selection;
+    if (step.m_bUpdaterOnly)
+        selection.m_setInclude = NameSet{PROGRAM_NAME};
+    else
+        selection.m_setInclude = NameSet(setInclude.begin(), setInclude.end());
+    if (step.m_bWithoutAddons)
+    {
+        selection.m_setExclude.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
+        if (!config.m_sReleasePackage.empty())
+            selection.m_setExclude.insert(config.m_sReleasePackage);
+        selection.m_setExcludeGroups.insert(config.m_vAddonGroups.begin(), config.m_vAddonGroups.end());
+    }
+    selection.m_setPull.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
+    return selection;
 }
 
 } // namespace
@@ -58,8 +130,8 @@ int64_t randomDelay(int nMaxWaitTime, unsigned uSeed)
 bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
 {
     logMessage(DEBUG, "requesting %u random bytes", nCount);
-    const int nFd = open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC);
-    if (nFd < 0)
+    const UniqueFd fd(open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
     {
         logMessage(ERROR, "could not open '/dev/urandom' to gather random data (%s).", errnoText().c_str());
         return false;
@@ -68,7 +140,7 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
     int nInterrupts = 0;
     while (nGathered < nCount)
     {
-        const ssize_t nRead = read(nFd, pBuffer + nGathered, nCount - nGathered);
+        const ssize_t nRead = read(fd.get(), pBuffer + nGathered, nCount - nGathered);
         if (nRead > 0)
         {
             nGathered += static_cast<unsigned>(nRead);
@@ -87,7 +159,6 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
                    errnoText().c_str());
         break;
     }
-    close(nFd);
     return nGathered == nCount;
 }
 
@@ -124,63 +195,33 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         return RESULT_ERROR;
 
     const NameSet setUpdaterOnly{PROGRAM_NAME};
-    NameSet setTarget(setInclude.begin(), setInclude.end());
-    bool bMultiPass = setInclude.empty() && !config.m_bCheckOnly;
-    int nPassIndex = 0;
     unsigned nAvailable = 0; // the count of the first pass that selected anything
     unsigned nHandled = 0;   // the counts of the passes that installed (or tried to)
     bool bRebootWanted = false;
-    // Set once a failed pass falls back to the updater alone. Only that retry finding nothing
-    // is an error: a command line naming just the updater is answered like any other.
-    bool bRetryingUpdater = false;
-    const NameSet setPull(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
-
-    for (;;)
+    bool bUpdaterOnly = false; // the last pass worked on the updater alone
+    const bool bFullUpdate = setInclude.empty() && !config.m_bCheckOnly;
+    int nPass = 0;
+    for (PassId id = bFullUpdate ? PassId::CHECK : PassId::AS_ASKED; id != PassId::END; ++nPass)
     {
-        PassOptions options = config;
-        saveStatusOrWarn(ANALYZING);
+        const PassStep& step = passStep(id);
+        saveStatusOrWarn(ANALYZING, false);
         if (!config.m_bNoCacheClean)
             (void)repository.cleanPackages();
+        if (step.m_pAnnouncement && !config.m_bQuiet)
+            logMessage(INFO, "%s", step.m_pAnnouncement);
 
-        NameSet setExclude, setExcludeGroups;
-        if (bMultiPass)
-        {
-            if (nPassIndex == 0)
-                options.m_bCheckOnly = true;
-            else
-            {
-                options.m_bQuiet = true;
-                options.m_bCacheOnly = true;
-                if (nPassIndex == 1)
-                {
-                    setExclude.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
-                    if (!config.m_sReleasePackage.empty())
-                        setExclude.insert(config.m_sReleasePackage);
-                    setExcludeGroups.insert(config.m_vAddonGroups.begin(), config.m_vAddonGroups.end());
-                    if (!config.m_bQuiet)
-                        logMessage(INFO, "pass 1: all but add-ons");
-                }
-                else
-                {
-                    bMultiPass = false;
-                    if (!config.m_bQuiet)
-                        logMessage(INFO, "pass 2: add-ons");
-                }
-            }
-        }
-        else if (nPassIndex > 0)
-            options.m_bCacheOnly = true;
-
+        const PassOptions options = passOptions(config, step);
+        const PassSelection selection = passSelection(config, setInclude, step);
+        bUpdaterOnly = selection.m_setInclude == setUpdaterOnly;
         RecordContext context;
-        context.m_nPass = nPassIndex;
+        context.m_nPass = nPass;
         context.m_nAvailable = nAvailable;
         context.m_nHandled = nHandled;
-        context.m_bUpdaterOnly = setTarget == setUpdaterOnly;
+        context.m_bUpdaterOnly = bUpdaterOnly;
         context.m_bNamesGiven = !setInclude.empty();
         context.m_bEarlierInstall = bRebootWanted;
         unsigned nCount = 0;
-        nResult = runPass(options, setTarget, setExclude, setExcludeGroups, setPull, repository, nCount,
-                          config.m_bRecoveryVerify ? &context : nullptr);
+        nResult = runPass(options, selection, repository, nCount, config.m_bRecoveryVerify ? &context : nullptr);
         if (nAvailable == 0)
             nAvailable = nCount;
         // A test pass installs nothing: counting it would tell outside readers that the
@@ -188,33 +229,32 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         if (!options.m_bCheckOnly && !options.m_bTest)
             nHandled += nCount;
 
+        id = PassId::END;
         if (nResult == RESULT_FAILED)
         {
-            if (setTarget == setUpdaterOnly)
+            // Only a fallback to the updater alone is left, unless that is what failed. A
+            // command line naming just the updater is answered like the fallback.
+            if (bUpdaterOnly)
                 nResult = RESULT_ERROR;
             else
             {
                 logMessage(ERROR, "failed updating, will try updating updater only");
                 if (!config.m_bQuiet)
                     logMessage(INFO, "--- RETRY UPDATER ONLY ---");
-                setTarget = setUpdaterOnly;
-                bRetryingUpdater = true;
-                bMultiPass = false;
+                id = step.m_onFailure;
             }
         }
-        else if (nResult == RESULT_OK)
+        else if (nResult == RESULT_OK && step.m_id == PassId::UPDATER_ONLY && nCount == 0)
         {
-            if (bRetryingUpdater && nCount == 0)
-                nResult = RESULT_ERROR;
+            // The fallback found no updater to install: the run did not get anywhere.
+            nResult = RESULT_ERROR;
         }
-        else if (nResult == RESULT_REBOOT)
-            bRebootWanted = true;
-
-        ++nPassIndex;
-        const bool bAgain = nResult == RESULT_FAILED ||
-                            ((nResult == RESULT_OK || nResult == RESULT_REBOOT) && bMultiPass);
-        if (!bAgain)
-            break;
+        else if (nResult == RESULT_OK || nResult == RESULT_REBOOT)
+        {
+            if (nResult == RESULT_REBOOT)
+                bRebootWanted = true;
+            id = step.m_onSuccess;
+        }
     }
 
     // A cut-off installation is repaired at the next start from the package files it used.
@@ -223,7 +263,6 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         (void)repository.cleanPackages();
 
     const bool bSuccess = nResult == RESULT_OK || nResult == RESULT_REBOOT;
-    const bool bUpdaterOnly = setTarget == setUpdaterOnly;
     if (setInclude.empty())
         recordUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly);
 

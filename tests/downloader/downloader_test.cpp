@@ -14,17 +14,6 @@ using testing_support::writeFile;
 namespace
 {
 
-TEST(FileHelpers, BaseName)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        {"a/b/c", "c"}, {"a/b/c/", "c"}, {"a/b/c//", "c"}, {"c", "c"}, {"/c", "c"},
-        {"/", ""},      {"///", ""},     {"", ""},         {"/var/cache/updater/base/packages/x-1.0-1.noarch.rpm",
-                                                            "x-1.0-1.noarch.rpm"},
-    };
-    for (const auto& [pPath, pExpected] : cases)
-        EXPECT_EQ(baseName(pPath), pExpected) << pPath;
-}
-
 TEST(FileHelpers, CreateDirAndIsReadable)
 {
     TempDir dir;

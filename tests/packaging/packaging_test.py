@@ -323,6 +323,13 @@ class ManPageTest(TempDirTest):
         self.assertGreater(len(options), 10, proc.stdout)
         return [(spec.strip(), text) for spec, text in options]
 
+    def test_header_names_the_project_version(self):
+        # The program takes its version from the project VERSION; the page must follow it.
+        with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+            version = re.search(r"^project\(updater VERSION ([0-9.]+)", f.read(), re.M).group(1)
+        with open(self.page) as f:
+            self.assertIn('"updater %s"' % version, f.readline())
+
     def test_renders_without_warnings(self):
         proc = run(["groff", "-man", "-ww", "-z", self.page])
         self.assertEqual(proc.returncode, 0)

@@ -176,10 +176,9 @@ TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
     EXPECT_TRUE(unsatisfied.empty());
 
     DependencySet setFound;
-    EXPECT_FALSE(dep("updater-running = 1.4.0")
-                     .findUnsatisfied(packageSet({pkg("x", "1").req(
-                                          {"updater-running < -1:9", "updater-running < ~9"})}),
-                                      setFound));
+    EXPECT_FALSE(findUnsatisfied(dep("updater-running = 1.4.0"),
+                                 packageSet({pkg("x", "1").req({"updater-running < -1:9", "updater-running < ~9"})}),
+                                 setFound));
     EXPECT_EQ(setFound.size(), 2u);
 }
 
@@ -327,7 +326,7 @@ TEST(Closure, RunningUpdaterCapability)
         DependencySet unsatisfied = deps({"stale"});
         const PackageSet packages =
             packageSet({pkg("app", "2").req({row.m_pRequire, "updater-runningx > 9", "other"})});
-        EXPECT_EQ(running.findUnsatisfied(packages, unsatisfied), row.m_bSatisfied);
+        EXPECT_EQ(findUnsatisfied(running, packages, unsatisfied), row.m_bSatisfied);
         if (row.m_bSatisfied)
         {
             EXPECT_TRUE(unsatisfied.empty());
@@ -343,8 +342,8 @@ TEST(Closure, RunningUpdaterCapability)
     }
     // Several packages: every failing requirement is collected.
     DependencySet unsatisfied;
-    EXPECT_FALSE(running.findUnsatisfied(
-        packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
+    EXPECT_FALSE(findUnsatisfied(
+        running, packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
                     pkg("b", "1").req({"updater-running >= 2", "updater-running"})}),
         unsatisfied));
     EXPECT_EQ(texts(unsatisfied),

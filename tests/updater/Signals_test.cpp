@@ -143,6 +143,32 @@ TEST(Signals, EnableRestoresTheActionsFoundAtStart)
     EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
 }
 
+TEST(Signals, WindowEnablesForItsScopeOrUntilClosed)
+{
+    const auto body = [&] {
+        CHILD_CHECK(installSignalHandlers());
+        {
+            TerminationSignalWindow window;
+            CHILD_CHECK(window.isOpen());
+            CHILD_CHECK(hasHandler(SIGTERM, SIG_DFL));
+        }
+        // Left on an early return: recorded only again.
+        for (int nSignal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT})
+            CHILD_CHECK(isCatching(nSignal));
+        {
+            TerminationSignalWindow window;
+            CHILD_CHECK(window.close());
+            CHILD_CHECK(isCatching(SIGTERM));
+            CHILD_CHECK(!window.isOpen());
+        }
+        CHILD_CHECK(isCatching(SIGTERM));
+        raise(SIGTERM);
+        CHILD_CHECK(terminationSignalNumber() == SIGTERM);
+        _exit(0);
+    };
+    EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(Signals, EnabledSignalEndsTheProcess)
 {
     const auto body = [&] {
