@@ -93,6 +93,16 @@ TransferWatch::~TransferWatch()
         m_thread.join();
 }
 
+bool TransferWatch::kernelCountsBytes()
+{
+    static const bool bCounts = [] {
+        const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        uint64_t uBytes = 0;
+        return probe && bytesReceived(probe.get(), uBytes);
+    }();
+    return bCounts && !networkTimeouts().m_bCountBodyBytesOnly;
+}
+
 void TransferWatch::wake()
 {
     const uint64_t uOne = 1;
@@ -115,6 +125,7 @@ void TransferWatch::watch()
     int nWatched = -1;
     int64_t nPeriodStart = 0;
     uint64_t uStartBytes = 0;
+    bool bKernelCounts = true;
     while (!m_bStopped.load())
     {
         const int nSocket = m_nSocket.load();
@@ -125,13 +136,16 @@ void TransferWatch::watch()
             nWatched = nSocket;
             nPeriodStart = nNow;
             uStartBytes = 0;
-            if (nSocket >= 0 && !bytesReceived(nSocket, uStartBytes))
+            bKernelCounts = kernelCountsBytes();
+            if (!bKernelCounts)
+                uStartBytes = m_uCounted.load();
+            else if (nSocket >= 0 && !bytesReceived(nSocket, uStartBytes))
                 nWatched = -1;
         }
         else if (nWatched >= 0 && nNow - nPeriodStart >= nPeriod)
         {
-            uint64_t uBytes = 0;
-            if (!bytesReceived(nWatched, uBytes))
+            uint64_t uBytes = m_uCounted.load();
+            if (bKernelCounts && !bytesReceived(nWatched, uBytes))
             {
                 nWatched = -1;
                 continue;

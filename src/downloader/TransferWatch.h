@@ -13,6 +13,8 @@ struct NetworkTimeouts
     // Longest wait for data, and the period of the minimum transfer rate.
     int m_nReadSeconds = 120;
     int m_nConnectSeconds = 180;
+    // Tests: watch as on a kernel that does not report a connection's received bytes.
+    bool m_bCountBodyBytesOnly = false;
 };
 
 // The process-wide timeouts in use.
@@ -52,6 +54,12 @@ public:
     Verdict verdict() const { return m_verdict.load(); }
     uint64_t periodBytes() const { return m_uPeriodBytes.load(); }
     int64_t periodSeconds() const { return m_nPeriodSeconds.load(); }
+    // Bytes of the response body the request has read. They are what the watch measures
+    // where the kernel does not report a connection's received bytes (kernels before 4.1,
+    // qemu's user emulation): there a trickle of headers ends as a timeout, not as too slow.
+    void countBytes(uint64_t uBytes) { m_uCounted.fetch_add(uBytes); }
+    // Whether the kernel reports the bytes a TCP connection received.
+    static bool kernelCountsBytes();
 
 private:
     void watch();
@@ -63,6 +71,7 @@ private:
     std::atomic<Verdict> m_verdict{Verdict::NONE};
     std::atomic<uint64_t> m_uPeriodBytes{0};
     std::atomic<int64_t> m_nPeriodSeconds{0};
+    std::atomic<uint64_t> m_uCounted{0};
     std::thread m_thread;
 };
 

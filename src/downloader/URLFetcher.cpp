@@ -112,6 +112,7 @@ struct BodyTarget
     uint64_t m_uPeriodBytes = 0;
     URLFetcher::Failure m_failure = URLFetcher::Failure::NONE;
     uint64_t m_uErrorBody = 0;
+    TransferWatch* m_pWatch = nullptr; // told the body bytes, while the request runs
 };
 
 int64_t monotonicSeconds()
@@ -126,6 +127,8 @@ int bodyWriter(void* pUserData, const char* pBlock, std::size_t uLength) noexcep
     auto* pTarget = static_cast<BodyTarget*>(pUserData);
     if (uLength == 0)
         return 0;
+    if (pTarget->m_pWatch)
+        pTarget->m_pWatch->countBytes(uLength);
     if (pTarget->m_uMaxSize != 0 && uLength > pTarget->m_uMaxSize - pTarget->m_uWritten) {
         ne_set_error(pTarget->m_pSession, "resource larger than %llu bytes",
                      static_cast<unsigned long long>(pTarget->m_uMaxSize));
@@ -165,6 +168,8 @@ int acceptNon2xx(void*, ne_request*, const ne_status* pStatus) noexcept
 int errorBodyReader(void* pUserData, const char*, std::size_t uLength) noexcept
 {
     auto* pTarget = static_cast<BodyTarget*>(pUserData);
+    if (pTarget->m_pWatch)
+        pTarget->m_pWatch->countBytes(uLength);
     pTarget->m_uErrorBody += uLength;
     if (pTarget->m_uErrorBody > MAX_ERROR_BODY_SIZE) {
         ne_set_error(pTarget->m_pSession, "error answer larger than %llu bytes",
@@ -564,7 +569,9 @@ int URLFetcher::runRequest(const std::string& sPath, int nFd, bool bBypassCaches
     {
         TransferWatch watch(m_nSocket);
         m_pWatch = &watch;
+        target.m_pWatch = &watch;
         nCode = ne_request_dispatch(pRequest.get());
+        target.m_pWatch = nullptr;
         m_pWatch = nullptr;
         verdict = watch.verdict();
         if (verdict == TransferWatch::Verdict::TOO_SLOW && nCode != NE_OK)
