@@ -555,21 +555,25 @@ exit "$(cat /run/hook-release)"
 
     # -- cleanup ------------------------------------------------------------------
 
-    def cleanup(self):
-        for process in self._processes:
-            if process.popen.poll() is None:
-                process.popen.kill()
-                process.popen.wait()
-        for _ in range(50):
+    def kill_all(self, attempts=50):
+        """A power cut: every process of the device dies at once."""
+        for _ in range(attempts):
             pids = self.device_pids()
             if not pids:
-                break
+                return
             for pid in pids:
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
             time.sleep(0.05)
+
+    def cleanup(self):
+        for process in self._processes:
+            if process.popen.poll() is None:
+                process.popen.kill()
+                process.popen.wait()
+        self.kill_all()
         # The mounts lived in the namespaces of the commands only: what is left here is
         # plain folders.
         shutil.rmtree(self.dir, ignore_errors=True)

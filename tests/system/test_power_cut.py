@@ -63,19 +63,6 @@ def installed(device):
     return "+".join(device.run(["rpm", "-q", "alpha"]).stdout.split())
 
 
-def kill_all(device):
-    for _ in range(50):
-        pids = device.device_pids()
-        if not pids:
-            return
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        time.sleep(0.05)
-
-
 def check_after_cut(device, label):
     """Reboot, start afresh, and judge; returns the row of the table."""
     status = device.status()
@@ -139,7 +126,7 @@ def test_power_cut_at_every_step(make_device, packages, capsys):
             label = "%s #%d %s" % (name, index, what)
             device.run(["strace", "-o", "/dev/null", "-e", "trace=" + name,
                         "-e", "inject=%s:signal=SIGKILL:when=%d" % (name, index)] + UPDATE, timeout=300)
-            kill_all(device)
+            device.kill_all()
             rows.append(check_after_cut(device, label))
             device.cleanup()
 
@@ -162,7 +149,7 @@ def test_power_cut_at_every_step(make_device, packages, capsys):
                 time.sleep(0.002)
             if seen:
                 time.sleep(delay)
-            kill_all(device)
+            device.kill_all()
             label = "cut %.2f s after rpm started%s" % (delay, "" if seen else " (rpm not caught)")
             row = check_after_cut(device, label)
             if seen and row[2] != "alpha-2.0-1.noarch":

@@ -378,16 +378,7 @@ def recovery_config(uri, element=RECOVERY):
 
 def kill_everything(device):
     """A power cut: every process of the device dies at once."""
-    for _ in range(100):
-        pids = device.device_pids()
-        if not pids:
-            return
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        time.sleep(0.05)
+    device.kill_all(attempts=100)
 
 
 def installed_versions(device):
