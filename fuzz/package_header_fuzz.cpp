@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
 {
     const std::string sPath = fuzz::workDir() + "/package.rpm";
     fuzz::writeInput(sPath, pData, uSize);
-    rpmheader::PackageIdentity identity;
+    PackageIdentity identity;
     if (rpmheader::readPackageIdentity(sPath, identity))
         (void)identity.label();
     return 0;

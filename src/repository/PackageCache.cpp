@@ -29,14 +29,16 @@ struct DirClose
 };
 using DirHandle = std::unique_ptr<DIR, DirClose>;
 
-// The label a record's file must carry in its header: name-[epoch:]version-release.arch.
+// name-epoch:version-release.arch, as the package list gives a record.
+std::string labelOf(std::string_view sName, const Evr& evr, std::string_view sArch)
+{
+    return std::string(sName) + "-" + evr.toString() + "." + std::string(sArch);
+}
+
+// The label a record's file must carry in its header.
 std::string expectedLabel(const RepoPackage& package)
 {
-    rpmheader::PackageIdentity expected;
-    expected.m_sName = package.m_sName.str();
-    expected.m_Evr = package.m_Evr;
-    expected.m_sArch = package.m_sArch.str();
-    return expected.label();
+    return labelOf(package.m_sName.view(), package.m_Evr, package.m_sArch.view());
 }
 
 // The file's header names the package of the record. A repository whose list points at
@@ -44,14 +46,16 @@ std::string expectedLabel(const RepoPackage& package)
 // it under the record's name. sFound describes what the file holds.
 bool holdsRecordedPackage(const RepoPackage& package, const std::string& sPath, std::string& sFound)
 {
-    rpmheader::PackageIdentity found;
+    PackageIdentity found;
     if (!rpmheader::readPackageIdentity(sPath, found))
     {
         sFound = "no readable package header";
         return false;
     }
-    sFound = "package " + found.label();
-    return found.m_sName == package.m_sName.view() && found.m_Evr == package.m_Evr &&
+    // A header without an epoch has epoch 0, as a list record without one does.
+    const Evr foundEvr(found.m_nEpoch < 0 ? 0 : found.m_nEpoch, found.m_sVersion, found.m_sRelease);
+    sFound = "package " + labelOf(found.m_sName, foundEvr, found.m_sArch);
+    return found.m_sName == package.m_sName.view() && foundEvr == package.m_Evr &&
            found.m_sArch == package.m_sArch.view();
 }
 

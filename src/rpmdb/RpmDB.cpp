@@ -67,25 +67,6 @@ using DependencyList = std::unique_ptr<rpmds_s, RpmDsFree>;
 
 } // namespace
 
-std::string PackageIdentity::evr() const
-{
-    std::string sEvr;
-    if (m_nEpoch >= 0)
-        sEvr = std::to_string(m_nEpoch) + ":";
-    return sEvr + m_sVersion + "-" + m_sRelease;
-}
-
-std::string PackageIdentity::label() const
-{
-    return m_sName + "-" + evr() + "." + m_sArch;
-}
-
-bool PackageIdentity::sameNevra(const PackageIdentity& other) const
-{
-    return m_sName == other.m_sName && m_nEpoch == other.m_nEpoch && m_sVersion == other.m_sVersion &&
-           m_sRelease == other.m_sRelease && m_sArch == other.m_sArch;
-}
-
 bool RpmDB::open(bool bNoHeaderCheck)
 {
     if (m_pTs)

@@ -2,29 +2,11 @@
 
 #include "base/Package.h"
 #include "rpmdb/RpmHandles.h"
+#include "rpmdb/RpmHeader.h"
 
 #include <memory>
 #include <string>
 #include <vector>
-
-// What identifies one package header exactly: its name, epoch, version, release and
-// architecture, and the MD5 digest over header and payload that rpm stores with it.
-struct PackageIdentity
-{
-    std::string m_sName;
-    int m_nEpoch = -1; // -1: the header has no epoch
-    std::string m_sVersion;
-    std::string m_sRelease;
-    std::string m_sArch;
-    std::string m_sSigMd5; // lower-case hex; empty when the header carries none
-
-    // "version-release" with "epoch:" in front when there is one.
-    std::string evr() const;
-    // "name-[epoch:]version-release.arch"
-    std::string label() const;
-    bool sameNevra(const PackageIdentity& other) const;
-    bool operator==(const PackageIdentity& other) const = default;
-};
 
 // The device's rpm installation: one transaction set over the database at rpm's configured
 // %_dbpath. librpm must have read its configuration (rpmReadConfigFiles or rpmcliInit).

@@ -8,6 +8,25 @@
 
 #include <string_view>
 
+std::string PackageIdentity::evr() const
+{
+    std::string sEvr;
+    if (m_nEpoch >= 0)
+        sEvr = std::to_string(m_nEpoch) + ":";
+    return sEvr + m_sVersion + "-" + m_sRelease;
+}
+
+std::string PackageIdentity::label() const
+{
+    return m_sName + "-" + evr() + "." + m_sArch;
+}
+
+bool PackageIdentity::sameNevra(const PackageIdentity& other) const
+{
+    return m_sName == other.m_sName && m_nEpoch == other.m_nEpoch && m_sVersion == other.m_sVersion &&
+           m_sRelease == other.m_sRelease && m_sArch == other.m_sArch;
+}
+
 namespace rpmheader
 {
 
@@ -136,11 +155,6 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
     return true;
 }
 
-std::string PackageIdentity::label() const
-{
-    return m_sName + "-" + m_Evr.toString() + "." + m_sArch;
-}
-
 bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity)
 {
     FilePtr pFile(Fopen(sPath.c_str(), "r.ufdio"));
@@ -162,9 +176,9 @@ bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity)
     }
     Header h = pHeader.get();
     identity = PackageIdentity();
-    return readString(h, RPMTAG_NAME, identity.m_sName) && readString(h, RPMTAG_VERSION, identity.m_Evr.m_sVersion) &&
-           readString(h, RPMTAG_RELEASE, identity.m_Evr.m_sRelease) && readString(h, RPMTAG_ARCH, identity.m_sArch) &&
-           (!headerIsEntry(h, RPMTAG_EPOCH) || readInt(h, RPMTAG_EPOCH, identity.m_Evr.m_nEpoch));
+    return readString(h, RPMTAG_NAME, identity.m_sName) && readString(h, RPMTAG_VERSION, identity.m_sVersion) &&
+           readString(h, RPMTAG_RELEASE, identity.m_sRelease) && readString(h, RPMTAG_ARCH, identity.m_sArch) &&
+           (!headerIsEntry(h, RPMTAG_EPOCH) || readInt(h, RPMTAG_EPOCH, identity.m_nEpoch));
 }
 
 } // namespace rpmheader

@@ -10,6 +10,25 @@
 #include <cstdint>
 #include <string>
 
+// What identifies one package header exactly: its name, epoch, version, release and
+// architecture, and the MD5 digest over header and payload that rpm stores with it.
+struct PackageIdentity
+{
+    std::string m_sName;
+    int m_nEpoch = -1; // -1: the header has no epoch
+    std::string m_sVersion;
+    std::string m_sRelease;
+    std::string m_sArch;
+    std::string m_sSigMd5; // lower-case hex; empty when the header carries none
+
+    // "version-release" with "epoch:" in front when there is one.
+    std::string evr() const;
+    // "name-[epoch:]version-release.arch"
+    std::string label() const;
+    bool sameNevra(const PackageIdentity& other) const;
+    bool operator==(const PackageIdentity& other) const = default;
+};
+
 // Readers of single header tags under the strict type rules of the installed-package list.
 // Each logs its own failure.
 namespace rpmheader
@@ -31,17 +50,6 @@ constexpr uint32_t DROPPED_DEPENDENCY_BITS = RPMSENSE_RPMLIB | RPMSENSE_PREREQ |
 // The requires (RPMTAG_REQUIRENAME) or provides (RPMTAG_PROVIDENAME) of a header, without the
 // dropped entries; the three arrays must agree in type and length.
 [[nodiscard]] bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependencies);
-
-// What a package file says it is, from its header.
-struct PackageIdentity
-{
-    std::string m_sName;
-    Evr m_Evr;
-    std::string m_sArch;
-
-    // name-[epoch:]version-release.arch
-    std::string label() const;
-};
 
 // Reads name, epoch, version, release and arch from the header of the package file at
 // sPath, without checking digests or signatures (that is a later step). Logs at DEBUG why
