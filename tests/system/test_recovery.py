@@ -48,6 +48,17 @@ def cut_in_pass2_rpm(device):
     return process
 
 
+def kill_in_postupdate_hook(device):
+    """Starts an update and kills the updater while its "postupdate" hook runs."""
+    device.block_hook("postupdate")
+    process = device.start_updater(*UPDATE)
+    device.wait_hook_blocked()
+    process.signal(signal.SIGKILL)
+    process.wait()
+    device.release_hook()
+    assert device.wait_idle()
+
+
 def duplicates(device, *names):
     result = device.run(["rpm", "-q", "--qf", "%{NAME}\\n"] + list(names))
     listed = result.stdout.split()
@@ -56,13 +67,7 @@ def duplicates(device, *names):
 
 def test_killed_in_the_postupdate_hook_the_next_start_finishes_the_run(fleet, make_device):
     device = make(fleet, make_device)
-    device.block_hook("postupdate")
-    process = device.start_updater(*UPDATE)
-    device.wait_hook_blocked()
-    process.signal(signal.SIGKILL)
-    process.wait()
-    device.release_hook()
-    assert device.wait_idle()
+    kill_in_postupdate_hook(device)
     assert device.status() == "UPDATING\n"
     assert device.exists("/var/lib/updater/transaction")
     device.set_hook_action("postupdate", "#!/bin/sh\nexit 0\n")
@@ -92,13 +97,7 @@ def test_killed_in_the_postupdate_hook_the_next_start_finishes_the_run(fleet, ma
 
 def test_the_start_waits_for_a_running_rpm_transaction(fleet, make_device):
     device = make(fleet, make_device)
-    device.block_hook("postupdate")
-    process = device.start_updater(*UPDATE)
-    device.wait_hook_blocked()
-    process.signal(signal.SIGKILL)
-    process.wait()
-    device.release_hook()
-    assert device.wait_idle()
+    kill_in_postupdate_hook(device)
     # Another rpm holds rpm's transaction lock until the updater has given up.
     with open(device.path("/var/lib/rpm/.rpm.lock"), "a") as lock:
         fcntl.lockf(lock, fcntl.LOCK_EX)
