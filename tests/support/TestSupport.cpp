@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "base/Dependency.h"
 #include "base/Logger.h"
 
 #include <cstdio>
@@ -84,6 +85,14 @@ void writeFile(const std::string& sPath, const std::string& sContent)
     out << sContent;
     if (!out)
         throw std::runtime_error("cannot write " + sPath);
+}
+
+std::vector<std::string> dependencyTexts(const DependencySet& set)
+{
+    std::vector<std::string> vTexts;
+    for (const Dependency& entry : set)
+        vTexts.push_back(entry.toString());
+    return vTexts;
 }
 
 std::string readFile(const std::string& sPath)

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+class DependencySet;
+
 namespace testing_support
 {
 
@@ -50,6 +52,9 @@ private:
 void writeFile(const std::string& sPath, const std::string& sContent);
 std::string readFile(const std::string& sPath);
 bool fileExists(const std::string& sPath);
+
+// The entries of a dependency set as text, in the set's order ("foo >= 0:1.0-1").
+std::vector<std::string> dependencyTexts(const DependencySet& set);
 
 // Runs a shell command; returns its exit status (or -1), its standard output in pOutput.
 int runShell(const std::string& sCommand, std::string* pOutput = nullptr);

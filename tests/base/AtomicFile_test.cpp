@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "base/AtomicFile.h"
-#include "base/FileUtil.h"
-#include "base/UniqueFd.h"
 #include "TestSupport.h"
 
 #include <cerrno>
@@ -107,51 +105,4 @@ TEST(ReplaceFile, DataIsSyncedBeforeTheRenameAndTheDirectoryAfter)
     }
     const std::vector<std::string> vExpected = {sTarget + ".tmp", "rename", dir.path()};
     EXPECT_EQ(vCalls, vExpected) << readFile(sTrace);
-}
-
-TEST(FileHelpers, BaseName)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        {"a/b/c", "c"}, {"a/b/c/", "c"}, {"a/b/c//", "c"}, {"c", "c"}, {"/c", "c"},
-        {"/", ""},      {"///", ""},     {"", ""},         {"/var/cache/updater/base/packages/x-1.0-1.noarch.rpm",
-                                                            "x-1.0-1.noarch.rpm"},
-    };
-    for (const auto& [pPath, pExpected] : cases)
-        EXPECT_EQ(baseName(pPath), pExpected) << pPath;
-}
-
-TEST(FileHelpers, WriteAllWritesTheWholeBlockOrFails)
-{
-    TempDir dir;
-    const std::string sContent(1 << 20, 'x');
-    const int nFd = openTemp(dir.file("out"), "");
-    EXPECT_TRUE(writeAll(nFd, sContent.data(), sContent.size()));
-    ::close(nFd);
-    EXPECT_EQ(readFile(dir.file("out")), sContent);
-    errno = 0;
-    EXPECT_FALSE(writeAll(-1, sContent.data(), 1));
-    EXPECT_EQ(errno, EBADF);
-}
-
-TEST(FileHelpers, UniqueFdClosesOnceAndHandsOver)
-{
-    auto isOpen = [](int nFd) { return ::fcntl(nFd, F_GETFD) != -1; };
-    int nFirst = -1;
-    {
-        UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        nFirst = fd.get();
-        ASSERT_TRUE(fd);
-        UniqueFd moved(std::move(fd));
-        EXPECT_FALSE(fd);
-        EXPECT_EQ(moved.get(), nFirst);
-        EXPECT_TRUE(isOpen(nFirst));
-    }
-    EXPECT_FALSE(isOpen(nFirst)) << "closed by the owner it was moved to";
-
-    UniqueFd kept(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const int nKept = kept.release();
-    EXPECT_FALSE(kept);
-    EXPECT_TRUE(kept.reset()) << "nothing to close";
-    EXPECT_TRUE(isOpen(nKept)) << "released descriptors stay open";
-    ::close(nKept);
 }

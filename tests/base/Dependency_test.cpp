@@ -1,117 +1,80 @@
+// Dependencies overlap as rpm decides, print with their operator, and the dependency set
+// keeps the order, the uniqueness and the first-one-counts rule of an ordered set of entries.
+
 #include "base/Dependency.h"
-#include "base/Evr.h"
-#include "base/Package.h"
 
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <rpm/rpmds.h>
 #include <rpm/rpmver.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+using testing_support::dependencyTexts;
+
 namespace
 {
 
-using testing_support::LogCapture;
-
-struct ParseRow
+Dependency dep(const char* pName, int nFlags = 0, const char* pVersion = "")
 {
-    const char* m_pText;
-    int m_nEpoch;
-    const char* m_pVersion;
-    const char* m_pRelease;
-    const char* m_pMessage; // expected ERROR text, or nullptr for none
-};
-
-TEST(Evr, ParsesTextAndReportsProblems)
-{
-    const ParseRow rows[] = {
-        {"1.0", 0, "1.0", "", nullptr},
-        {"2:1.0-3", 2, "1.0", "3", nullptr},
-        {"1.0-3-4", 0, "1.0", "3-4", nullptr},
-        {"x:1.0-1", 0, "1.0", "1", "failed parsing epoch from EVR string"},
-        {"3:", 3, "", "", "EVR string has no version release"},
-        {"", 0, "", "", "EVR string has no version release"},
-        {"1.0-", 0, "1.0", "", "empty release in EVR string"},
-        {" 7:2", 7, "2", "", nullptr},
-        {"-1:2-3", -1, "2", "3", nullptr},
-        {"1x:2", 1, "2", "", "failed parsing epoch from EVR string"},
-        {":2", 0, "2", "", "failed parsing epoch from EVR string"},
-        {"1:2:3-4", 1, "2:3", "4", nullptr},
-    };
-    for (const ParseRow& row : rows)
-    {
-        SCOPED_TRACE(row.m_pText);
-        LogCapture log;
-        const Evr evr{std::string_view(row.m_pText)};
-        EXPECT_EQ(evr.m_nEpoch, row.m_nEpoch);
-        EXPECT_EQ(evr.m_sVersion, row.m_pVersion);
-        EXPECT_EQ(evr.m_sRelease, row.m_pRelease);
-        if (row.m_pMessage)
-            EXPECT_EQ(log.text(), std::string("ERROR: ") + row.m_pMessage + "\n");
-        else
-            EXPECT_EQ(log.text(), "");
-    }
+    return Dependency(pName, Evr(0, pVersion, ""), nFlags);
 }
 
-TEST(Evr, PrintsEpochAlwaysAndReleaseOnlyWhenPresent)
+} // namespace
+
+TEST(DependencySetTest, InsertionsInAnyOrderGiveTheSortedUniqueEntries)
 {
-    EXPECT_EQ(Evr(0, "1.2", "3").toString(), "0:1.2-3");
-    EXPECT_EQ(Evr(0, "1.0", "").toString(), "0:1.0");
-    EXPECT_EQ(Evr(5, "", "1").toString(), "");
-    EXPECT_EQ(Evr(-2, "1", "").toString(), "-2:1");
-    Package package("foo");
-    package.m_Evr = Evr(0, "1.2", "3");
-    EXPECT_EQ(package.label(), "foo-0:1.2-3");
+    DependencySet set;
+    EXPECT_TRUE(set.insert(dep("libz", RPMSENSE_EQUAL, "1.2")).second);
+    EXPECT_TRUE(set.insert(dep("/bin/sh")).second);
+    EXPECT_TRUE(set.insert(dep("libz", RPMSENSE_GREATER | RPMSENSE_EQUAL, "1.2")).second);
+    EXPECT_TRUE(set.insert(dep("libz", RPMSENSE_EQUAL, "1.10")).second);
+    EXPECT_TRUE(set.insert(dep("acl")).second);
+    auto [it, bInserted] = set.insert(dep("libz", RPMSENSE_EQUAL, "1.2"));
+    EXPECT_FALSE(bInserted);
+    EXPECT_EQ(it->toString(), "libz = 0:1.2");
+    EXPECT_EQ(dependencyTexts(set), (std::vector<std::string>{"/bin/sh", "acl", "libz = 0:1.2", "libz >= 0:1.2", "libz = 0:1.10"}));
+
+    // A name alone finds the first entry of that name.
+    EXPECT_EQ(set.lower_bound(Dependency("libz"))->toString(), "libz = 0:1.2");
+    EXPECT_TRUE(set.contains(dep("acl")));
+    EXPECT_EQ(set.count(dep("libz", RPMSENSE_EQUAL, "9")), 0u);
 }
 
-// The real rpm decides: both sides parsed by rpm itself and compared with its own
-// routine, for a table of versions that are easy to get wrong.
-int rpmOrder(const std::string& a, const std::string& b)
+TEST(DependencySetTest, OfEquivalentEntriesTheFirstCounts)
 {
-    std::unique_ptr<rpmver_s, decltype(&rpmverFree)> va(rpmverParse(a.c_str()), rpmverFree);
-    std::unique_ptr<rpmver_s, decltype(&rpmverFree)> vb(rpmverParse(b.c_str()), rpmverFree);
-    return rpmverCmp(va.get(), vb.get());
+    // 1.0 and 1.00 compare equal: one entry, the first one inserted.
+    DependencySet set;
+    set.insert(dep("foo", RPMSENSE_EQUAL, "1.00"));
+    set.insert(dep("foo", RPMSENSE_EQUAL, "1.0"));
+    EXPECT_EQ(dependencyTexts(set), (std::vector<std::string>{"foo = 0:1.00"}));
+
+    const std::vector<Dependency> vEntries{dep("foo", RPMSENSE_EQUAL, "1.0"), dep("bar"),
+                                           dep("foo", RPMSENSE_EQUAL, "1.00"), dep("bar")};
+    const DependencySet assigned(vEntries.begin(), vEntries.end());
+    EXPECT_EQ(dependencyTexts(assigned), (std::vector<std::string>{"bar", "foo = 0:1.0"}));
+    EXPECT_EQ(assigned, (DependencySet{dep("bar"), dep("foo", RPMSENSE_EQUAL, "1.0")}));
+    EXPECT_FALSE(assigned == set);
 }
 
-int sign(int n)
+TEST(DependencySetTest, ErasureGivesTheNextEntry)
 {
-    return (n > 0) - (n < 0);
+    DependencySet set{dep("a"), dep("b"), dep("c")};
+    auto it = set.erase(set.find(dep("b")));
+    ASSERT_NE(it, set.end());
+    EXPECT_EQ(it->m_sName, "c");
+    EXPECT_EQ(set.erase(dep("a")), 1u);
+    EXPECT_EQ(set.erase(dep("a")), 0u);
+    EXPECT_EQ(dependencyTexts(set), (std::vector<std::string>{"c"}));
+    set.clear();
+    EXPECT_TRUE(set.empty());
 }
 
-const char* const TRICKY_VERSIONS[] = {
-    "1.0",      "1.0a",      "1.0.1",     "1.0-1",    "1.0-2",     "1.0-10",    "1.0~rc1",
-    "1.0~rc2",  "1.0~~",     "1.0^",      "1.0^git1", "1.0^git2",  "1.01",      "1.001",
-    "1.1",      "1.10",      "1.9",       "1:0.1",    "0:9.9",     "2:0",       "1.0-1.el8",
-    "1.0-1.el8_1", "a",      "b",         "1.0.a",    "1.0.0",     "10",        "9",
-    "1.0-1~beta", "1.0-1^post", "1_0",    "1..0",     "1.0+2",     "0001",      "1.0-0",
-    "3:1.0~rc1-1", "3:1.0-1", "1.0~rc1^git", "1.0-001", "1.0-1a",
-};
-
-TEST(Evr, OrdersLikeRpm)
+namespace
 {
-    for (const char* pA : TRICKY_VERSIONS)
-        for (const char* pB : TRICKY_VERSIONS)
-        {
-            SCOPED_TRACE(std::string(pA) + " vs " + pB);
-            const Evr a{std::string_view(pA)}, b{std::string_view(pB)};
-            // rpm treats a missing release as matching any release; ours always compares
-            // them, so the verdicts are compared only where both or neither have one.
-            if (a.m_sRelease.empty() != b.m_sRelease.empty())
-                continue;
-            EXPECT_EQ(sign(a.compare(b)), sign(rpmOrder(pA, pB)));
-        }
-}
-
-TEST(Evr, OrdersEpochFirstAndReleasesAlways)
-{
-    EXPECT_GT(Evr(1, "0.1", "").compare(Evr(0, "9.9", "")), 0);
-    EXPECT_LT(Evr(0, "1.0", "").compare(Evr(0, "1.0", "1")), 0);
-    EXPECT_EQ(Evr(0, "1.0", "1").compare(Evr(0, "1.0", "1")), 0);
-    EXPECT_LT(Evr(-1, "9", "").compare(Evr(0, "1", "")), 0);
-}
 
 struct SenseRow
 {
@@ -214,29 +177,6 @@ TEST(DependencySet, OrdersByNameThenVersionThenFlags)
     auto it = set.lower_bound(Dependency("foo"));
     ASSERT_NE(it, set.end());
     EXPECT_EQ(it->toString(), "foo");
-}
-
-TEST(PackageContainers, KeepInsertionOrderAmongEqualNamesAndOneRecordPerNameInSets)
-{
-    RepoPackageList list;
-    for (const char* pVersion : {"2", "1", "3"})
-    {
-        RepoPackage package("foo");
-        package.m_Evr = Evr(0, pVersion, "");
-        list.insert(package);
-    }
-    list.insert(RepoPackage("bar"));
-    auto range = list.equal_range(std::string_view("foo"));
-    std::vector<std::string> vVersions;
-    for (auto it = range.first; it != range.second; ++it)
-        vVersions.push_back(it->m_Evr.m_sVersion.str());
-    EXPECT_EQ(vVersions, (std::vector<std::string>{"2", "1", "3"}));
-
-    PackageSet set;
-    EXPECT_TRUE(set.insert(*range.first).second);
-    auto second = set.insert(*std::next(range.first));
-    EXPECT_FALSE(second.second);
-    EXPECT_EQ(second.first->m_Evr.m_sVersion, "2");
 }
 
 } // namespace
