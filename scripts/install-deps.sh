@@ -12,7 +12,7 @@ packages=(
   python3 python3-pytest python3-cryptography
   lighttpd lighttpd-mod-openssl tinyproxy openssl ca-certificates
   strace util-linux procps iproute2 psmisc
-  clang libclang-rt-14-dev
+  clang clang-format-14 libclang-rt-14-dev
   libsolv-tools
   man-db groff-base
   systemd

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs every test: the ARM cross builds (arm64 and
-# armhf) with their unit tests under qemu user emulation, the unit and system tests (among
-# them the end-to-end runs of both ARM programs in simulated devices), then the unit tests
+# Installs the dependencies, checks the format of the sources, builds, and runs every test:
+# the ARM cross builds (arm64 and armhf) with their unit tests under qemu user emulation,
+# the unit and system tests (among them the end-to-end runs of both ARM programs in simulated devices), then the unit tests
 # once more under AddressSanitizer and UndefinedBehaviorSanitizer, then a short libFuzzer
 # run of every reader of outside data (clang; scripts/fuzz-long.sh runs longer).
 set -euo pipefail
@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/install-deps.sh
+
+# The sources keep the format of .clang-format (fix with scripts/check-format.sh --fix).
+bash scripts/check-format.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
