@@ -3,7 +3,8 @@
 # the ARM cross builds (arm64 and armhf) with their unit tests under qemu user emulation,
 # the unit and system tests (among them the end-to-end runs of both ARM programs in
 # simulated devices), then the unit tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short libFuzzer run of every reader of outside data (clang; scripts/fuzz-long.sh runs longer).
+# UndefinedBehaviorSanitizer, then a short libFuzzer run of every reader of outside data
+# (clang; scripts/fuzz-long.sh runs longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
