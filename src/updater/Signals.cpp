@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstring>
 #include <map>
-// rpmsq.h uses rpmutil.h without including it.
+
+// rpmsq.h uses rpmutil.h without including it, so rpmutil.h comes first, in a block of its own.
 #include <rpm/rpmutil.h>
+
 #include <rpm/rpmsq.h>
 
 namespace
