@@ -8,6 +8,8 @@
 #   --test               build the unit tests too and run them, under qemu user emulation
 #                        (without it, only the program is built)
 #   --jobs N             parallel jobs (default: the number of processors)
+#   --no-werror          report compiler warnings without failing the build (by default
+#                        they are errors, as in CI: the cross compilers are fixed)
 #
 # The compilers are Debian's cross compilers (g++-aarch64-linux-gnu,
 # g++-arm-linux-gnueabihf); the ARM libraries come from a sysroot of Debian's ARM packages
@@ -40,12 +42,14 @@ builddir="$root/build-$target"
 buildtype=RelWithDebInfo
 run_tests=0
 jobs=$(nproc 2>/dev/null || echo 2)
+werror=ON
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) builddir=$(mkdir -p "$2" && cd "$2" && pwd); shift 2 ;;
         --build-type) buildtype=$2; shift 2 ;;
         --test) run_tests=1; shift ;;
         --jobs) jobs=$2; shift 2 ;;
+        --no-werror) werror=OFF; shift ;;
         -h|--help) usage ;;
         *) echo "cross-build.sh: unknown argument '$1'" >&2; usage ;;
     esac
@@ -94,7 +98,8 @@ cmake -S "$root" -B "$builddir" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$triple.cmake" \
     -DUPDATER_SYSROOT="$sysroot" \
     -DCMAKE_BUILD_TYPE="$buildtype" \
-    -DUPDATER_BENCH=OFF
+    -DUPDATER_BENCH=OFF \
+    -DUPDATER_WERROR="$werror"
 if [ "$run_tests" = 1 ]; then
     cmake --build "$builddir" -j"$jobs"
 else

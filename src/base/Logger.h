@@ -53,7 +53,7 @@ public:
     [[nodiscard]] bool addFile(const std::string& sPath, int nMinLevel, bool bAppend);
     bool removeFile(const std::string& sPath);
 
-    void write(int nLevel, const char* pFormat, va_list args);
+    void write(int nLevel, const char* pFormat, va_list args) __attribute__((format(printf, 3, 0)));
 
     // Attaches a recording (nullptr detaches); the logger does not own it.
     void setRecording(LogRecording* pRecording) { m_pRecording = pRecording; }

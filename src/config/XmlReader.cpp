@@ -4,6 +4,8 @@
 
 #include <libxml/parserInternals.h>
 
+#include <climits>
+
 namespace
 {
 
@@ -45,6 +47,12 @@ bool XmlReader::openMemory(const std::string& sBuffer, const std::string& sName)
 {
     m_pReader.reset();
     m_sPath = sName;
+    // libxml2 takes the length as an int: a larger buffer would be read cut short.
+    if (sBuffer.size() > static_cast<std::size_t>(INT_MAX))
+    {
+        logMessage(ERROR, "XML document '%s' too large (%zu bytes)", sName.c_str(), sBuffer.size());
+        return false;
+    }
     m_pReader.reset(xmlReaderForMemory(sBuffer.data(), static_cast<int>(sBuffer.size()), sName.c_str(), nullptr,
                                        XML_READER_OPTIONS));
     if (!m_pReader)

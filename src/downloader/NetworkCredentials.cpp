@@ -52,7 +52,8 @@ bool NetworkCredentials::load(const std::string& sPath)
                 logMessage(ERROR, "failed to expand node in network credentials file");
                 return false;
             }
-            XmlStringHandle href(xmlGetNsProp(pNode, BAD_CAST "href", BAD_CAST XLINK_NAMESPACE));
+            XmlStringHandle href(xmlGetNsProp(pNode, reinterpret_cast<const xmlChar*>("href"),
+                                                           reinterpret_cast<const xmlChar*>(XLINK_NAMESPACE)));
             std::string sRealm, sUser, sPassword;
             const bool bRealm = getAttribute(pNode, "realm", sRealm);
             const bool bUser = getAttribute(pNode, "username", sUser);

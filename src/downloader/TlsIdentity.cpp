@@ -198,8 +198,10 @@ ne_ssl_client_cert* toNeonClientCert(gnutls_x509_crt_t pCert, gnutls_x509_privke
     const int nCert = gnutls_pkcs12_bag_set_crt(pCertBag.get(), pCert);
     const int nKey = gnutls_pkcs12_bag_set_privkey(pKeyBag.get(), pKey, BUNDLE_PASSWORD,
                                                    GNUTLS_PKCS_PBES2_AES_256);
-    if (nCert < 0 || nKey < 0 || gnutls_pkcs12_bag_set_key_id(pCertBag.get(), nCert, &keyId) < 0 ||
-        gnutls_pkcs12_bag_set_key_id(pKeyBag.get(), nKey, &keyId) < 0 ||
+    // The bag indexes are known to be non-negative once the calls above succeeded.
+    if (nCert < 0 || nKey < 0 ||
+        gnutls_pkcs12_bag_set_key_id(pCertBag.get(), static_cast<unsigned>(nCert), &keyId) < 0 ||
+        gnutls_pkcs12_bag_set_key_id(pKeyBag.get(), static_cast<unsigned>(nKey), &keyId) < 0 ||
         gnutls_pkcs12_set_bag(pBundle.get(), pCertBag.get()) < 0 ||
         gnutls_pkcs12_set_bag(pBundle.get(), pKeyBag.get()) < 0 ||
         gnutls_pkcs12_generate_mac(pBundle.get(), BUNDLE_PASSWORD) < 0)

@@ -78,8 +78,9 @@ bool checkLocation(std::string_view sLocation)
 
 bool hasControlCharacter(std::string_view sText)
 {
-    for (unsigned char c : sText)
+    for (const char ch : sText)
     {
+        const auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7f)
             return true;
     }

@@ -42,12 +42,29 @@ template <typename Iterator> Iterator groupEnd(Iterator first, Iterator last)
     return it;
 }
 
+// Reports nothing about the records bestOfGroup passes over.
+struct IgnoreDropped
+{
+    template <typename Iterator> void operator()(Iterator, Iterator, bool) const {}
+};
+
 // The best record of a name group: the greatest version, among equal ones the first.
-template <typename Iterator> Iterator bestOfGroup(Iterator first, Iterator last)
+// onDropped(dropped, kept, bReplaced) hears of every record passed over, in list order:
+// bReplaced when a newer challenger displaced the record kept so far, otherwise the
+// challenger was not newer than the record kept.
+template <typename Iterator, typename OnDropped = IgnoreDropped>
+Iterator bestOfGroup(Iterator first, Iterator last, OnDropped onDropped = {})
 {
     Iterator best = first;
     for (Iterator challenger = std::next(first); challenger != last; ++challenger)
+    {
         if (challenger->m_Evr.compare(best->m_Evr) > 0)
+        {
+            onDropped(best, challenger, true);
             best = challenger;
+        }
+        else
+            onDropped(challenger, best, false);
+    }
     return best;
 }

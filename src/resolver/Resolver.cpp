@@ -215,20 +215,16 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
     for (auto group = repoPackages.begin(); group != repoPackages.end();)
     {
         const auto groupLast = groupEnd(group, repoPackages.end());
-        auto best = group;
-        for (auto challenger = std::next(group); challenger != groupLast; ++challenger)
-        {
-            if (challenger->m_Evr.compare(best->m_Evr) > 0)
-            {
-                if (bTrace)
-                    logMessage(TRACE, "dropping update %s for newer %s", best->label().c_str(),
-                               challenger->label().c_str());
-                best = challenger;
-            }
-            else if (bTrace)
-                logMessage(TRACE, "dropping update %s, has newer %s", challenger->label().c_str(),
-                           best->label().c_str());
-        }
+        const auto best = bestOfGroup(group, groupLast, [bTrace](auto dropped, auto kept, bool bReplaced) {
+            if (!bTrace)
+                return;
+            if (bReplaced)
+                logMessage(TRACE, "dropping update %s for newer %s", dropped->label().c_str(),
+                           kept->label().c_str());
+            else
+                logMessage(TRACE, "dropping update %s, has newer %s", dropped->label().c_str(),
+                           kept->label().c_str());
+        });
         group = groupLast;
         const RepoPackage& candidate = *best;
 

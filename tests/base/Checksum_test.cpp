@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,7 +39,7 @@ TEST(Sha1, PublishedVectors)
 TEST(Sha1, PiecewiseUpdatesEqualOneUpdate)
 {
     const std::string sData(300, 'q');
-    for (size_t nSplit : {0, 1, 55, 63, 64, 65, 128, 299})
+    for (size_t nSplit : std::initializer_list<size_t>{0, 1, 55, 63, 64, 65, 128, 299})
     {
         Sha1 sha;
         sha.update(sData.data(), nSplit);
@@ -60,7 +61,7 @@ TEST(HexEncode, LowercaseNibbles)
 TEST(Checksum, FilesMatchSha1sum)
 {
     TempDir dir;
-    for (size_t nSize : {0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2048, 100000})
+    for (size_t nSize : std::initializer_list<size_t>{0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2048, 100000})
     {
         SCOPED_TRACE(nSize);
         std::string sData(nSize, '\0');
@@ -191,7 +192,7 @@ TEST(Checksum, AcceptedTypesMatchCoreutils)
         {"sha256", "sha256sum"}, {"sha384", "sha384sum"}, {"sha512", "sha512sum"},
     };
     TempDir dir;
-    for (size_t nSize : {0, 1, 1023, 1024, 1025, 70000})
+    for (size_t nSize : std::initializer_list<size_t>{0, 1, 1023, 1024, 1025, 70000})
     {
         std::string sData(nSize, '\0');
         for (size_t i = 0; i < nSize; ++i)

@@ -469,7 +469,7 @@ TEST_F(PrimaryTest, RecordsAreOrderedByNameBytewiseAndEqualNamesKeepTheirOrder)
         std::string sPackages;
         for (int i = nFirst; i < nFirst + nCount; ++i)
         {
-            const std::string& sName = NAMES[(i * 7 + i / 5) % NAMES.size()];
+            const std::string& sName = NAMES[static_cast<size_t>(i * 7 + i / 5) % NAMES.size()];
             PackageXml package;
             package.m_sName = "<name>" + sName + "</name>";
             package.m_sVersion = "<version epoch=\"0\" ver=\"" + std::to_string(i) + "\" rel=\"1\"/>";
