@@ -13,14 +13,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/install-deps.sh
 
-<<<<<<< HEAD
 # The sources keep the format of .clang-format (fix with scripts/check-format.sh --fix).
 bash scripts/check-format.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-=======
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_WERROR=ON
->>>>>>> r18-warnings
 cmake --build build -j"$jobs"
 
 arm_start=$(date +%s)
