@@ -32,7 +32,7 @@ for pair in xmllint:libxml2-utils rpmmd2solv:libsolv-tools dnf:dnf createrepo_c:
     command -v "${pair%%:*}" >/dev/null 2>&1 || need="$need ${pair#*:}"
 done
 if [ -n "$need" ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $need >/dev/null
 fi
 
 [ -f "$build/CMakeCache.txt" ] ||
