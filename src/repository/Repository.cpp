@@ -4,6 +4,7 @@
 
 #include "repository/ItemNotify.h"
 #include "repository/MetadataXml.h"
+#include "repository/PackageListReader.h"
 #include "repository/VerifiedFetch.h"
 
 #include "base/FileUtil.h"
@@ -311,6 +312,14 @@ bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
     if (match != Match::NONE && !pParsed->m_recording.m_bFull)
         m_pParsedSource = std::move(pParsed);
     return true;
+}
+
+bool Repository::parsePrimary(const std::string& sPath)
+{
+    // The list changes: whatever it was parsed from before no longer describes it.
+    m_pParsedSource.reset();
+    PackageListReader reader(sPath, m_sPackageDir);
+    return reader.read(m_setPackages);
 }
 
 bool Repository::parseRepomd()

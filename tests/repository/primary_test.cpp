@@ -849,9 +849,13 @@ TEST_F(PrimaryTest, BlankTextTable)
         if (repo.packages().size() != 1)
             continue;
         if (testCase.m_pArch != nullptr)
+        {
             EXPECT_EQ(repo.packages().begin()->m_sArch.str(), testCase.m_pArch);
+        }
         if (testCase.m_pGroup != nullptr)
+        {
             EXPECT_EQ(repo.packages().begin()->m_sGroup.str(), testCase.m_pGroup);
+        }
     }
 }
 
@@ -869,6 +873,10 @@ TEST_F(PrimaryTest, BlankTextAcrossReads)
         {"&#32;<!--c-->a", " a"},
         {"<![CDATA[  ]]><!--c-->x", "  x"},
         {"<!--c-->  <!--d-->a", "a"},
+        {" \r\n <!--c-->a", "a"},
+        // Long runs of blanks, read in parts.
+        {std::string(400, ' ') + "<!--c-->a", "a"},
+        {"<!--c-->" + std::string(400, ' ') + "<!--d-->a", "a"},
     };
     const std::string sOpen = DOC_HEAD + "<package type=\"rpm\"><description>";
     const std::size_t READ_SIZE = 256u << 10;
