@@ -7,6 +7,7 @@
 #include "base/Package.h"
 
 #include <string>
+#include <utility>
 
 class PackageListReader
 {
@@ -20,7 +21,7 @@ public:
     [[nodiscard]] bool read(RepoPackageList& packages);
 
     // What the reading logged, for writing it again when the list is taken over.
-    const RecordedLog& log() const { return m_log; }
+    RecordedLog takeLog() { return std::move(m_log); }
 
 private:
     const std::string& m_sPath;
