@@ -20,11 +20,11 @@
 #include "repository/ReadAhead.h"
 #include "repository/Repository.h"
 
+#include "base/Checksum.h"
 #include "base/FileUtil.h"
 #include "base/Logger.h"
 #include "base/RichDependency.h"
 #include "config/XmlReader.h"
-#include "downloader/Downloader.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
