@@ -16,6 +16,7 @@
 
 #include "repository/PackageListReader.h"
 
+#include "repository/ElementText.h"
 #include "repository/MetadataXml.h"
 #include "repository/ReadAhead.h"
 #include "repository/Repository.h"
@@ -123,16 +124,6 @@ bool equals(const xmlChar* pText, const char* pOther)
     return pText != nullptr && std::strcmp(reinterpret_cast<const char*>(pText), pOther) == 0;
 }
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool isBlank(std::string_view sText)
-{
-    return std::all_of(sText.begin(), sText.end(), [](char c) { return isBlank(c); });
-}
-
 // Epochs are decimal, whole-text, not negative and below INT_MAX (which is what an
 // overflowing conversion yields).
 bool convertEpoch(std::string_view sText, int& nEpoch)
@@ -143,7 +134,8 @@ bool convertEpoch(std::string_view sText, int& nEpoch)
     errno = 0;
     char* pEnd = nullptr;
     const long nValue = std::strtol(sCopy.c_str(), &pEnd, 10);
-    if (pEnd == sCopy.c_str() || *pEnd != '\0' || errno == ERANGE || nValue < 0 || nValue >= INT_MAX)
+    if (pEnd == sCopy.c_str() || *pEnd != '\0' || errno == ERANGE || nValue < 0 ||
+        nValue >= INT_MAX)
         return false;
     nEpoch = static_cast<int>(nValue);
     return true;
@@ -193,7 +185,8 @@ bool mapFlags(std::string_view sWord, int& nFlags)
 class ElementAttributes
 {
 public:
-    ElementAttributes(const xmlChar* pElementName, const xmlChar** ppAttributes, int nCount, RecordedLog& log)
+    ElementAttributes(const xmlChar* pElementName, const xmlChar** ppAttributes, int nCount,
+                      RecordedLog& log)
         : m_pElementName(pElementName), m_ppAttributes(ppAttributes), m_nCount(nCount), m_log(log)
     {
     }
@@ -235,7 +228,8 @@ public:
         for (int i = 0; i < m_nCount - nDefaulted; ++i)
         {
             const xmlChar** ppAttribute = m_ppAttributes + 5 * i;
-            if (ppAttribute[1] == nullptr || !equals(ppAttribute[1], "xml") || !equals(ppAttribute[0], "space"))
+            if (ppAttribute[1] == nullptr || !equals(ppAttribute[1], "xml") ||
+                !equals(ppAttribute[0], "space"))
                 continue;
             const std::string_view sValue = value(ppAttribute);
             if (sValue == "preserve" || sValue == "default")
@@ -312,48 +306,6 @@ struct PushParserFree
 };
 using PushParserHandle = std::unique_ptr<xmlParserCtxt, PushParserFree>;
 
-// The last two pieces of the content handed to the parser, to look at the bytes a run of
-// text was read from.
-class RecentInput
-{
-public:
-    void add(std::string_view piece)
-    {
-        m_nPreviousOffset = m_nCurrentOffset;
-        m_previous = m_current;
-        m_nCurrentOffset += static_cast<long>(m_current.size());
-        m_current = piece;
-    }
-
-    long end() const { return m_nCurrentOffset + static_cast<long>(m_current.size()); }
-
-    // Whether the bytes before offset nEnd are sText; true when they are no longer here.
-    bool endsWith(long nEnd, std::string_view sText) const
-    {
-        const long nStart = nEnd - static_cast<long>(sText.size());
-        if (nStart < m_nPreviousOffset || nEnd > end())
-            return true;
-        for (std::size_t i = 0; i < sText.size(); ++i)
-        {
-            if (byteAt(nStart + static_cast<long>(i)) != sText[i])
-                return false;
-        }
-        return true;
-    }
-
-private:
-    char byteAt(long nOffset) const
-    {
-        return nOffset >= m_nCurrentOffset ? m_current[static_cast<std::size_t>(nOffset - m_nCurrentOffset)]
-                                           : m_previous[static_cast<std::size_t>(nOffset - m_nPreviousOffset)];
-    }
-
-    std::string_view m_previous;
-    std::string_view m_current;
-    long m_nPreviousOffset = 0;
-    long m_nCurrentOffset = 0;
-};
-
 // Builds the records of one list from the parser's events.
 class ListParser
 {
@@ -381,25 +333,14 @@ private:
         const xmlChar* m_pUri;
         int m_nDepth;
     };
-    // What follows a run of blanks.
-    enum class Next
-    {
-        MARKUP,
-        END_TAG,
-        TEXT,
-    };
-    // xml:space as libxml2 keeps it: 1 preserve, 0 default, -1 none; -2 once blank text is kept.
-    static constexpr int SPACE_PRESERVE = 1;
-    static constexpr int SPACE_NONE = -1;
-    static constexpr int SPACE_KEPT = -2;
-
     static ListParser& of(void* pContext)
     {
         return *static_cast<ListParser*>(static_cast<xmlParserCtxtPtr>(pContext)->_private);
     }
     static void onStartElement(void* pContext, const xmlChar* pLocalName, const xmlChar* pPrefix,
-                               const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces, int nAttributes,
-                               int nDefaulted, const xmlChar** ppAttributes) noexcept;
+                               const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces,
+                               int nAttributes, int nDefaulted,
+                               const xmlChar** ppAttributes) noexcept;
     static void onEndElement(void* pContext, const xmlChar* pLocalName, const xmlChar* pPrefix,
                              const xmlChar* pUri) noexcept;
     static void onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept;
@@ -411,8 +352,12 @@ private:
         onCharacters(pContext, pText, nLength);
     }
     static void onMarkup(void* pContext) noexcept;
-    static void onComment(void* pContext, const xmlChar* /*pValue*/) noexcept { onMarkup(pContext); }
-    static void onProcessingInstruction(void* pContext, const xmlChar* /*pTarget*/, const xmlChar* /*pData*/) noexcept
+    static void onComment(void* pContext, const xmlChar* /*pValue*/) noexcept
+    {
+        onMarkup(pContext);
+    }
+    static void onProcessingInstruction(void* pContext, const xmlChar* /*pTarget*/,
+                                        const xmlChar* /*pData*/) noexcept
     {
         onMarkup(pContext);
     }
@@ -421,15 +366,17 @@ private:
     static void onStructuredError(void* pContext, xmlErrorPtr pError) noexcept;
 
     bool feed(gzFile pFile);
-    void startElement(const xmlChar* pLocalName, const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces,
-                      const ElementAttributes& attributes, int nDefaulted);
+    void startElement(const xmlChar* pLocalName, const xmlChar* pUri, int nNamespaces,
+                      const xmlChar** ppNamespaces, const ElementAttributes& attributes,
+                      int nDefaulted);
     void endElement(const xmlChar* pLocalName);
     // What a state does as its element opens: false when the package is malformed. May
     // replace the state.
     bool enter(State& state, const ElementAttributes& attributes);
     // What a state does as its element closes.
     void leave(State state, const xmlChar* pLocalName);
-    const Transition* transition(State parent, const xmlChar* pLocalName, const xmlChar* pUri) const;
+    const Transition* transition(State parent, const xmlChar* pLocalName,
+                                 const xmlChar* pUri) const;
 
     void startPackage(const ElementAttributes& attributes, State& state);
     // 1 accepted, 0 skipped (other architecture), -1 malformed.
@@ -445,13 +392,8 @@ private:
     // order of the file.
     void storeRecords(RepoPackageList& packages);
 
-    // Text of the element whose text is collected.
+    // Starts the text of an element whose text is collected.
     void beginText(const xmlChar* pLocalName);
-    void addText(void* pContext, std::string_view sText, bool bCdata);
-    void appendText(std::string_view sText);
-    void decidePending(Next next);
-    // Markup directly inside the element whose text is collected.
-    void noteMarkup(void* pContext, Next next);
     bool inText() const { return !m_vStack.empty() && m_vStack.back().m_bText; }
 
     const std::string& m_sPath;
@@ -486,18 +428,12 @@ private:
     // The accepted records in file order, until their nodes go into the list at the end.
     PendingRecords m_records;
 
-    // The text being collected, and what decides about its blanks.
-    std::string m_sText;
-    std::string m_sPending;
-    void* m_pPendingContext = nullptr;
-    int m_nDeclared = -1;
-    int m_nSpace = SPACE_NONE;
-    bool m_bTextHasChild = false;
-    bool m_bFirstChildText = false;
-    bool m_bLastChildText = false;
+    // The text being collected.
+    ElementText m_text{m_recent};
 };
 
-const Transition* ListParser::transition(State parent, const xmlChar* pLocalName, const xmlChar* pUri) const
+const Transition* ListParser::transition(State parent, const xmlChar* pLocalName,
+                                         const xmlChar* pUri) const
 {
     for (const Transition* pTransition : m_vTransitions[static_cast<std::size_t>(parent)])
     {
@@ -507,17 +443,19 @@ const Transition* ListParser::transition(State parent, const xmlChar* pLocalName
     return nullptr;
 }
 
-void ListParser::onStartElement(void* pContext, const xmlChar* pLocalName, const xmlChar* /*pPrefix*/,
-                                const xmlChar* pUri, int nNamespaces, const xmlChar** ppNamespaces, int nAttributes,
-                                int nDefaulted, const xmlChar** ppAttributes) noexcept
+void ListParser::onStartElement(void* pContext, const xmlChar* pLocalName,
+                                const xmlChar* /*pPrefix*/, const xmlChar* pUri, int nNamespaces,
+                                const xmlChar** ppNamespaces, int nAttributes, int nDefaulted,
+                                const xmlChar** ppAttributes) noexcept
 {
     ListParser& parser = of(pContext);
     if (parser.m_bStopped)
         return;
     if (parser.inText())
-        parser.noteMarkup(pContext, Next::MARKUP);
+        parser.m_text.markup(pContext, ElementText::Next::MARKUP);
     parser.startElement(pLocalName, pUri, nNamespaces, ppNamespaces,
-                        ElementAttributes(pLocalName, ppAttributes, nAttributes, parser.m_log), nDefaulted);
+                        ElementAttributes(pLocalName, ppAttributes, nAttributes, parser.m_log),
+                        nDefaulted);
 }
 
 void ListParser::onEndElement(void* pContext, const xmlChar* pLocalName, const xmlChar* /*pPrefix*/,
@@ -527,7 +465,7 @@ void ListParser::onEndElement(void* pContext, const xmlChar* pLocalName, const x
     if (parser.m_bStopped)
         return;
     if (parser.inText())
-        parser.noteMarkup(pContext, Next::END_TAG);
+        parser.m_text.markup(pContext, ElementText::Next::END_TAG);
     parser.endElement(pLocalName);
 }
 
@@ -535,23 +473,27 @@ void ListParser::onCharacters(void* pContext, const xmlChar* pText, int nLength)
 {
     ListParser& parser = of(pContext);
     if (!parser.m_bStopped && parser.inText())
-        parser.addText(pContext, std::string_view(reinterpret_cast<const char*>(pText), static_cast<std::size_t>(nLength)),
-                       false);
+        parser.m_text.add(pContext,
+                          std::string_view(reinterpret_cast<const char*>(pText),
+                                           static_cast<std::size_t>(nLength)),
+                          false);
 }
 
 void ListParser::onCdata(void* pContext, const xmlChar* pText, int nLength) noexcept
 {
     ListParser& parser = of(pContext);
     if (!parser.m_bStopped && parser.inText())
-        parser.addText(pContext, std::string_view(reinterpret_cast<const char*>(pText), static_cast<std::size_t>(nLength)),
-                       true);
+        parser.m_text.add(pContext,
+                          std::string_view(reinterpret_cast<const char*>(pText),
+                                           static_cast<std::size_t>(nLength)),
+                          true);
 }
 
 void ListParser::onMarkup(void* pContext) noexcept
 {
     ListParser& parser = of(pContext);
     if (!parser.m_bStopped && parser.inText())
-        parser.noteMarkup(pContext, Next::MARKUP);
+        parser.m_text.markup(pContext, ElementText::Next::MARKUP);
 }
 
 void ListParser::onElementDeclaration(void* pContext, const xmlChar* pName, int nType,
@@ -599,15 +541,18 @@ void ListParser::storeRecords(RepoPackageList& packages)
         const std::string_view sName = it->m_sName.view();
         uint64_t uPrefix = 0;
         for (std::size_t uByte = 0; uByte < 8; ++uByte)
-            uPrefix = (uPrefix << 8) | (uByte < sName.size() ? static_cast<unsigned char>(sName[uByte]) : 0U);
+            uPrefix = (uPrefix << 8) |
+                      (uByte < sName.size() ? static_cast<unsigned char>(sName[uByte]) : 0U);
         vKeys.push_back(SortKey{uPrefix, uIndex++, it});
     }
-    std::sort(vKeys.begin(), vKeys.end(), [](const SortKey& a, const SortKey& b) {
-        if (a.m_uPrefix != b.m_uPrefix)
-            return a.m_uPrefix < b.m_uPrefix;
-        const int nOrder = a.m_it->m_sName.compare(b.m_it->m_sName);
-        return nOrder != 0 ? nOrder < 0 : a.m_uIndex < b.m_uIndex;
-    });
+    std::sort(vKeys.begin(), vKeys.end(),
+              [](const SortKey& a, const SortKey& b)
+              {
+                  if (a.m_uPrefix != b.m_uPrefix)
+                      return a.m_uPrefix < b.m_uPrefix;
+                  const int nOrder = a.m_it->m_sName.compare(b.m_it->m_sName);
+                  return nOrder != 0 ? nOrder < 0 : a.m_uIndex < b.m_uIndex;
+              });
     for (const SortKey& key : vKeys)
         packages.insert(packages.end(), m_records.extract(key.m_it));
 }
@@ -618,13 +563,15 @@ bool ListParser::feed(gzFile pFile)
     m_pEntityGuard = &entityGuard;
     xmlSAXHandler handler;
     xmlSAXVersion(&handler, 2);
-    PushParserHandle pContext(xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, m_sPath.c_str()));
+    PushParserHandle pContext(
+        xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, m_sPath.c_str()));
     if (!pContext)
     {
         m_log.log(ERROR, "could not open primary file '%s' for parsing", m_sPath.c_str());
         return false;
     }
     m_pContext = pContext.get();
+    m_text.setDocument(m_pContext);
     xmlCtxtUseOptions(m_pContext, XML_READER_OPTIONS);
     // The options set handlers of their own; the events that make records are taken here,
     // and nothing else builds nodes. CDATA sections come apart from other text.
@@ -651,11 +598,13 @@ bool ListParser::feed(gzFile pFile)
         m_recent.add(piece);
         if (m_recent.end() > MAX_PRIMARY_CONTENT)
         {
-            m_log.log(ERROR, "package list '%s' is larger than %ld bytes", m_sPath.c_str(), MAX_PRIMARY_CONTENT);
+            m_log.log(ERROR, "package list '%s' is larger than %ld bytes", m_sPath.c_str(),
+                      MAX_PRIMARY_CONTENT);
             return false;
         }
         const int nTerminate = piece.empty() ? 1 : 0;
-        const int nResult = xmlParseChunk(m_pContext, piece.data(), static_cast<int>(piece.size()), nTerminate);
+        const int nResult =
+            xmlParseChunk(m_pContext, piece.data(), static_cast<int>(piece.size()), nTerminate);
         if (m_bStopped || entityGuard.refused())
             return false;
         if (nResult != 0 || m_pContext->wellFormed == 0)
@@ -672,7 +621,8 @@ void ListParser::stop()
 }
 
 void ListParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri, int nNamespaces,
-                              const xmlChar** ppNamespaces, const ElementAttributes& attributes, int nDefaulted)
+                              const xmlChar** ppNamespaces, const ElementAttributes& attributes,
+                              int nDefaulted)
 {
     if (m_pEntityGuard->refused())
     {
@@ -682,7 +632,8 @@ void ListParser::startElement(const xmlChar* pLocalName, const xmlChar* pUri, in
     const int nDepth = static_cast<int>(m_vStack.size());
     if (nDepth >= MAX_PRIMARY_DEPTH)
     {
-        m_log.log(ERROR, "package list '%s' is nested deeper than %d elements", m_sPath.c_str(), MAX_PRIMARY_DEPTH);
+        m_log.log(ERROR, "package list '%s' is nested deeper than %d elements", m_sPath.c_str(),
+                  MAX_PRIMARY_DEPTH);
         stop();
         return;
     }
@@ -779,7 +730,8 @@ bool ListParser::enter(State& state, const ElementAttributes& attributes)
         std::string_view sSize;
         if (attributes.read("package", sSize) && !convertSize(sSize, m_package.m_uSize))
         {
-            m_log.log(DEBUG, "ignoring package size '%.*s'", static_cast<int>(sSize.size()), sSize.data());
+            m_log.log(DEBUG, "ignoring package size '%.*s'", static_cast<int>(sSize.size()),
+                      sSize.data());
             m_package.m_uSize = 0;
         }
         return true;
@@ -800,7 +752,10 @@ bool ListParser::enter(State& state, const ElementAttributes& attributes)
         m_pDependencies = bProvides   ? &m_package.m_setProvides
                           : bRequires ? &m_package.m_setRequires
                                       : &m_package.m_setObsoletes;
-        m_log.log(TRACE, "parsing rpm %s for '%s'", bProvides ? "provides" : bRequires ? "requires" : "obsoletes",
+        m_log.log(TRACE, "parsing rpm %s for '%s'",
+                  bProvides   ? "provides"
+                  : bRequires ? "requires"
+                              : "obsoletes",
                   m_sName.c_str());
         return true;
     }
@@ -819,7 +774,9 @@ void ListParser::leave(State state, const xmlChar* pLocalName)
     case State::ARCH:
     case State::CHECKSUM:
     case State::GROUP:
-        if (m_sText.empty())
+    {
+        const std::string& sText = m_text.text();
+        if (sText.empty())
         {
             m_log.log(DEBUG, "no string list for node '%s'", text(pLocalName));
             if (state == State::CHECKSUM)
@@ -829,19 +786,20 @@ void ListParser::leave(State state, const xmlChar* pLocalName)
         }
         if (state == State::NAME)
         {
-            m_sName = m_sText;
+            m_sName = sText;
             m_bName = true;
         }
         else if (state == State::ARCH)
-            m_sArch = m_sText;
+            m_sArch = sText;
         else if (state == State::CHECKSUM)
         {
-            m_package.m_Checksum.m_sValue = m_sText;
+            m_package.m_Checksum.m_sValue = sText;
             m_bChecksum = true;
         }
         else
-            m_sGroup = m_sText;
+            m_sGroup = sText;
         return;
+    }
     case State::PROVIDES:
     case State::REQUIRES:
     case State::OBSOLETES:
@@ -901,10 +859,11 @@ bool ListParser::parseEntry(const ElementAttributes& attributes)
     Dependency dependency;
     dependency.m_sName = sName;
     // A rich entry is a requirement without a version of its own that librpm can parse.
-    if (dependency.isRich() &&
-        (m_pDependencies != &m_package.m_setRequires || attributes.has("ver") || !RichDependency().parse(sName)))
+    if (dependency.isRich() && (m_pDependencies != &m_package.m_setRequires ||
+                                attributes.has("ver") || !RichDependency().parse(sName)))
     {
-        m_log.log(DEBUG, "invalid rich dependency '%.*s' in 'entry'", static_cast<int>(sName.size()), sName.data());
+        m_log.log(DEBUG, "invalid rich dependency '%.*s' in 'entry'",
+                  static_cast<int>(sName.size()), sName.data());
         return false;
     }
     if (attributes.has("ver"))
@@ -922,7 +881,8 @@ bool ListParser::parseEntry(const ElementAttributes& attributes)
         }
         if (!mapFlags(sFlags, dependency.m_nFlags))
         {
-            m_log.log(DEBUG, "invalid flags '%.*s' in 'entry'", static_cast<int>(sFlags.size()), sFlags.data());
+            m_log.log(DEBUG, "invalid flags '%.*s' in 'entry'", static_cast<int>(sFlags.size()),
+                      sFlags.data());
             return false;
         }
     }
@@ -982,111 +942,23 @@ int ListParser::finishPackage()
 
     if (rpmMachineScore(RPM_MACHTABLE_INSTARCH, m_sArch.c_str()) == 0)
     {
-        m_log.log(WARNING, "skipping package '%s' of non-compatible arch '%s'", sFileName.c_str(), m_sArch.c_str());
+        m_log.log(WARNING, "skipping package '%s' of non-compatible arch '%s'", sFileName.c_str(),
+                  m_sArch.c_str());
         return 0;
     }
     return 1;
 }
 
-// Blank text. The texts read are the character data directly inside their elements, and
-// a run of blanks (space, tab, line end) in them is taken for indentation and dropped as a
-// tree built with the same parser options drops it:
-// - a run is what the document holds between two pieces of markup or references; blanks
-//   from a character reference or a CDATA section, or from an entity's text followed by
-//   the end of that text, are text;
-// - under xml:space="preserve", or once the element has kept text that begins with a
-//   blank, blanks are text; a DTD declaring the element with mixed content (or text only,
-//   ANY, EMPTY) keeps them, one declaring element content drops them;
-// - otherwise a run followed by markup is dropped when the element has no child yet
-//   (unless the markup is its end tag), or when neither its first child nor the child
-//   before the run is text; a run followed by a reference or other text is kept.
-// Children are kept text, CDATA, elements, comments and processing instructions. The
-// decision about a run waits for what follows it, so it does not depend on where the
-// parser's input was cut into pieces.
 void ListParser::beginText(const xmlChar* pLocalName)
 {
-    m_sText.clear();
-    m_sPending.clear();
-    m_pPendingContext = nullptr;
-    m_bTextHasChild = m_bFirstChildText = m_bLastChildText = false;
-    m_nSpace = m_vSpaces.empty() ? SPACE_NONE : m_vSpaces.back().second;
-    m_nDeclared = -1;
+    int nDeclared = -1;
     if (!m_mapDeclared.empty())
     {
         auto it = m_mapDeclared.find(text(pLocalName));
         if (it != m_mapDeclared.end())
-            m_nDeclared = it->second;
+            nDeclared = it->second;
     }
-}
-
-void ListParser::addText(void* pContext, std::string_view sText, bool bCdata)
-{
-    if (m_pPendingContext != nullptr && pContext != m_pPendingContext)
-        decidePending(Next::TEXT);
-    if (bCdata)
-    {
-        decidePending(Next::MARKUP);
-        appendText(sText);
-        return;
-    }
-    // Only a run written as it stands in the document can be indentation: a character
-    // reference or a line end the parser normalised reads differently in the input. The
-    // text of an entity is taken as written.
-    const bool bCandidate = m_nSpace != SPACE_PRESERVE && m_nSpace != SPACE_KEPT && isBlank(sText) &&
-                            (pContext != m_pContext || m_recent.endsWith(xmlByteConsumed(m_pContext), sText));
-    if (!bCandidate || m_nDeclared == XML_ELEMENT_TYPE_MIXED || m_nDeclared == XML_ELEMENT_TYPE_ANY ||
-        m_nDeclared == XML_ELEMENT_TYPE_EMPTY)
-    {
-        decidePending(Next::TEXT);
-        appendText(sText);
-        return;
-    }
-    if (m_nDeclared == XML_ELEMENT_TYPE_ELEMENT)
-        return;
-    m_sPending.append(sText);
-    m_pPendingContext = pContext;
-}
-
-void ListParser::appendText(std::string_view sText)
-{
-    if (sText.empty())
-        return;
-    m_sText.append(sText);
-    if (m_nSpace == SPACE_NONE && isBlank(sText[0]))
-        m_nSpace = SPACE_KEPT;
-    if (!m_bTextHasChild)
-        m_bFirstChildText = true;
-    m_bTextHasChild = true;
-    m_bLastChildText = true;
-}
-
-void ListParser::decidePending(Next next)
-{
-    if (m_sPending.empty())
-        return;
-    bool bDrop = false;
-    if (next == Next::TEXT)
-        bDrop = false;
-    else if (!m_bTextHasChild)
-        bDrop = next != Next::END_TAG;
-    else
-        bDrop = !m_bLastChildText && !m_bFirstChildText;
-    m_pPendingContext = nullptr;
-    if (!bDrop)
-        appendText(m_sPending);
-    m_sPending.clear();
-}
-
-void ListParser::noteMarkup(void* pContext, Next next)
-{
-    if (m_pPendingContext != nullptr && pContext != m_pPendingContext)
-        decidePending(Next::TEXT);
-    decidePending(next);
-    if (next == Next::MARKUP)
-    {
-        m_bTextHasChild = true;
-        m_bLastChildText = false;
-    }
+    m_text.begin(m_vSpaces.empty() ? -1 : m_vSpaces.back().second, nDeclared);
 }
 
 } // namespace

@@ -10,13 +10,14 @@ bool ParsedListCache::Key::operator==(const Key& other) const
 {
     return m_sPath == other.m_sPath && m_device == other.m_device && m_inode == other.m_inode &&
            m_nSize == other.m_nSize && m_modified.tv_sec == other.m_modified.tv_sec &&
-           m_modified.tv_nsec == other.m_modified.tv_nsec && m_Checksum.m_sType == other.m_Checksum.m_sType &&
-           m_Checksum.m_sValue == other.m_Checksum.m_sValue && m_bUncompressed == other.m_bUncompressed &&
-           m_nLogThreshold == other.m_nLogThreshold;
+           m_modified.tv_nsec == other.m_modified.tv_nsec &&
+           m_Checksum.m_sType == other.m_Checksum.m_sType &&
+           m_Checksum.m_sValue == other.m_Checksum.m_sValue &&
+           m_bUncompressed == other.m_bUncompressed && m_nLogThreshold == other.m_nLogThreshold;
 }
 
-std::optional<ParsedListCache::Key> ParsedListCache::keyOf(const std::string& sPath, const Checksum& checksum,
-                                                           bool bUncompressed)
+std::optional<ParsedListCache::Key>
+ParsedListCache::keyOf(const std::string& sPath, const Checksum& checksum, bool bUncompressed)
 {
     struct stat status = {};
     if (::stat(sPath.c_str(), &status) != 0)

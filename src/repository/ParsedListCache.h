@@ -34,7 +34,8 @@ public:
 
     // The key of a file that `checksum` has just accepted; none when the file cannot be
     // examined.
-    static std::optional<Key> keyOf(const std::string& sPath, const Checksum& checksum, bool bUncompressed);
+    static std::optional<Key> keyOf(const std::string& sPath, const Checksum& checksum,
+                                    bool bUncompressed);
 
     // The list now held was parsed under `key`, which logged `log`. An incomplete log is
     // not enough to repeat the parse's messages: such a parse is not remembered.

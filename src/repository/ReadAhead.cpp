@@ -58,7 +58,8 @@ void ReadAhead::readChunk(Chunk& chunk)
     {
         chunk.m_nSize = -1;
         chunk.m_nError = nError;
-        chunk.m_sReason = nError == Z_ERRNO ? errnoText() : std::string(pMessage != nullptr ? pMessage : "");
+        chunk.m_sReason =
+            nError == Z_ERRNO ? errnoText() : std::string(pMessage != nullptr ? pMessage : "");
     }
 }
 
@@ -70,7 +71,8 @@ bool ReadAhead::take(const Chunk& chunk, std::string_view& piece) const
         // zlib puts the path in front of its message.
         if (sReason.compare(0, m_sPath.size() + 2, m_sPath + ": ") == 0)
             sReason.erase(0, m_sPath.size() + 2);
-        logMessage(ERROR, "failed reading primary file '%s' (%s)", m_sPath.c_str(), sReason.c_str());
+        logMessage(ERROR, "failed reading primary file '%s' (%s)", m_sPath.c_str(),
+                   sReason.c_str());
         return false;
     }
     piece = std::string_view(chunk.m_vData.data(), static_cast<std::size_t>(chunk.m_nSize));
