@@ -1,12 +1,11 @@
 #pragma once
 
 // Shared by the two package list targets: librpm's configuration (the architecture
-// scores) is read once, and every input is parsed by a fresh repository.
+// scores) is read once, and every input is read by a fresh PackageListReader.
 
 #include "FuzzSupport.h"
 
-#include "config/UpdaterConfig.h"
-#include "repository/Repository.h"
+#include "repository/PackageListReader.h"
 
 #include <libxml/parser.h>
 #include <rpm/rpmlib.h>
@@ -27,19 +26,15 @@ inline void initializePrimary()
 
 inline void checkPrimary(const std::string& sPath)
 {
-    UpdaterConfig config;
-    config.m_sCacheDir = workDir() + "/cache/";
-    RepoConfig repoConfig;
-    repoConfig.m_sId = "fuzz";
-    repoConfig.m_sUri = "http://updates.example.com/repo/";
-    Repository repository(config, repoConfig);
-    (void)repository.parsePrimary(sPath);
+    static const std::string sDir = workDir() + "/cache/fuzz/packages/";
+    RepoPackageList packages;
+    PackageListReader reader(sPath, sDir);
+    (void)reader.read(packages);
     // Every accepted record is usable, and its file stays inside the package directory.
-    for (const auto& package : repository.packages())
+    for (const auto& package : packages)
     {
         if (package.m_Evr.compare(package.m_Evr) != 0 || package.label().empty())
             std::abort();
-        const std::string& sDir = repository.packageDir();
         const std::string_view sLocal = package.m_sLocalPath.view();
         const std::string_view sFile = sLocal.substr(std::min(sDir.size(), sLocal.size()));
         if (!sLocal.starts_with(sDir) || sFile.empty() || sFile == "." || sFile == ".." ||

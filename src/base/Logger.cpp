@@ -74,30 +74,6 @@ void Logger::write(int nLevel, const char* pFormat, va_list args)
     if (nLevel < m_nThreshold)
         return;
     // Every output formats from its own copy of the argument list.
-    if (m_pRecording != nullptr && !m_pRecording->m_bFull)
-    {
-        if (m_pRecording->m_vMessages.size() >= m_pRecording->m_uLimit)
-            m_pRecording->m_bFull = true;
-        else
-        {
-            va_list copy;
-            va_copy(copy, args);
-            char buffer[256];
-            const int nLength = vsnprintf(buffer, sizeof buffer, pFormat, copy);
-            va_end(copy);
-            std::string sText;
-            if (nLength >= 0 && static_cast<std::size_t>(nLength) < sizeof buffer)
-                sText.assign(buffer, static_cast<std::size_t>(nLength));
-            else if (nLength >= 0)
-            {
-                sText.resize(static_cast<std::size_t>(nLength));
-                va_copy(copy, args);
-                vsnprintf(sText.data(), sText.size() + 1, pFormat, copy);
-                va_end(copy);
-            }
-            m_pRecording->m_vMessages.emplace_back(nLevel, std::move(sText));
-        }
-    }
     if (m_bToSyslog)
     {
         va_list copy;

@@ -20,16 +20,6 @@ enum LogLevel : int
     FATAL = 5,
 };
 
-// Messages kept while a recording is attached to the logger: those that pass the
-// threshold, each with its level and its formatted text, so that the same lines can be
-// written again later. Past m_uLimit messages the recording stops and is marked full.
-struct LogRecording
-{
-    std::vector<std::pair<int, std::string>> m_vMessages;
-    std::size_t m_uLimit = 0;
-    bool m_bFull = false;
-};
-
 // The one process-wide logger: standard error, any number of files with their own
 // minimum level, and the system log.
 class Logger
@@ -55,9 +45,6 @@ public:
 
     void write(int nLevel, const char* pFormat, va_list args) __attribute__((format(printf, 3, 0)));
 
-    // Attaches a recording (nullptr detaches); the logger does not own it.
-    void setRecording(LogRecording* pRecording) { m_pRecording = pRecording; }
-
 private:
     struct FileEntry
     {
@@ -71,7 +58,6 @@ private:
     int m_nThreshold = INFO;
     bool m_bToStderr = true;
     bool m_bToSyslog = false;
-    LogRecording* m_pRecording = nullptr;
 };
 
 // The process-wide instance; it exists before main runs.

@@ -23,13 +23,20 @@ void logReaderError(void* pArg, xmlErrorPtr pError) noexcept
 
 void logXmlError(const std::string& sPath, const xmlError* pError)
 {
+    const std::string sText = xmlErrorText(sPath, pError);
+    if (!sText.empty())
+        logMessage(ERROR, "%s", sText.c_str());
+}
+
+std::string xmlErrorText(const std::string& sPath, const xmlError* pError)
+{
     if (pError == nullptr || pError->level < XML_ERR_ERROR)
-        return;
+        return std::string();
     std::string sMessage = pError->message != nullptr ? pError->message : "unknown error";
     while (!sMessage.empty() && (sMessage.back() == '\n' || sMessage.back() == ' '))
         sMessage.pop_back();
-    logMessage(ERROR, "XML error in '%s' line %d: %s", pError->file != nullptr ? pError->file : sPath.c_str(),
-               pError->line, sMessage.c_str());
+    return "XML error in '" + std::string(pError->file != nullptr ? pError->file : sPath.c_str()) + "' line " +
+           std::to_string(pError->line) + ": " + sMessage;
 }
 
 bool XmlReader::open(const std::string& sPath)

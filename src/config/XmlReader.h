@@ -85,6 +85,8 @@ private:
 // Logs a parser error of the document sPath (ERROR "XML error in '%s' line %d: %s");
 // warnings are left out.
 void logXmlError(const std::string& sPath, const xmlError* pError);
+// The text logXmlError logs at level ERROR; empty for a warning.
+std::string xmlErrorText(const std::string& sPath, const xmlError* pError);
 
 // Copies the attribute sName (without namespace) of an element into sOut. False, with
 // DEBUG "no attribute '%s' for node '%s'", when the element has no such attribute.

@@ -4,6 +4,7 @@
 
 #include "repository/ItemNotify.h"
 #include "repository/MetadataXml.h"
+#include "repository/PackageListReader.h"
 #include "repository/VerifiedFetch.h"
 
 #include "base/FileUtil.h"
@@ -36,8 +37,6 @@ const char* PRIMARY_TYPE = "primary";
 constexpr uint64_t MAX_INDEX_SIZE = 4ull << 20;
 constexpr uint64_t MAX_METADATA_SIZE = 256ull << 20;
 constexpr uint64_t MAX_SIGNATURE_SIZE = 64ull << 10;
-// A parse that logs more than this (tracing) is not kept for reuse.
-constexpr std::size_t MAX_RECORDED_MESSAGES = 10000;
 
 // strtoull semantics (leading white space and a sign accepted), the whole text, and not
 // the value an overflow yields.
@@ -119,7 +118,7 @@ bool Repository::update(const std::string& sUriOverride)
     }
     m_mapMetadata.clear();
     m_setPackages.clear();
-    m_pParsedSource.reset();
+    m_parsedList.forget();
 
     if (!createDir(m_sRepoDir))
         return false;
@@ -150,7 +149,8 @@ bool Repository::update(const std::string& sUriOverride)
         logMessage(ERROR, "no 'primary' entry in repository metadata");
         return false;
     }
-    if (!fetchMetadataFile(downloader, it->second))
+    Match match = Match::NONE;
+    if (!fetchMetadataFile(downloader, it->second, match))
     {
         logMessage(ERROR, "failed getting repository resource '%s'", it->second.m_sLocation.c_str());
         return false;
@@ -159,7 +159,7 @@ bool Repository::update(const std::string& sUriOverride)
     notifier.notify(0);
 
     // The package list has just passed its checksum test.
-    return loadPrimary(false);
+    return loadPrimary(false, match, nullptr);
 }
 
 bool Repository::loadFromCache()
@@ -168,7 +168,8 @@ bool Repository::loadFromCache()
     // parsed from, it is taken again instead of parsing the whole file once more.
     RepoPackageList previous;
     previous.swap(m_setPackages);
-    std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
+    ParsedListCache previousParse = std::move(m_parsedList);
+    m_parsedList.forget();
     m_mapMetadata.clear();
     if (m_pRepoConfig->m_bGpgCheckMetadata &&
         !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE, REPOMD_PATH, DEBUG))
@@ -181,8 +182,8 @@ bool Repository::loadFromCache()
         logMessage(ERROR, "failed parsing repository metadata from '%s'", REPOMD_PATH);
         return false;
     }
-    m_pParsedSource = std::move(pPreviousSource);
-    return loadPrimary(true, &previous);
+    m_parsedList = std::move(previousParse);
+    return loadPrimary(true, Match::NONE, &previous);
 }
 
 bool Repository::fetchIndex(Downloader& downloader)
@@ -220,20 +221,24 @@ bool Repository::fetchIndex(Downloader& downloader)
     return false;
 }
 
-bool Repository::isValidMetadataFile(const MetadataEntry& entry)
+Repository::Match Repository::verifiedMatch(const MetadataEntry& entry) const
 {
     if (entry.m_Checksum.verify(entry.m_sLocalPath))
-        m_lastMatch = Match::STORED;
-    else if (entry.m_OpenChecksum.verifyUncompressed(entry.m_sLocalPath))
-        m_lastMatch = Match::UNCOMPRESSED;
-    else
-        m_lastMatch = Match::NONE;
-    return m_lastMatch != Match::NONE;
+        return Match::STORED;
+    if (entry.m_OpenChecksum.verifyUncompressed(entry.m_sLocalPath))
+        return Match::UNCOMPRESSED;
+    return Match::NONE;
 }
 
 bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
 {
-    if (isReadable(entry.m_sLocalPath) && isValidMetadataFile(entry))
+    Match match = Match::NONE;
+    return fetchMetadataFile(downloader, entry, match);
+}
+
+bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry, Match& match)
+{
+    if (isReadable(entry.m_sLocalPath) && (match = verifiedMatch(entry)) != Match::NONE)
     {
         logMessage(DEBUG, "cached copy '%s' of '%s' is valid", entry.m_sLocalPath.c_str(), entry.m_sLocation.c_str());
         return true;
@@ -244,7 +249,8 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
     fetch.m_uMaxSize = MAX_METADATA_SIZE;
     fetch.m_sFetchError = "failed getting repository resource '" + entry.m_sLocation + "'";
     return fetchVerified(&downloader, fetch, [&](std::string& sProblem) {
-        if (isValidMetadataFile(entry))
+        match = verifiedMatch(entry);
+        if (match != Match::NONE)
             return true;
         sProblem = "invalid checksum on '" + entry.m_sLocation + "'";
         return false;
@@ -253,16 +259,15 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry)
 
 bool Repository::loadPrimary(bool bVerify)
 {
-    return loadPrimary(bVerify, nullptr);
+    return loadPrimary(bVerify, Match::NONE, nullptr);
 }
 
-bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
+bool Repository::loadPrimary(bool bVerify, Match verified, RepoPackageList* pPrevious)
 {
     // What the current list was parsed from; it describes the list again only when that
-    // list is taken over below. A verification counts only for the load right after it.
-    std::unique_ptr<ParsedSource> pPreviousSource = std::move(m_pParsedSource);
-    const Match verifiedBefore = m_lastMatch;
-    m_lastMatch = Match::NONE;
+    // list is taken over below.
+    ParsedListCache previousParse = std::move(m_parsedList);
+    m_parsedList.forget();
     auto it = m_mapMetadata.find(PRIMARY_TYPE);
     if (it == m_mapMetadata.end())
     {
@@ -270,7 +275,8 @@ bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
         return false;
     }
     const MetadataEntry& entry = it->second;
-    if (bVerify && !isValidMetadataFile(entry))
+    const Match match = bVerify ? verifiedMatch(entry) : verified;
+    if (bVerify && match == Match::NONE)
     {
         logMessage(ERROR, "invalid checksum on '%s'", entry.m_sLocation.c_str());
         return false;
@@ -278,39 +284,36 @@ bool Repository::loadPrimary(bool bVerify, RepoPackageList* pPrevious)
 
     // The file has just been verified (here, or by the fetch before): the checksum that
     // accepted it identifies its content.
-    const Match match = bVerify ? m_lastMatch : verifiedBefore;
-    m_lastMatch = Match::NONE;
-    const Checksum& checksum = match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum;
-    const ParsedSource* pSource = pPreviousSource.get();
-    if (pPrevious != nullptr && pSource != nullptr && match != Match::NONE && pSource->m_match == match &&
-        pSource->m_sPath == entry.m_sLocalPath && pSource->m_Checksum.m_sType == checksum.m_sType &&
-        pSource->m_Checksum.m_sValue == checksum.m_sValue && pSource->m_nLogThreshold == logger().threshold())
+    std::optional<ParsedListCache::Key> key;
+    if (match != Match::NONE)
+        key = ParsedListCache::keyOf(entry.m_sLocalPath,
+                                     match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum,
+                                     match == Match::UNCOMPRESSED);
+    if (pPrevious != nullptr && key && previousParse.takeOver(*key))
     {
-        // Same file, same list: only the messages of the parse are written again.
+        // Same file, same list: only the messages of the parse were written again.
         m_setPackages.swap(*pPrevious);
-        for (const auto& message : pSource->m_recording.m_vMessages)
-            logMessage(message.first, "%s", message.second.c_str());
-        m_pParsedSource = std::move(pPreviousSource);
+        m_parsedList = std::move(previousParse);
         return true;
     }
 
-    auto pParsed = std::make_unique<ParsedSource>();
-    pParsed->m_sPath = entry.m_sLocalPath;
-    pParsed->m_match = match;
-    pParsed->m_Checksum = checksum;
-    pParsed->m_nLogThreshold = logger().threshold();
-    pParsed->m_recording.m_uLimit = MAX_RECORDED_MESSAGES;
-    logger().setRecording(&pParsed->m_recording);
-    const bool bParsed = parsePrimary(entry.m_sLocalPath);
-    logger().setRecording(nullptr);
-    if (!bParsed)
+    PackageListReader reader(entry.m_sLocalPath, m_sPackageDir);
+    if (!reader.read(m_setPackages))
     {
         logMessage(ERROR, "failed parsing repository resource '%s'", entry.m_sLocation.c_str());
         return false;
     }
-    if (match != Match::NONE && !pParsed->m_recording.m_bFull)
-        m_pParsedSource = std::move(pParsed);
+    if (key)
+        m_parsedList.remember(std::move(*key), reader.takeLog());
     return true;
+}
+
+bool Repository::parsePrimary(const std::string& sPath)
+{
+    // The list changes: whatever it was parsed from before no longer describes it.
+    m_parsedList.forget();
+    PackageListReader reader(sPath, m_sPackageDir);
+    return reader.read(m_setPackages);
 }
 
 bool Repository::parseRepomd()

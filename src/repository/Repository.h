@@ -6,6 +6,7 @@
 #include "base/Logger.h"
 #include "base/Package.h"
 #include "config/UpdaterConfig.h"
+#include "repository/ParsedListCache.h"
 
 #include <libxml/tree.h>
 
@@ -96,26 +97,17 @@ private:
         STORED,
         UNCOMPRESSED,
     };
-    // The verified file the current package list was parsed from, and the messages the
-    // parse logged: a later load of the same file takes the list again and repeats the
-    // messages instead of parsing the file once more.
-    struct ParsedSource
-    {
-        std::string m_sPath;
-        Match m_match = Match::NONE;
-        Checksum m_Checksum;
-        int m_nLogThreshold = 0;
-        LogRecording m_recording;
-    };
 
     // The index into the cache; with a signed index, together with its signature and only
     // when the signature checks.
     bool fetchIndex(Downloader& downloader);
-    // The local file passes the stored checksum or, failing that, the uncompressed one;
-    // remembers which one in m_lastMatch.
-    bool isValidMetadataFile(const MetadataEntry& entry);
-    // pPrevious: the list parsed before, offered for reuse when the file is the same.
-    bool loadPrimary(bool bVerify, RepoPackageList* pPrevious);
+    // Which checksum the local file passes: the stored one or, failing that, the
+    // uncompressed one.
+    Match verifiedMatch(const MetadataEntry& entry) const;
+    bool fetchMetadataFile(Downloader& downloader, MetadataEntry& entry, Match& match);
+    // verified: the checksum that accepted the file just before, when it is not verified
+    // here. pPrevious: the list parsed before, offered for reuse when the file is the same.
+    bool loadPrimary(bool bVerify, Match verified, RepoPackageList* pPrevious);
 
     const RepoConfig* m_pRepoConfig;
     std::string m_sRepoDir;
@@ -123,6 +115,6 @@ private:
     std::string m_sBaseUri;
     MetadataMap m_mapMetadata;
     RepoPackageList m_setPackages;
-    Match m_lastMatch = Match::NONE;
-    std::unique_ptr<ParsedSource> m_pParsedSource;
+    // What m_setPackages was parsed from, while that is known.
+    ParsedListCache m_parsedList;
 };

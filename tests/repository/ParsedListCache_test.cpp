@@ -6,6 +6,7 @@
 #include "base/Logger.h"
 #include "repository/Repository.h"
 
+#include <cstdio>
 #include <sys/stat.h>
 
 using namespace repo_test;
@@ -131,6 +132,23 @@ TEST_F(ReuseTest, ChangedFileIsParsedAgain)
     cacheList(list("1.1"), true);
     (void)load(pAgain);
     EXPECT_EQ(labels(m_pRepo->packages()), vLabels);
+}
+
+// The list is taken over only from the very file it was parsed from: a copy with the same
+// content put in its place is parsed again, with the same lines.
+TEST_F(ReuseTest, SameContentInAnotherFileIsParsedAgain)
+{
+    cacheList(list("1.0"));
+    const RepoPackage* pFirst = nullptr;
+    const std::vector<std::string> vParsed = load(pFirst);
+    const std::string sPath = m_pRepo->repoDir() + "primary.xml";
+    writeFile(sPath + ".copy", readFile(sPath));
+    ASSERT_EQ(::rename((sPath + ".copy").c_str(), sPath.c_str()), 0);
+
+    const RepoPackage* pAgain = nullptr;
+    EXPECT_EQ(load(pAgain), vParsed);
+    EXPECT_NE(pAgain, pFirst);
+    EXPECT_EQ(m_pRepo->packages().size(), 2u);
 }
 
 TEST_F(ReuseTest, DamagedFileIsRefusedAndNotReused)

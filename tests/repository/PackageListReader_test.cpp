@@ -724,3 +724,180 @@ TEST_F(PrimaryTest, ListLargerThanTheReadAheadRingKeepsEveryPackageInOrder)
         }
     }
 }
+
+namespace
+{
+
+std::string withDoctype(const std::string& sInternalSubset, const PackageXml& package)
+{
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE metadata [" + sInternalSubset + "]>\n" + DOC_ROOT + package.str() +
+           DOC_TAIL;
+}
+
+PackageXml withGroup(const std::string& sGroup)
+{
+    return with(&PackageXml::m_sFormat,
+                "<format>" + sGroup + "<rpm:requires><rpm:entry name=\"libc\"/></rpm:requires></format>");
+}
+
+PackageXml withName(const std::string& sName, const std::string& sPackageAttributes = std::string())
+{
+    PackageXml package = with(&PackageXml::m_sName, sName);
+    package.m_sType += sPackageAttributes;
+    return package;
+}
+
+std::string nameOf(Repository& repo, const std::string& sPath, const std::string& sDocument)
+{
+    writeFile(sPath, sDocument);
+    LogCapture log;
+    if (!repo.parsePrimary(sPath))
+        return "<refused>";
+    if (repo.packages().size() != 1)
+        return "<" + std::to_string(repo.packages().size()) + " records>";
+    return repo.packages().begin()->m_sName.str();
+}
+
+} // namespace
+
+// Blank text in the elements whose text is read (name, arch, checksum, group): a run of
+// blanks written in the document is indentation, and dropped, when markup follows it and
+// the element has no text as its first child nor as the child before the run; it is text
+// when the end tag of an element without children follows it, when a reference or other
+// text follows it, under xml:space="preserve", once the element has kept text that begins
+// with a blank, and when the DTD declares the element with mixed content (element content:
+// always dropped). Blanks from a character reference or a CDATA section are always text.
+TEST_F(PrimaryTest, BlankTextTable)
+{
+    const std::string sLong(400, ' ');
+    const struct
+    {
+        const char* m_pCase;
+        std::string m_sDocument;
+        std::string m_sName; // "<refused>": the list is refused
+        const char* m_pArch = nullptr;
+        const char* m_pGroup = nullptr;
+    } CASES[] = {
+        {"blanks around text", document(withName("<name>  pkg  </name>")), "  pkg  "},
+        {"blanks only", document(withName("<name>   </name>")), "   "},
+        {"blanks only with a line end", document(withName("<name>\n  </name>")), "<refused>"},
+        {"blanks then CDATA", document(withName("<name>  <![CDATA[cd]]></name>")), "cd"},
+        {"blank CDATA then comment", document(withName("<name><![CDATA[  ]]><!--c-->x</name>")), "  x"},
+        {"blanks then comment", document(withName("<name>  <!--c-->a</name>")), "a"},
+        {"blanks then processing instruction", document(withName("<name>  <?pi x?>a</name>")), "a"},
+        {"blanks then element", document(withName("<name>  <b/>a</name>")), "a"},
+        {"comment, blanks, comment", document(withName("<name><!--c-->  <!--d-->a</name>")), "a"},
+        {"comment, blanks, end", document(withName("<name><!--c-->  </name>")), "<refused>"},
+        {"text first: blanks kept", document(withName("<name>a<!--c-->  <!--d-->b</name>")), "a  b"},
+        {"text before: blanks kept", document(withName("<name><!--c-->a<!--d-->  <!--e-->b</name>")), "ab"},
+        {"text after: blanks kept", document(withName("<name><!--c-->a<!--d-->  b</name>")), "a  b"},
+        {"mixed content", document(withName("<name>x<b> </b>  <c/>z</name>")), "x  z"},
+        {"character reference, blanks", document(withName("<name>&#32;  <!--c-->a</name>")), "   a"},
+        {"blanks, character reference", document(withName("<name>  &#32;<!--c-->a</name>")), "   a"},
+        {"blanks, predefined entity", document(withName("<name>  &amp;<!--c-->  <!--d-->y</name>")), "  &  y"},
+        {"default space", document(withName("<name xml:space=\"default\">  <!--c-->a</name>")), "a"},
+        {"preserve inherited", document(withName("<name>  <!--c-->a</name>", " xml:space=\"preserve\"")), "  a"},
+        {"default below preserve",
+         document(withName("<name xml:space=\"default\">  <!--c-->a</name>", " xml:space=\"preserve\"")), "a"},
+        {"unknown space value keeps the inherited one",
+         document(withName("<name xml:space=\"other\">  <!--c-->a</name>", " xml:space=\"preserve\"")), "  a"},
+        {"line end CR LF", document(withName("<name> \r\n <!--c-->a</name>")), "a"},
+        {"line end CR alone", document(withName("<name> \r <!--c-->a</name>")), "<refused>"},
+        {"no-break space is text", document(withName("<name>\xc2\xa0<!--c-->a</name>")), "\xc2\xa0" "a"},
+        {"after non-ASCII text", document(withName("<name>\xc3\xa9<!--c-->  <!--d-->a</name>")), "\xc3\xa9  a"},
+        {"long blank run", document(withName("<name>" + sLong + "<!--c-->a</name>")), "a"},
+        {"long text, then blanks", document(withName("<name>" + std::string(400, 'n') + "<!--c-->  <!--d-->a</name>")),
+         std::string(400, 'n') + "  a"},
+        {"arch", document(with(&PackageXml::m_sArch, "<arch>  <!--c-->noarch</arch>")), "pkg", "noarch"},
+        {"checksum", document(with(&PackageXml::m_sChecksum, "<checksum type=\"sha\">  <!--c-->abc</checksum>")), "pkg"},
+        {"group", document(withGroup("<rpm:group>  <!--c-->Base</rpm:group>")), "pkg", nullptr, "Base"},
+        {"group of blanks", document(withGroup("<rpm:group>  </rpm:group>")), "pkg", nullptr, "  "},
+        {"group: comment, blanks", document(withGroup("<rpm:group><!--c-->  </rpm:group>")), "<refused>"},
+        {"blank summary and description", document(withExtra("<summary> </summary><description>\n  \n</description>")),
+         "pkg"},
+        {"indented package",
+         document("<package type=\"rpm\">\n  <name>pkg</name>\n  <arch>noarch</arch>\n  <version epoch=\"0\" ver=\"1\" "
+                  "rel=\"1\"/>\n  <checksum type=\"sha\">abc</checksum>\n  <location href=\"a.rpm\"/>\n  <format>\n"
+                  "    <rpm:group>\n      G\n    </rpm:group>\n  </format>\n</package>\n"),
+         "pkg", "noarch", "\n      G\n    "},
+        {"DTD: mixed", withDoctype("<!ELEMENT name (#PCDATA|b)*>", withName("<name>  <!--c-->a</name>")), "  a"},
+        {"DTD: text only", withDoctype("<!ELEMENT name (#PCDATA)>", withName("<name>  <!--c-->a</name>")), "  a"},
+        {"DTD: any", withDoctype("<!ELEMENT name ANY>", withName("<name>  <!--c-->a</name>")), "  a"},
+        {"DTD: empty", withDoctype("<!ELEMENT name EMPTY>", withName("<name>  <!--c-->a</name>")), "  a"},
+        {"DTD: elements", withDoctype("<!ELEMENT name (b)*>", withName("<name>  </name>")), "<refused>"},
+        {"DTD: elements, text", withDoctype("<!ELEMENT name (b)*>", withName("<name>a  <!--c-->  b</name>")),
+         "a    b"},
+        {"DTD: first declaration counts",
+         withDoctype("<!ELEMENT name (#PCDATA)><!ELEMENT name (b)*>", withName("<name>  <!--c-->a</name>")), "  a"},
+        {"DTD: other element", withDoctype("<!ELEMENT arch (b)*>", withName("<name>  <!--c-->a</name>")), "a"},
+        {"DTD: prefixed name", withDoctype("<!ELEMENT rpm:group (b)*>", withGroup("<rpm:group>  </rpm:group>")),
+         "pkg", nullptr, "  "},
+        {"entity of blanks", withDoctype("<!ENTITY sp \"  \">", withName("<name>&sp;<!--c-->a</name>")), "  a"},
+        {"entity of blanks and a comment", withDoctype("<!ENTITY sp \"  <!--c-->\">", withName("<name>&sp;a</name>")),
+         "a"},
+        {"entity holding the name", withDoctype("<!ENTITY n \"<name>  <!--c-->x</name>\">", withName("&n;")), "x"},
+        {"entity of a character reference",
+         withDoctype("<!ENTITY sp \"&#38;#32;\">", withName("<name>&sp;<!--c-->a</name>")), " a"},
+        {"blanks before an entity",
+         withDoctype("<!ENTITY x \"x\">", withName("<name>  &x;<!--c-->  <!--d-->y</name>")), "  x  y"},
+    };
+    for (const auto& testCase : CASES)
+    {
+        SCOPED_TRACE(testCase.m_pCase);
+        Repository repo(m_config, m_repoConfig);
+        EXPECT_EQ(nameOf(repo, m_dir.file("blank.xml"), testCase.m_sDocument), testCase.m_sName);
+        if (repo.packages().size() != 1)
+            continue;
+        if (testCase.m_pArch != nullptr)
+        {
+            EXPECT_EQ(repo.packages().begin()->m_sArch.str(), testCase.m_pArch);
+        }
+        if (testCase.m_pGroup != nullptr)
+        {
+            EXPECT_EQ(repo.packages().begin()->m_sGroup.str(), testCase.m_pGroup);
+        }
+    }
+}
+
+// The list is read in pieces; where a piece ends inside a text changes nothing.
+TEST_F(PrimaryTest, BlankTextAcrossReads)
+{
+    const struct
+    {
+        std::string m_sText;
+        std::string m_sName;
+    } CASES[] = {
+        {"  <!--c-->a", "a"},
+        {"  pkg  ", "  pkg  "},
+        {"a<!--c-->  <!--d-->b", "a  b"},
+        {"&#32;<!--c-->a", " a"},
+        {"<![CDATA[  ]]><!--c-->x", "  x"},
+        {"<!--c-->  <!--d-->a", "a"},
+        {" \r\n <!--c-->a", "a"},
+        // Long runs of blanks, read in parts.
+        {std::string(400, ' ') + "<!--c-->a", "a"},
+        {"<!--c-->" + std::string(400, ' ') + "<!--d-->a", "a"},
+    };
+    const std::string sOpen = DOC_HEAD + "<package type=\"rpm\"><description>";
+    const std::size_t READ_SIZE = 256u << 10;
+    for (const auto& testCase : CASES)
+    {
+        SCOPED_TRACE(testCase.m_sText);
+        for (int nOffset : {-12, -1, 0, 1, 2, 3, 5, 8, 10, 13, 20, 30, 100, 200, 300, 399, 400, 401, 405, 410, 420})
+        {
+            // The first read ends nOffset bytes into the name's content.
+            if (static_cast<std::size_t>(nOffset) > testCase.m_sText.size() + 10 && nOffset > 0)
+                continue;
+            SCOPED_TRACE(nOffset);
+            const std::size_t uPad = READ_SIZE - sOpen.size() - std::string("</description><name>").size() -
+                                     static_cast<std::size_t>(static_cast<long>(nOffset));
+            PackageXml package;
+            const std::string sDocument = sOpen + std::string(uPad, 'x') + "</description><name>" + testCase.m_sText +
+                                          "</name>" + package.m_sArch + package.m_sVersion + package.m_sChecksum +
+                                          package.m_sLocation + package.m_sFormat + "</package>\n" + DOC_TAIL;
+            ASSERT_EQ(sDocument.find(testCase.m_sText), READ_SIZE - static_cast<std::size_t>(static_cast<long>(nOffset)));
+            Repository repo(m_config, m_repoConfig);
+            EXPECT_EQ(nameOf(repo, m_dir.file("split.xml"), sDocument), testCase.m_sName);
+        }
+    }
+}
