@@ -26,7 +26,8 @@ constexpr char BAD_CORE_MARK[] = "02.00";
 constexpr char CORE_MARK_CORRECTION[] = "12";
 
 // 64 distinct characters that need no quoting in Basic or Digest credentials.
-constexpr char PASSWORD_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr char PASSWORD_ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 static_assert(sizeof(PASSWORD_ALPHABET) == 65);
 
 using Record = std::array<unsigned char, EEPROM_RECORD_SIZE>;
@@ -67,41 +68,58 @@ void readDeviceIdentity()
     const char* pPath = sPath.c_str();
 
     UniqueFile pFile(std::fopen(pPath, "rb"));
-    if (!pFile) {
-        logMessage(ERROR, "failed opening '%s' for initialization: '%s'", pPath, errnoText().c_str());
+    if (!pFile)
+    {
+        logMessage(ERROR, "failed opening '%s' for initialization: '%s'", pPath,
+                   errnoText().c_str());
         return;
     }
     char line[128];
-    for (;;) {
-        if (!std::fgets(line, sizeof(line), pFile.get())) {
+    for (;;)
+    {
+        if (!std::fgets(line, sizeof(line), pFile.get()))
+        {
             if (std::ferror(pFile.get()))
                 logMessage(DEBUG, "failed reading from '%s'", pPath);
             break;
         }
-        if (std::strncmp(line, "Serial", 6) == 0) {
+        if (std::strncmp(line, "Serial", 6) == 0)
+        {
             char value[64];
             if (std::sscanf(line, "%*s %*s %63s", value) == 1)
                 id.m_sSerial = value;
             else
                 logMessage(DEBUG, "malformed Serial line in '%s'", pPath);
-        } else if (std::strncmp(line, "Revision", 8) == 0) {
+        }
+        else if (std::strncmp(line, "Revision", 8) == 0)
+        {
             char value[9];
             if (std::sscanf(line, "%*s %*s %8s", value) == 1)
                 id.m_sRevision = value;
             else
                 logMessage(DEBUG, "malformed Revision line in '%s'", pPath);
-        } else if (std::strncmp(line, "Hardware", 8) == 0) {
+        }
+        else if (std::strncmp(line, "Hardware", 8) == 0)
+        {
             char value[16];
-            if (std::sscanf(line, "%*s %*s %15s", value) == 1) {
-                if (std::strcmp(value, "Vantor") == 0) {
+            if (std::sscanf(line, "%*s %*s %15s", value) == 1)
+            {
+                if (std::strcmp(value, "Vantor") == 0)
+                {
                     id.m_nModel = HW_MODEL_VANTOR;
-                } else if (std::strcmp(value, "Kelmir") == 0) {
+                }
+                else if (std::strcmp(value, "Kelmir") == 0)
+                {
                     id.m_nModel = HW_MODEL_KELMIR;
-                } else {
+                }
+                else
+                {
                     logMessage(WARNING, "unknown hardware '%s'", value);
                     id.m_nModel = HW_MODEL_UNKNOWN;
                 }
-            } else {
+            }
+            else
+            {
                 logMessage(DEBUG, "malformed Hardware line in '%s'", pPath);
             }
         }
@@ -116,7 +134,8 @@ void readDeviceIdentity()
 std::string defaultUserName(const std::string& sProduct)
 {
     const DeviceIdentity& id = identity();
-    if (id.m_sRevision.empty()) {
+    if (id.m_sRevision.empty())
+    {
         logMessage(DEBUG, "no HW Revision");
         return std::string();
     }
@@ -131,12 +150,15 @@ std::string defaultPassword()
     const std::size_t uNeeded = id.m_nModel == HW_MODEL_KELMIR ? 1 : 2;
 
     std::vector<Record> vRecords;
-    for (const std::string& sFile : networkPaths().m_vEepromFiles) {
+    for (const std::string& sFile : networkPaths().m_vEepromFiles)
+    {
         if (vRecords.size() >= uNeeded)
             break;
         UniqueFile pFile(std::fopen(sFile.c_str(), "rb"));
-        if (!pFile) {
-            logMessage(DEBUG, "failed opening secret data file '%s': %s", sFile.c_str(), errnoText().c_str());
+        if (!pFile)
+        {
+            logMessage(DEBUG, "failed opening secret data file '%s': %s", sFile.c_str(),
+                       errnoText().c_str());
             continue;
         }
         Record record{};
@@ -145,26 +167,31 @@ std::string defaultPassword()
         else
             logMessage(DEBUG, "failed reading data from '%s'", sFile.c_str());
     }
-    if (vRecords.size() < uNeeded) {
+    if (vRecords.size() < uNeeded)
+    {
         logMessage(DEBUG, "failed reading secret data");
         return std::string();
     }
 
     if (id.m_nModel == HW_MODEL_VANTOR && markEquals(vRecords[1], HW_REV_212_MARK) &&
-        markEquals(vRecords[0], BAD_CORE_MARK)) {
-        std::memcpy(vRecords[0].data() + REVISION_MARK_OFFSET + REVISION_MARK_LENGTH - 2, CORE_MARK_CORRECTION, 2);
+        markEquals(vRecords[0], BAD_CORE_MARK))
+    {
+        std::memcpy(vRecords[0].data() + REVISION_MARK_OFFSET + REVISION_MARK_LENGTH - 2,
+                    CORE_MARK_CORRECTION, 2);
         logMessage(TRACE, "bad core EEPROM data, using workaround for HW rev 2.12");
     }
 
     std::unique_ptr<ne_md5_ctx, Md5Free> pContext(ne_md5_create_ctx());
-    if (!pContext) {
+    if (!pContext)
+    {
         logMessage(DEBUG, "failed initializing hash function");
         return std::string();
     }
     for (const Record& record : vRecords)
         ne_md5_process_bytes(record.data(), record.size(), pContext.get());
     unsigned char digest[16];
-    if (!ne_md5_finish_ctx(pContext.get(), digest)) {
+    if (!ne_md5_finish_ctx(pContext.get(), digest))
+    {
         logMessage(DEBUG, "failed computing hash");
         return std::string();
     }
@@ -186,12 +213,14 @@ bool loadDefaultCredentials(const std::string& sProduct)
     NetworkCredentials& list = defaultCredentials();
     list.clear();
     const std::string sPassword = defaultPassword();
-    if (sPassword.empty()) {
+    if (sPassword.empty())
+    {
         logMessage(ERROR, "cannot recover default password for authentication");
         return false;
     }
     const std::string sUser = defaultUserName(sProduct);
-    if (sUser.empty()) {
+    if (sUser.empty())
+    {
         logMessage(ERROR, "cannot recover default user name for authentication");
         return false;
     }

@@ -33,7 +33,8 @@ std::string defaultUserName(const std::string& sProduct);
 // The 12-character default password derived from the EEPROM records, empty when it
 // cannot be built.
 std::string defaultPassword();
-// Rebuilds the default credential list (user name as defaultUserName(sProduct)); false when user name or password is missing.
+// Rebuilds the default credential list (user name as defaultUserName(sProduct)); false when user
+// name or password is missing.
 [[nodiscard]] bool loadDefaultCredentials(const std::string& sProduct);
 // The process-wide default credential list (one entry at most, for any server).
 NetworkCredentials& defaultCredentials();

@@ -83,20 +83,24 @@ bool Downloader::open(const std::string& sBaseUri, const TlsConfig& tls)
         m_pTls = std::move(pTls);
     }
     ParsedUri baseUri;
-    if (!baseUri.parse(pText)) {
+    if (!baseUri.parse(pText))
+    {
         logMessage(ERROR, "failed parsing repository URI '%s'", pText);
         return false;
     }
-    if (!baseUri->host || !baseUri->path || !baseUri->scheme) {
+    if (!baseUri->host || !baseUri->path || !baseUri->scheme)
+    {
         logMessage(ERROR, "repository URI '%s' missing host, path or scheme", pText);
         return false;
     }
-    logMessage(DEBUG, "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
+    logMessage(DEBUG,
+               "opening repo downloader with URI scheme, host, port, path = '%s' '%s' %u '%s'",
                baseUri->scheme, baseUri->host, baseUri->port, baseUri->path);
 
     assert(m_vFetchers.empty());
     m_vFetchers.push_back(std::make_unique<URLFetcher>(baseUri.get(), m_pTls.get()));
-    if (!m_vFetchers.front()->isValid()) {
+    if (!m_vFetchers.front()->isValid())
+    {
         logMessage(ERROR, "cannot create fetcher for '%s'", pText);
         m_vFetchers.clear();
         return false;
@@ -131,15 +135,16 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
     const std::string sTempPath = sLocalPath + ".tmp";
     logMessage(DEBUG, "downloading path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
     std::string sRequestPath = m_sBasePath + sRelPath;
-    logMessage(DEBUG, "resolved URI path '%s' on '%s' to '%s'", sRelPath.c_str(), m_sBasePath.c_str(),
-               sRequestPath.c_str());
+    logMessage(DEBUG, "resolved URI path '%s' on '%s' to '%s'", sRelPath.c_str(),
+               m_sBasePath.c_str(), sRequestPath.c_str());
     if (m_vFetchers.empty())
         return false;
 
     // Declared before the descriptor: the file is closed before it is removed.
     PartialFile partial(sTempPath);
     UniqueFd fd(::open(sTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) {
+    if (!fd)
+    {
         logMessage(ERROR, "failed creating file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
         partial.keep();
         return false;
@@ -147,22 +152,27 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
 
     URLFetcher* pCurrent = m_vFetchers.front().get();
     int nRedirects = 0;
-    for (;;) {
-        if (pCurrent->get(sRequestPath, fd.get(), bBypassCaches, sRelPath, uMaxSize, bExpectedSize)) {
+    for (;;)
+    {
+        if (pCurrent->get(sRequestPath, fd.get(), bBypassCaches, sRelPath, uMaxSize, bExpectedSize))
+        {
             if (pCurrent != m_vFetchers.front().get())
                 pCurrent->closeConnection();
-            switch (replaceFile(fd.release(), sTempPath, sLocalPath)) {
+            switch (replaceFile(fd.release(), sTempPath, sLocalPath))
+            {
             case ReplaceStep::DONE:
                 break;
             case ReplaceStep::SYNC:
-                logMessage(ERROR, "failed syncing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+                logMessage(ERROR, "failed syncing file '%s' (%s)", sTempPath.c_str(),
+                           errnoText().c_str());
                 return false;
             case ReplaceStep::CLOSE:
-                logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(), errnoText().c_str());
+                logMessage(ERROR, "failed closing file '%s' (%s)", sTempPath.c_str(),
+                           errnoText().c_str());
                 return false;
             case ReplaceStep::RENAME:
-                logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(), sLocalPath.c_str(),
-                           errnoText().c_str());
+                logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sTempPath.c_str(),
+                           sLocalPath.c_str(), errnoText().c_str());
                 return false;
             case ReplaceStep::SYNC_DIRECTORY:
                 // The complete file is in place; only its durability is in doubt.
@@ -171,36 +181,45 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
                 break;
             }
             partial.keep();
-            logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(), sLocalPath.c_str());
+            logMessage(DEBUG, "successfully downloaded path '%s' to '%s'", sRelPath.c_str(),
+                       sLocalPath.c_str());
             m_lastFailure = URLFetcher::Failure::NONE;
             return true;
         }
-        if (!pCurrent->wasRedirected()) {
+        if (!pCurrent->wasRedirected())
+        {
             m_lastFailure = pCurrent->failure();
             return false;
         }
 
-        if (++nRedirects > MAX_REDIRECTS) {
+        if (++nRedirects > MAX_REDIRECTS)
+        {
             logMessage(ERROR, "maximum number of redirects (%i) exceeded", MAX_REDIRECTS);
             return false;
         }
         const ne_uri* pTarget = pCurrent->redirectLocation();
-        if (!pTarget) {
+        if (!pTarget)
+        {
             logMessage(ERROR, "got redirect with unparseable location");
             return false;
         }
-        if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme)) {
-            logMessage(ERROR, "refusing redirection of '%s' to '%s': only http and https are followed",
+        if (isNetworkScheme(pCurrent->scheme().c_str()) && !isNetworkScheme(pTarget->scheme))
+        {
+            logMessage(ERROR,
+                       "refusing redirection of '%s' to '%s': only http and https are followed",
                        sRelPath.c_str(), unparse(*pTarget).c_str());
             m_lastFailure = URLFetcher::Failure::REFUSED;
             return false;
         }
-        logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(), pTarget->scheme ? pTarget->scheme : "",
-                   pTarget->host ? pTarget->host : "", pTarget->port, pTarget->path ? pTarget->path : "");
+        logMessage(DEBUG, "'%s' redirected to '%s://%s:%u%s", sRelPath.c_str(),
+                   pTarget->scheme ? pTarget->scheme : "", pTarget->host ? pTarget->host : "",
+                   pTarget->port, pTarget->path ? pTarget->path : "");
 
         URLFetcher* pFound = nullptr;
-        for (const auto& pFetcher : m_vFetchers) {
-            if (pFetcher->matches(*pTarget)) {
+        for (const auto& pFetcher : m_vFetchers)
+        {
+            if (pFetcher->matches(*pTarget))
+            {
                 pFound = pFetcher.get();
                 break;
             }
@@ -211,10 +230,13 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
         std::string sNextPath = pTarget->path && *pTarget->path ? pTarget->path : "/";
         if (pTarget->query)
             sNextPath += std::string("?") + pTarget->query;
-        if (!pFound) {
+        if (!pFound)
+        {
             auto pFetcher = std::make_unique<URLFetcher>(*pTarget, m_pTls.get());
-            if (!pFetcher->isValid()) {
-                logMessage(ERROR, "cannot create fetcher for redirection to '%s'", unparse(*pTarget).c_str());
+            if (!pFetcher->isValid())
+            {
+                logMessage(ERROR, "cannot create fetcher for redirection to '%s'",
+                           unparse(*pTarget).c_str());
                 return false;
             }
             if (m_pNotifier)
@@ -229,13 +251,17 @@ bool Downloader::get(const std::string& sRelPath, const std::string& sLocalPath,
 
 bool createDir(const std::string& sPath)
 {
-    if (::mkdir(sPath.c_str(), 0777) == 0) {
+    if (::mkdir(sPath.c_str(), 0777) == 0)
+    {
         logMessage(DEBUG, "successfully created dir '%s'", sPath.c_str());
         return true;
     }
     const int nError = errno;
-    struct stat info{};
-    if (nError == EEXIST && ::stat(sPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    struct stat info
+    {
+    };
+    if (nError == EEXIST && ::stat(sPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    {
         logMessage(DEBUG, "successfully created dir '%s'", sPath.c_str());
         return true;
     }
@@ -247,10 +273,10 @@ bool createDir(const std::string& sPath)
 bool isReadable(const std::string& sPath)
 {
     const UniqueFd fd(::open(sPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    if (!fd)
+    {
         logMessage(DEBUG, "file '%s' not readable (%s)", sPath.c_str(), errnoText().c_str());
         return false;
     }
     return true;
 }
-

@@ -36,8 +36,9 @@ public:
     // larger than uMaxSize bytes (0: no limit) fails: at once as a refusal, or, when
     // bExpectedSize says that it is the size the resource should have, as a wrong copy
     // (lastFailure LARGER_THAN_EXPECTED) that the caller may fetch again bypassing caches.
-    [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath, bool bBypassCaches = false,
-                           uint64_t uMaxSize = 0, bool bExpectedSize = false);
+    [[nodiscard]] bool get(const std::string& sRelPath, const std::string& sLocalPath,
+                           bool bBypassCaches = false, uint64_t uMaxSize = 0,
+                           bool bExpectedSize = false);
     // Why the last get failed.
     URLFetcher::Failure lastFailure() const { return m_lastFailure; }
     void close();

@@ -42,7 +42,8 @@ public:
     const std::vector<NetworkCredential>& entries() const { return m_vEntries; }
 
 private:
-    void evaluateEntry(const char* pHref, const char* pRealm, const char* pUser, const char* pPassword);
+    void evaluateEntry(const char* pHref, const char* pRealm, const char* pUser,
+                       const char* pPassword);
 
     std::string m_sScheme;
     std::string m_sHost;

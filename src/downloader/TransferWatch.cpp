@@ -59,7 +59,9 @@ template <typename Visit> void forEachSocket(Visit visit)
         const long nFd = std::strtol(pEntry->d_name, &pEnd, 10);
         if (pEnd == pEntry->d_name || *pEnd != '\0' || nFd == nOwn)
             continue;
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::fstat(static_cast<int>(nFd), &info) == 0 && S_ISSOCK(info.st_mode))
             visit(static_cast<int>(nFd), static_cast<unsigned long>(info.st_ino));
     }
@@ -95,7 +97,8 @@ TransferWatch::~TransferWatch()
 
 bool TransferWatch::kernelCountsBytes()
 {
-    static const bool bCounts = [] {
+    static const bool bCounts = []
+    {
         const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         uint64_t uBytes = 0;
         return probe && bytesReceived(probe.get(), uBytes);
@@ -170,7 +173,9 @@ void TransferWatch::watch()
             }
         }
         // Sleep until the end of the period, a change of connection or the end of the request.
-        const int nWait = nWatched >= 0 ? static_cast<int>(std::max<int64_t>(nPeriodStart + nPeriod - nNow, 1)) : -1;
+        const int nWait =
+            nWatched >= 0 ? static_cast<int>(std::max<int64_t>(nPeriodStart + nPeriod - nNow, 1))
+                          : -1;
         pollfd wakeup{m_wakeFd.get(), POLLIN, 0};
         if (::poll(&wakeup, 1, nWait) > 0)
         {
@@ -190,12 +195,14 @@ int NewSocketFinder::find() const
 {
     int nFound = -1;
     int nCount = 0;
-    forEachSocket([&](int nFd, unsigned long uInode) {
-        if (std::find(m_vInodes.begin(), m_vInodes.end(), uInode) == m_vInodes.end())
+    forEachSocket(
+        [&](int nFd, unsigned long uInode)
         {
-            nFound = nFd;
-            ++nCount;
-        }
-    });
+            if (std::find(m_vInodes.begin(), m_vInodes.end(), uInode) == m_vInodes.end())
+            {
+                nFound = nFd;
+                ++nCount;
+            }
+        });
     return nCount == 1 ? nFound : -1;
 }

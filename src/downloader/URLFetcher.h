@@ -69,8 +69,9 @@ public:
     // a regular file). sDisplayName names it in messages.
     // uMaxSize (0: no limit) ends a body that grows beyond it with an error: a refusal, or,
     // with bExpectedSize, a wrong copy (LARGER_THAN_EXPECTED) that is not retried here.
-    [[nodiscard]] bool get(const std::string& sPath, int nFd, bool bBypassCaches, const std::string& sDisplayName,
-                           uint64_t uMaxSize = 0, bool bExpectedSize = false);
+    [[nodiscard]] bool get(const std::string& sPath, int nFd, bool bBypassCaches,
+                           const std::string& sDisplayName, uint64_t uMaxSize = 0,
+                           bool bExpectedSize = false);
     Failure failure() const { return m_failure; }
     // Target of the redirect that ended the last get; null when there was none. Valid until
     // the next request on this fetcher.
@@ -91,20 +92,24 @@ private:
     void selectProxy();
     [[nodiscard]] bool checkLocalNetwork();
     void clearLocalAddrs();
-    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize, bool bExpectedSize,
-                   int& nStatusClass);
-    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize, bool bExpectedSize);
+    int runRequest(const std::string& sPath, int nFd, bool bBypassCaches, uint64_t uMaxSize,
+                   bool bExpectedSize, int& nStatusClass);
+    [[nodiscard]] bool copyLocalFile(const std::string& sPath, int nFd, uint64_t uMaxSize,
+                                     bool bExpectedSize);
     void onStatus(ne_session_status status);
     const char* errorText(int nCode) const;
-    int serverAuth(const char* pRealm, int nAttempt, char* pUser, char* pPassword, bool bWithDefault);
+    int serverAuth(const char* pRealm, int nAttempt, char* pUser, char* pPassword,
+                   bool bWithDefault);
     int proxyAuth(int nAttempt, char* pUser, char* pPassword);
 
     static int authWithDefault(void* pUserData, const char* pRealm, int nAttempt, char* pUser,
                                char* pPassword) noexcept;
     static int authWithoutDefault(void* pUserData, const char* pRealm, int nAttempt, char* pUser,
                                   char* pPassword) noexcept;
-    static int authProxy(void* pUserData, const char* pRealm, int nAttempt, char* pUser, char* pPassword) noexcept;
-    static void statusCallback(void* pUserData, ne_session_status status, const ne_session_status_info* pInfo) noexcept;
+    static int authProxy(void* pUserData, const char* pRealm, int nAttempt, char* pUser,
+                         char* pPassword) noexcept;
+    static void statusCallback(void* pUserData, ne_session_status status,
+                               const ne_session_status_info* pInfo) noexcept;
 
     bool m_bValid = false;
     std::string m_sScheme;
