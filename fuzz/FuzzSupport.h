@@ -20,18 +20,22 @@ namespace fuzz
 // exit handler can still use it after the static objects are gone.
 inline const std::string& workDir()
 {
-    static const std::string* pDir = [] {
+    static const std::string* pDir = []
+    {
         const char* pBase = std::getenv("TMPDIR");
-        auto* pName = new std::string(std::string(pBase && *pBase ? pBase : "/tmp") + "/updater-fuzz.XXXXXX");
+        auto* pName =
+            new std::string(std::string(pBase && *pBase ? pBase : "/tmp") + "/updater-fuzz.XXXXXX");
         if (mkdtemp(pName->data()) == nullptr)
         {
             std::perror("mkdtemp");
             std::abort();
         }
-        std::atexit([] {
-            std::error_code error;
-            std::filesystem::remove_all(*pDir, error);
-        });
+        std::atexit(
+            []
+            {
+                std::error_code error;
+                std::filesystem::remove_all(*pDir, error);
+            });
         return pName;
     }();
     return *pDir;
@@ -41,7 +45,8 @@ inline const std::string& workDir()
 inline void writeInput(const std::string& sPath, const uint8_t* pData, size_t uSize)
 {
     FILE* pFile = std::fopen(sPath.c_str(), "wb");
-    if (pFile == nullptr || (uSize > 0 && std::fwrite(pData, 1, uSize, pFile) != uSize) || std::fclose(pFile) != 0)
+    if (pFile == nullptr || (uSize > 0 && std::fwrite(pData, 1, uSize, pFile) != uSize) ||
+        std::fclose(pFile) != 0)
     {
         std::perror(sPath.c_str());
         std::abort();

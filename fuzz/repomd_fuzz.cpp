@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize)
 {
-    static const std::string sRepoDir = [] {
+    static const std::string sRepoDir = []
+    {
         std::string sDir = fuzz::workDir() + "/cache/fuzz/";
         mkdir((fuzz::workDir() + "/cache").c_str(), 0700);
         mkdir(sDir.c_str(), 0700);

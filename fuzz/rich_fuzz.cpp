@@ -40,7 +40,8 @@ void checkRequirement(std::string_view sText)
 
     auto pInstalled = std::make_unique<InstalledPackages>();
     pInstalled->insert(package("a", {Dependency("x", Evr(0, "1", ""), RPMSENSE_EQUAL)}));
-    pInstalled->insert(package("b", {Dependency("y"), Dependency("x", Evr(0, "2", ""), RPMSENSE_EQUAL)}));
+    pInstalled->insert(
+        package("b", {Dependency("y"), Dependency("x", Evr(0, "2", ""), RPMSENSE_EQUAL)}));
     Package app = package("app", {});
     app.m_setRequires.insert(require);
     pInstalled->insert(app);

@@ -18,7 +18,8 @@ enum class ReplaceStep
 // directory after it. nFd is closed in every case. A failure before the rename removes the
 // temporary file and leaves sPath as it was. Returns the step that failed (errno tells
 // why), or DONE. Logs nothing: callers name the file in their own messages.
-[[nodiscard]] ReplaceStep replaceFile(int nFd, const std::string& sTempPath, const std::string& sPath);
+[[nodiscard]] ReplaceStep replaceFile(int nFd, const std::string& sTempPath,
+                                      const std::string& sPath);
 
 // The directory holding sPath ("." for a bare name).
 std::string parentDirectory(const std::string& sPath);

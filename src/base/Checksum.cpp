@@ -65,10 +65,12 @@ void Sha1::transform(const unsigned char block[64])
     for (int i = 0; i < 16; ++i)
         w[i] = (uint32_t(block[4 * i]) << 24) | (uint32_t(block[4 * i + 1]) << 16) |
                (uint32_t(block[4 * i + 2]) << 8) | uint32_t(block[4 * i + 3]);
-    auto word = [&w](int i) -> uint32_t {
+    auto word = [&w](int i) -> uint32_t
+    {
         if (i < 16)
             return w[i];
-        const uint32_t uWord = rotateLeft(w[(i + 13) & 15] ^ w[(i + 8) & 15] ^ w[(i + 2) & 15] ^ w[i & 15], 1);
+        const uint32_t uWord =
+            rotateLeft(w[(i + 13) & 15] ^ w[(i + 8) & 15] ^ w[(i + 2) & 15] ^ w[i & 15], 1);
         w[i & 15] = uWord;
         return uWord;
     };
@@ -77,7 +79,8 @@ void Sha1::transform(const unsigned char block[64])
     auto majority = [](uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); };
 
     uint32_t a = m_uState[0], b = m_uState[1], c = m_uState[2], d = m_uState[3], e = m_uState[4];
-    auto five = [&](auto function, uint32_t k, int i) {
+    auto five = [&](auto function, uint32_t k, int i)
+    {
         e += rotateLeft(a, 5) + function(b, c, d) + k + word(i);
         b = rotateLeft(b, 30);
         d += rotateLeft(e, 5) + function(a, b, c) + k + word(i + 1);
@@ -189,7 +192,8 @@ bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
         std::unique_ptr<gzFile_s, GzCloser> file(gzopen(sPath.c_str(), "rb"));
         if (!file)
         {
-            logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
+            logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(),
+                       errnoText().c_str());
             return false;
         }
         int nRead;
@@ -199,8 +203,8 @@ bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
             uTotal += static_cast<uint64_t>(nRead);
             if (uTotal > MAX_UNCOMPRESSED_SIZE)
             {
-                logMessage(ERROR, "uncompressed content of '%s' is larger than %llu bytes", sPath.c_str(),
-                           static_cast<unsigned long long>(MAX_UNCOMPRESSED_SIZE));
+                logMessage(ERROR, "uncompressed content of '%s' is larger than %llu bytes",
+                           sPath.c_str(), static_cast<unsigned long long>(MAX_UNCOMPRESSED_SIZE));
                 return false;
             }
             consume(buffer.get(), static_cast<std::size_t>(nRead));
@@ -210,7 +214,8 @@ bool readFileBlocks(const std::string& sPath, bool bDecompress, Consume consume)
     UniqueFile file(fopen(sPath.c_str(), "rb"));
     if (!file)
     {
-        logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed opening '%s' for checksumming (%s)", sPath.c_str(),
+                   errnoText().c_str());
         return false;
     }
     while (!feof(file.get()))
@@ -267,7 +272,10 @@ public:
     RpmDigest& operator=(const RpmDigest&) = delete;
 
     bool valid() const { return m_pCtx != nullptr; }
-    void update(const unsigned char* pData, std::size_t nLength) { rpmDigestUpdate(m_pCtx, pData, nLength); }
+    void update(const unsigned char* pData, std::size_t nLength)
+    {
+        rpmDigestUpdate(m_pCtx, pData, nLength);
+    }
     // Lowercase hex of the digest; the context is used up.
     std::string finish()
     {
@@ -294,17 +302,19 @@ std::vector<std::string>& acceptedTypeList()
 
 } // namespace
 
-bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE], bool bDecompress)
+bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE],
+                     bool bDecompress)
 {
     Sha1 sha;
-    const bool bOk = readFileBlocks(sPath, bDecompress, [&sha](const unsigned char* pData, std::size_t nLength) {
-        sha.update(pData, nLength);
-    });
+    const bool bOk = readFileBlocks(sPath, bDecompress,
+                                    [&sha](const unsigned char* pData, std::size_t nLength)
+                                    { sha.update(pData, nLength); });
     sha.finish(digest);
     return bOk;
 }
 
-bool computeFileDigest(const std::string& sPath, const std::string& sType, std::string& sHex, bool bDecompress)
+bool computeFileDigest(const std::string& sPath, const std::string& sType, std::string& sHex,
+                       bool bDecompress)
 {
     sHex.clear();
     const DigestType* pType = findDigestType(sType);
@@ -323,9 +333,9 @@ bool computeFileDigest(const std::string& sPath, const std::string& sType, std::
         logMessage(ERROR, "no '%s' digest available", sType.c_str());
         return false;
     }
-    if (!readFileBlocks(sPath, bDecompress, [&digest](const unsigned char* pData, std::size_t nLength) {
-            digest.update(pData, nLength);
-        }))
+    if (!readFileBlocks(sPath, bDecompress,
+                        [&digest](const unsigned char* pData, std::size_t nLength)
+                        { digest.update(pData, nLength); }))
         return false;
     sHex = digest.finish();
     return !sHex.empty();
@@ -338,7 +348,8 @@ bool Checksum::isKnownType(const std::string& sType)
 
 void Checksum::setAcceptedTypes(const std::vector<std::string>& vTypes)
 {
-    assert(std::all_of(vTypes.begin(), vTypes.end(), [](const std::string& sType) { return isKnownType(sType); }));
+    assert(std::all_of(vTypes.begin(), vTypes.end(),
+                       [](const std::string& sType) { return isKnownType(sType); }));
     acceptedTypeList() = vTypes;
 }
 

@@ -64,8 +64,8 @@ private:
 // The digest of a known type over the file's bytes (or its gzip content) as lowercase hex;
 // false when the file cannot be opened or read. "sha" and "sha1" use Sha1 above, the SHA-2
 // types librpm's digests.
-[[nodiscard]] bool computeFileDigest(const std::string& sPath, const std::string& sType, std::string& sHex,
-                                     bool bDecompress);
+[[nodiscard]] bool computeFileDigest(const std::string& sPath, const std::string& sType,
+                                     std::string& sHex, bool bDecompress);
 [[nodiscard]] bool computeFileSha1(const std::string& sPath, unsigned char digest[SHA1_DIGEST_SIZE],
                                    bool bDecompress);
 std::string hexEncode(const unsigned char* pBytes, std::size_t nLength);

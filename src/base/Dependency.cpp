@@ -58,13 +58,15 @@ bool Dependency::overlaps(const Dependency& other) const
         nSense = m_Evr.m_nEpoch < other.m_Evr.m_nEpoch ? -1 : 1;
     else
     {
-        nSense = m_Evr.m_sVersion == other.m_Evr.m_sVersion
-                     ? 0
-                     : compareVersionSegment(m_Evr.m_sVersion.c_str(), other.m_Evr.m_sVersion.c_str());
+        nSense =
+            m_Evr.m_sVersion == other.m_Evr.m_sVersion
+                ? 0
+                : compareVersionSegment(m_Evr.m_sVersion.c_str(), other.m_Evr.m_sVersion.c_str());
         // A release missing on either side matches any release.
         if (nSense == 0 && !m_Evr.m_sRelease.empty() && !other.m_Evr.m_sRelease.empty() &&
             m_Evr.m_sRelease != other.m_Evr.m_sRelease)
-            nSense = compareVersionSegment(m_Evr.m_sRelease.c_str(), other.m_Evr.m_sRelease.c_str());
+            nSense =
+                compareVersionSegment(m_Evr.m_sRelease.c_str(), other.m_Evr.m_sRelease.c_str());
     }
 
     if (nSense < 0)

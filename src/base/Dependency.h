@@ -29,7 +29,10 @@ struct Dependency
 
     Dependency() = default;
     explicit Dependency(InternedString sName) : m_sName(sName) {}
-    Dependency(InternedString sName, const Evr& evr, int nFlags) : m_sName(sName), m_Evr(evr), m_nFlags(nFlags) {}
+    Dependency(InternedString sName, const Evr& evr, int nFlags)
+        : m_sName(sName), m_Evr(evr), m_nFlags(nFlags)
+    {
+    }
 
     std::string toString() const;
     // A boolean dependency such as "(liba or libb)": rpm takes every name that begins with
@@ -60,8 +63,14 @@ public:
     using iterator = const_iterator;
 
     DependencySet() = default;
-    DependencySet(std::initializer_list<Dependency> entries) { assign(entries.begin(), entries.end()); }
-    template <typename Iterator> DependencySet(Iterator first, Iterator last) { assign(first, last); }
+    DependencySet(std::initializer_list<Dependency> entries)
+    {
+        assign(entries.begin(), entries.end());
+    }
+    template <typename Iterator> DependencySet(Iterator first, Iterator last)
+    {
+        assign(first, last);
+    }
 
     // Replaces the content with the entries of a range in any order; of equivalent
     // entries the first one counts, as with insertions one by one.
@@ -70,7 +79,8 @@ public:
         m_vEntries.assign(first, last);
         std::stable_sort(m_vEntries.begin(), m_vEntries.end());
         m_vEntries.erase(std::unique(m_vEntries.begin(), m_vEntries.end(),
-                                     [](const Dependency& a, const Dependency& b) { return !(a < b); }),
+                                     [](const Dependency& a, const Dependency& b)
+                                     { return !(a < b); }),
                          m_vEntries.end());
     }
 
@@ -84,7 +94,10 @@ public:
     // Gives back the room a growing set keeps in reserve.
     void shrink_to_fit() { m_vEntries.shrink_to_fit(); }
 
-    std::pair<iterator, bool> insert(const Dependency& entry) { return insertEntry(Dependency(entry)); }
+    std::pair<iterator, bool> insert(const Dependency& entry)
+    {
+        return insertEntry(Dependency(entry));
+    }
     std::pair<iterator, bool> insert(Dependency&& entry) { return insertEntry(std::move(entry)); }
     template <typename... Args> std::pair<iterator, bool> emplace(Args&&... args)
     {
@@ -101,8 +114,14 @@ public:
         return 1;
     }
 
-    const_iterator lower_bound(const Dependency& entry) const { return std::lower_bound(begin(), end(), entry); }
-    const_iterator upper_bound(const Dependency& entry) const { return std::upper_bound(begin(), end(), entry); }
+    const_iterator lower_bound(const Dependency& entry) const
+    {
+        return std::lower_bound(begin(), end(), entry);
+    }
+    const_iterator upper_bound(const Dependency& entry) const
+    {
+        return std::upper_bound(begin(), end(), entry);
+    }
     const_iterator find(const Dependency& entry) const
     {
         const const_iterator it = lower_bound(entry);

@@ -23,7 +23,9 @@ Evr::Evr(std::string_view sText)
             logMessage(ERROR, "failed parsing epoch from EVR string");
         // An epoch that does not fit an int is clamped rather than wrapped, so that an
         // absurd epoch never turns into a small or negative one.
-        m_nEpoch = nValue > INT_MAX ? INT_MAX : nValue < INT_MIN ? INT_MIN : static_cast<int>(nValue);
+        m_nEpoch = nValue > INT_MAX   ? INT_MAX
+                   : nValue < INT_MIN ? INT_MIN
+                                      : static_cast<int>(nValue);
         sRest = sText.substr(nColon + 1);
     }
     if (sRest.empty())

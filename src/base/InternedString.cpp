@@ -68,8 +68,8 @@ struct Slot
 
 [[noreturn]] void poolExhausted(std::size_t uLength)
 {
-    logMessage(FATAL, "string pool exhausted (%zu chunks of %zu bytes) interning %zu bytes", CHUNK_COUNT - 1,
-               CHUNK_SIZE, uLength);
+    logMessage(FATAL, "string pool exhausted (%zu chunks of %zu bytes) interning %zu bytes",
+               CHUNK_COUNT - 1, CHUNK_SIZE, uLength);
     std::abort();
 }
 
@@ -129,7 +129,8 @@ private:
         const char* pEntry = g_apChunks[uHandle >> OFFSET_BITS] + (uHandle & OFFSET_MASK);
         uint32_t uLength;
         std::memcpy(&uLength, pEntry, sizeof uLength);
-        return uLength == sText.size() && std::memcmp(pEntry + HEADER_SIZE, sText.data(), sText.size()) == 0;
+        return uLength == sText.size() &&
+               std::memcmp(pEntry + HEADER_SIZE, sText.data(), sText.size()) == 0;
     }
 
     char* newChunk(std::size_t uSize, std::size_t uLength)

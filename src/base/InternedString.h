@@ -79,9 +79,18 @@ public:
     bool operator==(std::string_view sOther) const { return view() == sOther; }
     bool operator==(const std::string& sOther) const { return view() == sOther; }
     bool operator==(const char* pOther) const { return view() == pOther; }
-    std::strong_ordering operator<=>(const InternedString& other) const { return compare(other) <=> 0; }
-    std::strong_ordering operator<=>(std::string_view sOther) const { return compare(sOther) <=> 0; }
-    std::strong_ordering operator<=>(const std::string& sOther) const { return compare(sOther) <=> 0; }
+    std::strong_ordering operator<=>(const InternedString& other) const
+    {
+        return compare(other) <=> 0;
+    }
+    std::strong_ordering operator<=>(std::string_view sOther) const
+    {
+        return compare(sOther) <=> 0;
+    }
+    std::strong_ordering operator<=>(const std::string& sOther) const
+    {
+        return compare(sOther) <=> 0;
+    }
     std::strong_ordering operator<=>(const char* pOther) const { return compare(pOther) <=> 0; }
 
     // The pool's identity of the text.

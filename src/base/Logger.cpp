@@ -1,9 +1,9 @@
 #include "base/Logger.h"
 
 #include <cerrno>
-#include <utility>
 #include <cstring>
 #include <syslog.h>
+#include <utility>
 
 namespace
 {
@@ -15,7 +15,7 @@ struct NamedValue
 };
 
 constexpr NamedValue LEVEL_NAMES[] = {
-    {"trace", TRACE}, {"debug", DEBUG}, {"info", INFO},
+    {"trace", TRACE},  {"debug", DEBUG}, {"info", INFO},
     {"warn", WARNING}, {"error", ERROR}, {"fatal", FATAL},
 };
 

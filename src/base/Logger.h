@@ -3,8 +3,8 @@
 #include "base/UniqueFile.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>

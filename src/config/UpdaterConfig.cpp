@@ -24,7 +24,8 @@ std::string usbUpdatesDir(const UpdaterConfig::Paths& paths)
     if (stat(paths.m_sUsbUpdatesDir.c_str(), &status) != 0 && errno == ENOENT &&
         stat(paths.m_sLegacyUsbUpdatesDir.c_str(), &status) == 0)
     {
-        logMessage(WARNING, "falling back to legacy USB update source '%s'", paths.m_sLegacyUsbUpdatesDir.c_str());
+        logMessage(WARNING, "falling back to legacy USB update source '%s'",
+                   paths.m_sLegacyUsbUpdatesDir.c_str());
         return paths.m_sLegacyUsbUpdatesDir;
     }
     return paths.m_sUsbUpdatesDir;
@@ -32,7 +33,8 @@ std::string usbUpdatesDir(const UpdaterConfig::Paths& paths)
 
 bool isNamed(xmlNodePtr pNode, const char* pName)
 {
-    return pNode->type == XML_ELEMENT_NODE && xmlStrEqual(pNode->name, reinterpret_cast<const xmlChar*>(pName));
+    return pNode->type == XML_ELEMENT_NODE &&
+           xmlStrEqual(pNode->name, reinterpret_cast<const xmlChar*>(pName));
 }
 
 // The exact texts "true" and "false"; anything else is refused, so that a typing error in a
@@ -53,9 +55,7 @@ bool isChildNamed(xmlNodePtr pParent, xmlNodePtr pChild, const char* pName)
 
 } // namespace
 
-UpdaterConfig::UpdaterConfig() : UpdaterConfig(Paths())
-{
-}
+UpdaterConfig::UpdaterConfig() : UpdaterConfig(Paths()) {}
 
 UpdaterConfig::UpdaterConfig(const Paths& paths) : m_paths(paths)
 {
@@ -71,9 +71,11 @@ UpdaterConfig::UpdaterConfig(const Paths& paths) : m_paths(paths)
 bool UpdaterConfig::load(const UpdaterOptions& options)
 {
     if (!parseFile(m_paths.m_sDefaultsFile, true))
-        logMessage(DEBUG, "missing or incorrect defaults file '%s'", m_paths.m_sDefaultsFile.c_str());
+        logMessage(DEBUG, "missing or incorrect defaults file '%s'",
+                   m_paths.m_sDefaultsFile.c_str());
 
-    const std::string sConfFile = options.m_sConfFile ? *options.m_sConfFile : m_paths.m_sConfigFile;
+    const std::string sConfFile =
+        options.m_sConfFile ? *options.m_sConfFile : m_paths.m_sConfigFile;
     if (!parseFile(sConfFile, false))
     {
         logMessage(ERROR, "failed parsing configuration file '%s'", sConfFile.c_str());
@@ -197,8 +199,9 @@ bool UpdaterConfig::readConfigDocument(const std::string& sPath, bool bFromDefau
             logMessage(ERROR, "bad top-level element, '%s' instead of 'updater'", sName.c_str());
             return false;
         }
-        if (sName != "repository" && sName != "log" && sName != "product" && sName != "user-agent" &&
-            sName != "checksums" && sName != "signatures" && sName != "recovery")
+        if (sName != "repository" && sName != "log" && sName != "product" &&
+            sName != "user-agent" && sName != "checksums" && sName != "signatures" &&
+            sName != "recovery")
             continue;
 
         xmlNodePtr pElement = reader.expand();
@@ -232,8 +235,9 @@ bool UpdaterConfig::handleRepository(xmlNodePtr pElement, bool bFromDefaults)
         return false;
     repo.m_bIsDefault = bFromDefaults;
 
-    auto it = std::find_if(m_lRepositories.begin(), m_lRepositories.end(),
-                           [&repo](const RepoConfig& existing) { return existing.m_sId == repo.m_sId; });
+    auto it =
+        std::find_if(m_lRepositories.begin(), m_lRepositories.end(),
+                     [&repo](const RepoConfig& existing) { return existing.m_sId == repo.m_sId; });
     if (it != m_lRepositories.end())
     {
         if (!it->m_bIsDefault)
@@ -257,7 +261,8 @@ bool UpdaterConfig::parseRepository(xmlNodePtr pElement, RepoConfig& repo)
     }
     if (repo.m_sId == "zpl100")
     {
-        logMessage(DEBUG, "replacing repo ID '%s' by 'base' for backwards compatibility", repo.m_sId.c_str());
+        logMessage(DEBUG, "replacing repo ID '%s' by 'base' for backwards compatibility",
+                   repo.m_sId.c_str());
         repo.m_sId = "base";
     }
 
@@ -283,10 +288,13 @@ bool UpdaterConfig::parseRepository(xmlNodePtr pElement, RepoConfig& repo)
         else if (isChildNamed(pElement, pChild, "gpgcheck"))
         {
             std::string sMetadata;
-            if (!getAttribute(pChild, "metadata", sMetadata) || !parseBoolean(sMetadata, repo.m_bGpgCheckMetadata))
+            if (!getAttribute(pChild, "metadata", sMetadata) ||
+                !parseBoolean(sMetadata, repo.m_bGpgCheckMetadata))
             {
-                logMessage(ERROR, "'gpgcheck' element of repository '%s' needs metadata=\"true\" or \"false\"",
-                           repo.m_sId.c_str());
+                logMessage(
+                    ERROR,
+                    "'gpgcheck' element of repository '%s' needs metadata=\"true\" or \"false\"",
+                    repo.m_sId.c_str());
                 return false;
             }
         }
@@ -346,7 +354,8 @@ bool UpdaterConfig::parseChecksums(xmlNodePtr pElement)
     while ((nPos = sAccept.find_first_not_of(" \t\r\n", nPos)) != std::string::npos)
     {
         const std::string::size_type nEnd = sAccept.find_first_of(" \t\r\n", nPos);
-        std::string sType = sAccept.substr(nPos, nEnd == std::string::npos ? std::string::npos : nEnd - nPos);
+        std::string sType =
+            sAccept.substr(nPos, nEnd == std::string::npos ? std::string::npos : nEnd - nPos);
         nPos = nEnd;
         if (!Checksum::isKnownType(sType))
         {
@@ -368,7 +377,8 @@ bool UpdaterConfig::parseChecksums(xmlNodePtr pElement)
 bool UpdaterConfig::parseSignatures(xmlNodePtr pElement)
 {
     std::string sRequired;
-    if (!getAttribute(pElement, "required", sRequired) || !parseBoolean(sRequired, m_bRequireSignatures))
+    if (!getAttribute(pElement, "required", sRequired) ||
+        !parseBoolean(sRequired, m_bRequireSignatures))
     {
         logMessage(ERROR, "'signatures' element needs required=\"true\" or \"false\"");
         return false;
@@ -379,7 +389,8 @@ bool UpdaterConfig::parseSignatures(xmlNodePtr pElement)
 bool UpdaterConfig::handleRecovery(xmlNodePtr pElement)
 {
     // Each attribute given replaces what an earlier file said.
-    for (auto [pName, pValue] : {std::pair{"verify", &m_bRecoveryVerify}, std::pair{"repair", &m_bRecoveryRepair}})
+    for (auto [pName, pValue] :
+         {std::pair{"verify", &m_bRecoveryVerify}, std::pair{"repair", &m_bRecoveryRepair}})
     {
         std::string sValue;
         if (!getAttribute(pElement, pName, sValue))
@@ -484,8 +495,8 @@ bool UpdaterConfig::parsePackageList(xmlNodePtr pElement, std::vector<std::strin
             else if (pGroups != nullptr)
                 pGroups->push_back(sName);
             else
-                logMessage(WARNING, "ignoring package group named '%s' in config file line %hu", sName.c_str(),
-                           static_cast<unsigned short>(xmlGetLineNo(pEntry)));
+                logMessage(WARNING, "ignoring package group named '%s' in config file line %hu",
+                           sName.c_str(), static_cast<unsigned short>(xmlGetLineNo(pEntry)));
         }
     }
     return true;
@@ -540,7 +551,8 @@ void UpdaterConfig::parseProxyFile()
         }
 
         if (!m_network.m_sProxyServer.empty())
-            logMessage(WARNING, "multiple proxy servers in configuration file, using last occurence");
+            logMessage(WARNING,
+                       "multiple proxy servers in configuration file, using last occurence");
         xmlNodePtr pProxy = reader.expand();
         if (pProxy == nullptr)
             return;
@@ -571,8 +583,9 @@ void UpdaterConfig::parseProxyFile()
         m_network.m_sProxyServer = sServer;
         m_network.m_nProxyPort = static_cast<unsigned int>(nPort);
         m_network.m_bProxyBypassLocal = bBypass;
-        logMessage(DEBUG, "configured proxy '%s' port %u bypass %i", m_network.m_sProxyServer.c_str(),
-                   m_network.m_nProxyPort, m_network.m_bProxyBypassLocal ? 1 : 0);
+        logMessage(DEBUG, "configured proxy '%s' port %u bypass %i",
+                   m_network.m_sProxyServer.c_str(), m_network.m_nProxyPort,
+                   m_network.m_bProxyBypassLocal ? 1 : 0);
 
         m_network.m_sProxyUser.clear();
         m_network.m_sProxyPassword.clear();

@@ -10,9 +10,9 @@ struct _xmlNode; // libxml2's element node (xmlNode)
 // TLS settings of one repository: certificate authorities and a client identity (PEM files).
 struct TlsConfig
 {
-    std::string m_sCaFile;      // trusted instead of the system's authorities; empty: the system's
-    bool m_bSystemCa = false;   // with a CA file: trust the system's authorities as well
-    std::string m_sCertFile;    // client certificate; set together with the key
+    std::string m_sCaFile;    // trusted instead of the system's authorities; empty: the system's
+    bool m_bSystemCa = false; // with a CA file: trust the system's authorities as well
+    std::string m_sCertFile;  // client certificate; set together with the key
     std::string m_sKeyFile;
 
     bool empty() const { return m_sCaFile.empty() && m_sCertFile.empty(); }
@@ -71,7 +71,8 @@ struct UpdaterOptions
 class UpdaterConfig
 {
 public:
-    static constexpr const char* DEFAULTS_FILE = "/usr/share/resources/default/updater/defaults.conf";
+    static constexpr const char* DEFAULTS_FILE =
+        "/usr/share/resources/default/updater/defaults.conf";
     static constexpr const char* CONFIG_FILE = "/etc/updater.conf";
     static constexpr const char* PROXY_FILE = "/etc/network/vqzproxy.conf";
     // Mount point of USB update media, and where older systems mounted them.

@@ -35,8 +35,8 @@ std::string xmlErrorText(const std::string& sPath, const xmlError* pError)
     std::string sMessage = pError->message != nullptr ? pError->message : "unknown error";
     while (!sMessage.empty() && (sMessage.back() == '\n' || sMessage.back() == ' '))
         sMessage.pop_back();
-    return "XML error in '" + std::string(pError->file != nullptr ? pError->file : sPath.c_str()) + "' line " +
-           std::to_string(pError->line) + ": " + sMessage;
+    return "XML error in '" + std::string(pError->file != nullptr ? pError->file : sPath.c_str()) +
+           "' line " + std::to_string(pError->line) + ": " + sMessage;
 }
 
 bool XmlReader::open(const std::string& sPath)
@@ -60,8 +60,8 @@ bool XmlReader::openMemory(const std::string& sBuffer, const std::string& sName)
         logMessage(ERROR, "XML document '%s' too large (%zu bytes)", sName.c_str(), sBuffer.size());
         return false;
     }
-    m_pReader.reset(xmlReaderForMemory(sBuffer.data(), static_cast<int>(sBuffer.size()), sName.c_str(), nullptr,
-                                       XML_READER_OPTIONS));
+    m_pReader.reset(xmlReaderForMemory(sBuffer.data(), static_cast<int>(sBuffer.size()),
+                                       sName.c_str(), nullptr, XML_READER_OPTIONS));
     if (!m_pReader)
         return false;
     setUp();
@@ -127,10 +127,12 @@ const xmlChar* plainAttributeValue(xmlNodePtr pElement, const char* pName)
     // read in place when it is one text node, as it nearly always is.
     for (xmlAttrPtr pAttr = pElement->properties; pAttr != nullptr; pAttr = pAttr->next)
     {
-        if (pAttr->ns != nullptr || !xmlStrEqual(pAttr->name, reinterpret_cast<const xmlChar*>(pName)))
+        if (pAttr->ns != nullptr ||
+            !xmlStrEqual(pAttr->name, reinterpret_cast<const xmlChar*>(pName)))
             continue;
         const xmlNode* pValue = pAttr->children;
-        if (pValue != nullptr && pValue->next == nullptr && pValue->type == XML_TEXT_NODE && pValue->content != nullptr)
+        if (pValue != nullptr && pValue->next == nullptr && pValue->type == XML_TEXT_NODE &&
+            pValue->content != nullptr)
             return pValue->content;
         return nullptr;
     }
@@ -141,7 +143,8 @@ namespace
 {
 
 // Text of libxml2 goes straight into either kind of string.
-template <typename String> bool readAttributeInto(xmlNodePtr pElement, const char* pName, String& sOut, bool bLogMissing)
+template <typename String>
+bool readAttributeInto(xmlNodePtr pElement, const char* pName, String& sOut, bool bLogMissing)
 {
     if (const xmlChar* pPlain = plainAttributeValue(pElement, pName))
     {
@@ -163,8 +166,8 @@ template <typename String> bool readTextInto(xmlNodePtr pElement, String& sOut)
 {
     // One non-empty text node is read in place; anything else takes the general way.
     const xmlNode* pChild = pElement->children;
-    if (pChild != nullptr && pChild->next == nullptr && pChild->type == XML_TEXT_NODE && pChild->content != nullptr &&
-        *pChild->content != '\0')
+    if (pChild != nullptr && pChild->next == nullptr && pChild->type == XML_TEXT_NODE &&
+        pChild->content != nullptr && *pChild->content != '\0')
     {
         sOut = text(pChild->content);
         return true;

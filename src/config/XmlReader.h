@@ -12,8 +12,9 @@
 // The parser options every XML file of the updater is read with: entities substituted,
 // default attributes from the DTD, no warnings, no blank text nodes, no network access,
 // CDATA sections as plain text.
-inline constexpr int XML_READER_OPTIONS = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOWARNING |
-                                          XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOCDATA;
+inline constexpr int XML_READER_OPTIONS = XML_PARSE_NOENT | XML_PARSE_DTDATTR |
+                                          XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS |
+                                          XML_PARSE_NONET | XML_PARSE_NOCDATA;
 
 struct XmlTextReaderFree
 {
@@ -60,10 +61,10 @@ public:
     [[nodiscard]] int next();
 
     // Of the current node.
-    int nodeType() const;   // xmlReaderTypes (XML_READER_TYPE_ELEMENT, ...)
-    int depth() const;      // 0 for the top element
+    int nodeType() const; // xmlReaderTypes (XML_READER_TYPE_ELEMENT, ...)
+    int depth() const;    // 0 for the top element
     bool isElement() const { return nodeType() == XML_READER_TYPE_ELEMENT; }
-    std::string name() const;         // qualified name, "prefix:local" or "local"
+    std::string name() const; // qualified name, "prefix:local" or "local"
     std::string localName() const;
     std::string namespaceUri() const; // empty without namespace
     int lineNumber() const;           // line of the current node in the document

@@ -12,7 +12,8 @@ namespace
 
 unsigned long g_uRefusals = 0;
 
-xmlParserInputPtr refuseMetadataEntity(const char* pUrl, const char* pId, xmlParserCtxtPtr /*pCtxt*/) noexcept
+xmlParserInputPtr refuseMetadataEntity(const char* pUrl, const char* pId,
+                                       xmlParserCtxtPtr /*pCtxt*/) noexcept
 {
     ++g_uRefusals;
     logMessage(DEBUG, "not loading external XML entity '%s'",
@@ -71,8 +72,8 @@ bool checkLocation(std::string_view sLocation)
     }
     if (pProblem == nullptr)
         return true;
-    logMessage(ERROR, "refusing location '%.*s' (%s)", static_cast<int>(sLocation.size()), sLocation.data(),
-               pProblem);
+    logMessage(ERROR, "refusing location '%.*s' (%s)", static_cast<int>(sLocation.size()),
+               sLocation.data(), pProblem);
     return false;
 }
 

@@ -34,7 +34,8 @@ private:
 // absolute, has no ".." component (which would reach outside the repository, on the server
 // or on a local medium), and ends in a usable file name, which becomes the name in the
 // cache and an argument of rpm (no blanks, quotes or pattern characters, which rpm would
-// split or expand). Logs the refusal (ERROR "refusing location '%s' ...") and returns false otherwise.
+// split or expand). Logs the refusal (ERROR "refusing location '%s' ...") and returns false
+// otherwise.
 bool checkLocation(std::string_view sLocation);
 
 // Any byte below 0x20 or 0x7f (DEL).

@@ -63,7 +63,8 @@ bool isValidPackageFile(const RepoPackage& package)
 {
     const std::string sPath = package.m_sLocalPath.str();
     std::string sFound;
-    return isReadable(sPath) && package.m_Checksum.verify(sPath) && holdsRecordedPackage(package, sPath, sFound);
+    return isReadable(sPath) && package.m_Checksum.verify(sPath) &&
+           holdsRecordedPackage(package, sPath, sFound);
 }
 
 } // namespace
@@ -101,14 +102,17 @@ bool Repository::getPackages(const PackageSet& packages)
         fetch.m_sFetchError = "failed getting package '" + fetch.m_sLocation + "' from repository";
         fetch.m_sOversized = "'" + fetch.m_sLocation + "' is larger than the package list says";
         const bool bAccepted =
-            fetchVerified(bDownloaderOpen ? &downloader : nullptr, fetch, [&](std::string& sProblem) {
-                std::string sFound;
-                if (!package.m_Checksum.verify(fetch.m_sLocalPath))
-                    sProblem = "invalid checksum on '" + fetch.m_sLocalPath + "'";
-                else if (!holdsRecordedPackage(package, fetch.m_sLocalPath, sFound))
-                    sProblem = "'" + fetch.m_sLocalPath + "' holds " + sFound + " instead of " + expectedLabel(package);
-                return sProblem.empty();
-            });
+            fetchVerified(bDownloaderOpen ? &downloader : nullptr, fetch,
+                          [&](std::string& sProblem)
+                          {
+                              std::string sFound;
+                              if (!package.m_Checksum.verify(fetch.m_sLocalPath))
+                                  sProblem = "invalid checksum on '" + fetch.m_sLocalPath + "'";
+                              else if (!holdsRecordedPackage(package, fetch.m_sLocalPath, sFound))
+                                  sProblem = "'" + fetch.m_sLocalPath + "' holds " + sFound +
+                                             " instead of " + expectedLabel(package);
+                              return sProblem.empty();
+                          });
         if (!bAccepted)
             return false;
         ++notifier.m_nCount;
@@ -125,7 +129,8 @@ bool Repository::cleanPackages()
     {
         if (errno == ENOENT)
             return true;
-        logMessage(ERROR, "could not clean packages from '%s' (%s)", m_sPackageDir.c_str(), errnoText().c_str());
+        logMessage(ERROR, "could not clean packages from '%s' (%s)", m_sPackageDir.c_str(),
+                   errnoText().c_str());
         return false;
     }
 
@@ -139,7 +144,8 @@ bool Repository::cleanPackages()
         {
             if (errno != 0)
             {
-                logMessage(ERROR, "failed reading directory '%s' (%s)", m_sPackageDir.c_str(), errnoText().c_str());
+                logMessage(ERROR, "failed reading directory '%s' (%s)", m_sPackageDir.c_str(),
+                           errnoText().c_str());
                 bResult = false;
             }
             break;

@@ -15,8 +15,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
@@ -56,15 +56,15 @@ bool renameFile(const std::string& sFrom, const std::string& sTo)
 {
     if (::rename(sFrom.c_str(), sTo.c_str()) == 0)
         return true;
-    logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sFrom.c_str(), sTo.c_str(), errnoText().c_str());
+    logMessage(ERROR, "failed renaming '%s' to '%s' (%s)", sFrom.c_str(), sTo.c_str(),
+               errnoText().c_str());
     return false;
 }
 
 } // namespace
 
 Repository::Repository(const UpdaterConfig& config, const RepoConfig& repoConfig)
-    : m_pRepoConfig(&repoConfig),
-      m_sRepoDir(config.m_sCacheDir + repoConfig.m_sId + "/"),
+    : m_pRepoConfig(&repoConfig), m_sRepoDir(config.m_sCacheDir + repoConfig.m_sId + "/"),
       m_sPackageDir(m_sRepoDir + "packages/")
 {
     setBaseUri(repoConfig.m_sUri);
@@ -152,7 +152,8 @@ bool Repository::update(const std::string& sUriOverride)
     Match match = Match::NONE;
     if (!fetchMetadataFile(downloader, it->second, match))
     {
-        logMessage(ERROR, "failed getting repository resource '%s'", it->second.m_sLocation.c_str());
+        logMessage(ERROR, "failed getting repository resource '%s'",
+                   it->second.m_sLocation.c_str());
         return false;
     }
     ++notifier.m_nCount;
@@ -172,7 +173,8 @@ bool Repository::loadFromCache()
     m_parsedList.forget();
     m_mapMetadata.clear();
     if (m_pRepoConfig->m_bGpgCheckMetadata &&
-        !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE, REPOMD_PATH, DEBUG))
+        !verifyDetachedSignature(m_sRepoDir + REPOMD_FILE, m_sRepoDir + REPOMD_SIGNATURE_FILE,
+                                 REPOMD_PATH, DEBUG))
     {
         logMessage(ERROR, "refusing repository index '%s' without a valid signature", REPOMD_PATH);
         return false;
@@ -202,7 +204,8 @@ bool Repository::fetchIndex(Downloader& downloader)
     // cached pair only together and only once they match: a failed check leaves the last
     // verified pair in the cache, and a signature is never paired with another fetch's index.
     const std::string sSignature = m_sRepoDir + REPOMD_SIGNATURE_FILE;
-    const std::string sNewIndex = sIndex + UNVERIFIED_SUFFIX, sNewSignature = sSignature + UNVERIFIED_SUFFIX;
+    const std::string sNewIndex = sIndex + UNVERIFIED_SUFFIX,
+                      sNewSignature = sSignature + UNVERIFIED_SUFFIX;
     const char* pFailed = nullptr;
     if (!downloader.get(REPOMD_PATH, sNewIndex, true, MAX_INDEX_SIZE))
         pFailed = REPOMD_PATH;
@@ -240,7 +243,8 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry,
 {
     if (isReadable(entry.m_sLocalPath) && (match = verifiedMatch(entry)) != Match::NONE)
     {
-        logMessage(DEBUG, "cached copy '%s' of '%s' is valid", entry.m_sLocalPath.c_str(), entry.m_sLocation.c_str());
+        logMessage(DEBUG, "cached copy '%s' of '%s' is valid", entry.m_sLocalPath.c_str(),
+                   entry.m_sLocation.c_str());
         return true;
     }
     VerifiedFetch fetch;
@@ -248,13 +252,15 @@ bool Repository::fetchMetadataFile(Downloader& downloader, MetadataEntry& entry,
     fetch.m_sLocalPath = entry.m_sLocalPath;
     fetch.m_uMaxSize = MAX_METADATA_SIZE;
     fetch.m_sFetchError = "failed getting repository resource '" + entry.m_sLocation + "'";
-    return fetchVerified(&downloader, fetch, [&](std::string& sProblem) {
-        match = verifiedMatch(entry);
-        if (match != Match::NONE)
-            return true;
-        sProblem = "invalid checksum on '" + entry.m_sLocation + "'";
-        return false;
-    });
+    return fetchVerified(&downloader, fetch,
+                         [&](std::string& sProblem)
+                         {
+                             match = verifiedMatch(entry);
+                             if (match != Match::NONE)
+                                 return true;
+                             sProblem = "invalid checksum on '" + entry.m_sLocation + "'";
+                             return false;
+                         });
 }
 
 bool Repository::loadPrimary(bool bVerify)
@@ -286,9 +292,9 @@ bool Repository::loadPrimary(bool bVerify, Match verified, RepoPackageList* pPre
     // accepted it identifies its content.
     std::optional<ParsedListCache::Key> key;
     if (match != Match::NONE)
-        key = ParsedListCache::keyOf(entry.m_sLocalPath,
-                                     match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum,
-                                     match == Match::UNCOMPRESSED);
+        key = ParsedListCache::keyOf(
+            entry.m_sLocalPath, match == Match::STORED ? entry.m_Checksum : entry.m_OpenChecksum,
+            match == Match::UNCOMPRESSED);
     if (pPrevious != nullptr && key && previousParse.takeOver(*key))
     {
         // Same file, same list: only the messages of the parse were written again.
@@ -331,9 +337,11 @@ bool Repository::parseRepomd()
         bool bSkipSubtree = false;
         if (reader.isElement())
         {
-            if (reader.depth() == 0 && (reader.localName() != "repomd" || reader.namespaceUri() != REPO_METADATA_NS))
+            if (reader.depth() == 0 &&
+                (reader.localName() != "repomd" || reader.namespaceUri() != REPO_METADATA_NS))
             {
-                logMessage(DEBUG, "bad top-level element, '%s' instead of 'rempomd'", reader.localName().c_str());
+                logMessage(DEBUG, "bad top-level element, '%s' instead of 'rempomd'",
+                           reader.localName().c_str());
                 return false;
             }
             if (reader.localName() == "data" && reader.namespaceUri() == REPO_METADATA_NS)
@@ -394,10 +402,12 @@ bool Repository::parseMetadataEntry(xmlNodePtr pData, MetadataEntry& entry) cons
         }
     }
     // An entry without location is accepted; it is an error only once it is fetched.
-    if (!entry.m_sLocation.empty() && (!checkLocation(entry.m_sLocation) || baseName(entry.m_sLocation) == REPOMD_FILE))
+    if (!entry.m_sLocation.empty() &&
+        (!checkLocation(entry.m_sLocation) || baseName(entry.m_sLocation) == REPOMD_FILE))
     {
         if (baseName(entry.m_sLocation) == REPOMD_FILE)
-            logMessage(ERROR, "refusing location '%s' (the index's own name)", entry.m_sLocation.c_str());
+            logMessage(ERROR, "refusing location '%s' (the index's own name)",
+                       entry.m_sLocation.c_str());
         return false;
     }
     entry.m_sLocalPath = m_sRepoDir + baseName(entry.m_sLocation);

@@ -26,10 +26,10 @@ inline constexpr const char* RPM_METADATA_NS = "http://linux.duke.edu/metadata/r
 struct MetadataEntry
 {
     std::string m_sType;
-    std::string m_sLocation;   // relative to the base URI, as written in the index
-    std::string m_sLocalPath;  // repository cache dir + base name of the location
-    Checksum m_Checksum;       // of the file as stored
-    Checksum m_OpenChecksum;   // of the uncompressed content; may be empty
+    std::string m_sLocation;  // relative to the base URI, as written in the index
+    std::string m_sLocalPath; // repository cache dir + base name of the location
+    Checksum m_Checksum;      // of the file as stored
+    Checksum m_OpenChecksum;  // of the uncompressed content; may be empty
     uint32_t m_nTimestamp = 0;
 };
 

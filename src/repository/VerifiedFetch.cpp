@@ -3,7 +3,8 @@
 #include "base/Logger.h"
 #include "downloader/Downloader.h"
 
-bool fetchVerified(Downloader* pDownloader, const VerifiedFetch& fetch, const FetchedFileCheck& check)
+bool fetchVerified(Downloader* pDownloader, const VerifiedFetch& fetch,
+                   const FetchedFileCheck& check)
 {
     std::string sProblem;
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt)
@@ -11,8 +12,8 @@ bool fetchVerified(Downloader* pDownloader, const VerifiedFetch& fetch, const Fe
         const bool bBypassCaches = nAttempt > 0;
         sProblem.clear();
         if (pDownloader == nullptr ||
-            !pDownloader->get(fetch.m_sLocation, fetch.m_sLocalPath, bBypassCaches, fetch.m_uMaxSize,
-                              fetch.m_bExpectedSize))
+            !pDownloader->get(fetch.m_sLocation, fetch.m_sLocalPath, bBypassCaches,
+                              fetch.m_uMaxSize, fetch.m_bExpectedSize))
         {
             if (pDownloader == nullptr ||
                 pDownloader->lastFailure() != URLFetcher::Failure::LARGER_THAN_EXPECTED)

@@ -23,8 +23,8 @@ bool DependencyCheck::check(const PackageSet& newPackages, DependencySet& unsati
     return report(unsatisfied);
 }
 
-bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<const Package*>& vAdded,
-                              DependencySet& unsatisfied)
+bool DependencyCheck::recheck(const PackageSet& newPackages,
+                              const std::vector<const Package*>& vAdded, DependencySet& unsatisfied)
 {
     assert(m_future);
     logMessage(DEBUG, "checking dependencies for %u new packages",
@@ -39,7 +39,8 @@ bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<c
     for (auto it = m_mapFailures.begin(); it != m_mapFailures.end();)
     {
         std::vector<const Dependency*>& vRequires = it->second.m_vRequires;
-        std::erase_if(vRequires, [&](const Dependency* pRequire) { return m_future->satisfies(*pRequire); });
+        std::erase_if(vRequires,
+                      [&](const Dependency* pRequire) { return m_future->satisfies(*pRequire); });
         it = vRequires.empty() ? m_mapFailures.erase(it) : std::next(it);
     }
     for (const Package* pAdded : vAdded)
@@ -78,7 +79,8 @@ bool DependencyCheck::recheck(const PackageSet& newPackages, const std::vector<c
 DependencyCheck::Key DependencyCheck::keyOf(const Package& package) const
 {
     const uint32_t uPosition = m_future->installedPosition(package);
-    return uPosition == FutureSystem::NONE ? Key{uPosition, package.m_sName} : Key{uPosition, InternedString()};
+    return uPosition == FutureSystem::NONE ? Key{uPosition, package.m_sName}
+                                           : Key{uPosition, InternedString()};
 }
 
 void DependencyCheck::take(const Package& package)
@@ -97,7 +99,8 @@ void DependencyCheck::take(const Package& package)
 
 void DependencyCheck::fail(const Package& package, const Dependency& require)
 {
-    Failures& failures = m_mapFailures.try_emplace(keyOf(package), Failures{&package, {}}).first->second;
+    Failures& failures =
+        m_mapFailures.try_emplace(keyOf(package), Failures{&package, {}}).first->second;
     std::vector<const Dependency*>& vRequires = failures.m_vRequires;
     // A set holds its entries in order in one block: their addresses are their order.
     auto it = std::lower_bound(vRequires.begin(), vRequires.end(), &require, std::less<>());

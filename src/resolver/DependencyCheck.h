@@ -25,7 +25,8 @@ public:
     // Checks the whole system with these new packages.
     [[nodiscard]] bool check(const PackageSet& newPackages, DependencySet& unsatisfied);
     // Checks again after vAdded (packages of new names) joined newPackages.
-    [[nodiscard]] bool recheck(const PackageSet& newPackages, const std::vector<const Package*>& vAdded,
+    [[nodiscard]] bool recheck(const PackageSet& newPackages,
+                               const std::vector<const Package*>& vAdded,
                                DependencySet& unsatisfied);
 
 private:

@@ -169,7 +169,8 @@ void FutureSystem::gather(const InstalledPackages* pInstalled, const PackageSet&
             m_vInstalled.push_back(&installed);
             m_vFates.push_back(fate);
             m_vErasedBy.push_back(pBy);
-            m_vInstalledSlot.push_back(fate == Fate::STAYS ? static_cast<uint32_t>(m_vPackages.size()) : NONE);
+            m_vInstalledSlot.push_back(
+                fate == Fate::STAYS ? static_cast<uint32_t>(m_vPackages.size()) : NONE);
             if (fate == Fate::STAYS)
                 m_vPackages.push_back(&installed);
         }
@@ -182,7 +183,8 @@ void FutureSystem::logErased() const
 {
     for (size_t uPosition = 0; uPosition < m_vInstalled.size(); ++uPosition)
         if (m_vFates[uPosition] == Fate::ERASED)
-            logMessage(DEBUG, "%s will be erased, obsoleted by %s", m_vInstalled[uPosition]->label().c_str(),
+            logMessage(DEBUG, "%s will be erased, obsoleted by %s",
+                       m_vInstalled[uPosition]->label().c_str(),
                        m_vErasedBy[uPosition]->label().c_str());
 }
 
@@ -191,7 +193,8 @@ uint32_t FutureSystem::installedPosition(const Package& package) const
     // Made on first use: a check that is not continued never asks.
     if (m_mapInstalledPosition.empty())
         for (size_t uPosition = 0; uPosition < m_vInstalled.size(); ++uPosition)
-            m_mapInstalledPosition.emplace(m_vInstalled[uPosition], static_cast<uint32_t>(uPosition));
+            m_mapInstalledPosition.emplace(m_vInstalled[uPosition],
+                                           static_cast<uint32_t>(uPosition));
     auto it = m_mapInstalledPosition.find(&package);
     return it == m_mapInstalledPosition.end() ? NONE : it->second;
 }
@@ -202,7 +205,8 @@ bool FutureSystem::holds(const Package& package) const
     return uPosition == NONE || m_vFates[uPosition] == Fate::STAYS;
 }
 
-void FutureSystem::add(const std::vector<const Package*>& vAdded, std::vector<const Package*>& vLeft)
+void FutureSystem::add(const std::vector<const Package*>& vAdded,
+                       std::vector<const Package*>& vLeft)
 {
     for (const Package* pAdded : vAdded)
     {
@@ -247,7 +251,8 @@ void FutureSystem::add(const std::vector<const Package*>& vAdded, std::vector<co
 void FutureSystem::dropInstalled(uint32_t uPosition, std::vector<const Package*>& vLeft)
 {
     const uint32_t uSlot = m_vInstalledSlot[uPosition];
-    const size_t uEnd = uSlot + 1 < m_vFirstProvide.size() ? m_vFirstProvide[uSlot + 1] : m_vProvides.size();
+    const size_t uEnd =
+        uSlot + 1 < m_vFirstProvide.size() ? m_vFirstProvide[uSlot + 1] : m_vProvides.size();
     for (size_t uIndex = m_vFirstProvide[uSlot]; uIndex < uEnd; ++uIndex)
         m_vProvides[uIndex] = nullptr;
     m_vPackages[uSlot] = nullptr;

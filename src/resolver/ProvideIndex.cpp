@@ -14,7 +14,8 @@ std::vector<const RepoPackage*> ProvideIndex::bestOfGroups(const RepoPackageList
     return vBest;
 }
 
-ProvideIndex::ProvideIndex(const RepoPackageList& repoPackages) : m_vBest(bestOfGroups(repoPackages))
+ProvideIndex::ProvideIndex(const RepoPackageList& repoPackages)
+    : m_vBest(bestOfGroups(repoPackages))
 {
     size_t nProvides = 0;
     for (const RepoPackage* pBest : m_vBest)

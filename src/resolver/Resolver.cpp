@@ -36,11 +36,12 @@ public:
 
     bool provides(const Dependency& leaf) const override
     {
-        return m_future.provides(leaf) ||
-               std::any_of(m_vPulled.begin(), m_vPulled.end(),
-                           [&](const Package* pPackage) { return packageProvides(*pPackage, leaf); });
+        return m_future.provides(leaf) || std::any_of(m_vPulled.begin(), m_vPulled.end(),
+                                                      [&](const Package* pPackage)
+                                                      { return packageProvides(*pPackage, leaf); });
     }
-    void appendProviders(const Dependency& leaf, std::vector<const Package*>& vPackages) const override
+    void appendProviders(const Dependency& leaf,
+                         std::vector<const Package*>& vPackages) const override
     {
         m_future.appendProviders(leaf, vPackages);
         for (const Package* pPackage : m_vPulled)
@@ -65,7 +66,8 @@ private:
     const RepoPackage* candidate(const RichDependency& rich, uint32_t uNode) const
     {
         for (const RepoPackage* pRecord : m_vBest)
-            if (!m_newPackages.contains(pRecord->m_sName) && richPackageMatches(rich, uNode, *pRecord))
+            if (!m_newPackages.contains(pRecord->m_sName) &&
+                richPackageMatches(rich, uNode, *pRecord))
                 return pRecord;
         return nullptr;
     }
@@ -96,7 +98,8 @@ private:
     }
 
     // The side of a condition that must hold, as the condition stands now.
-    std::optional<uint32_t> neededBranch(const RichDependency& rich, const RichDependency::Node& node) const
+    std::optional<uint32_t> neededBranch(const RichDependency& rich,
+                                         const RichDependency::Node& node) const
     {
         const bool bCondition = richHolds(rich, node.m_vOperands[1], *this);
         const bool bConsequence = node.m_op == RichDependency::Op::IF ? bCondition : !bCondition;
@@ -142,7 +145,8 @@ private:
 
     void pull(const Dependency& require, const RepoPackage& record)
     {
-        logMessage(DEBUG, "pulling package %s to satisfy '%s'", record.label().c_str(), require.toString().c_str());
+        logMessage(DEBUG, "pulling package %s to satisfy '%s'", record.label().c_str(),
+                   require.toString().c_str());
         auto [it, bInserted] = m_newPackages.insert(record);
         if (bInserted)
             m_vPulled.push_back(&*it);
@@ -215,16 +219,19 @@ PackageSet Resolver::selectUpdates(const RepoPackageList& repoPackages, const Na
     for (auto group = repoPackages.begin(); group != repoPackages.end();)
     {
         const auto groupLast = groupEnd(group, repoPackages.end());
-        const auto best = bestOfGroup(group, groupLast, [bTrace](auto dropped, auto kept, bool bReplaced) {
-            if (!bTrace)
-                return;
-            if (bReplaced)
-                logMessage(TRACE, "dropping update %s for newer %s", dropped->label().c_str(),
-                           kept->label().c_str());
-            else
-                logMessage(TRACE, "dropping update %s, has newer %s", dropped->label().c_str(),
-                           kept->label().c_str());
-        });
+        const auto best =
+            bestOfGroup(group, groupLast,
+                        [bTrace](auto dropped, auto kept, bool bReplaced)
+                        {
+                            if (!bTrace)
+                                return;
+                            if (bReplaced)
+                                logMessage(TRACE, "dropping update %s for newer %s",
+                                           dropped->label().c_str(), kept->label().c_str());
+                            else
+                                logMessage(TRACE, "dropping update %s, has newer %s",
+                                           dropped->label().c_str(), kept->label().c_str());
+                        });
         group = groupLast;
         const RepoPackage& candidate = *best;
 
@@ -450,11 +457,13 @@ bool Resolver::pull(const RepoPackageList& repoPackages, const ProvideIndex* pIn
         for (auto it = unsatisfied.begin(); it != unsatisfied.end(); ++it)
         {
             const size_t uIndex = static_cast<size_t>(it - unsatisfied.begin());
-            const RichDependency* pRich = it->isRich() && !vSatisfied[uIndex] ? future->rich(*it) : nullptr;
+            const RichDependency* pRich =
+                it->isRich() && !vSatisfied[uIndex] ? future->rich(*it) : nullptr;
             if (pRich == nullptr || !richPull.meet(*it, *pRich))
                 continue;
             if (bDebug)
-                logMessage(DEBUG, "removing require '%s', provided by pulled package", it->toString().c_str());
+                logMessage(DEBUG, "removing require '%s', provided by pulled package",
+                           it->toString().c_str());
             vSatisfied[uIndex] = true;
             ++uSatisfied;
         }
@@ -490,7 +499,8 @@ ClosureResult Resolver::closeDependencies(const RepoPackageList& repoPackages,
     std::vector<const Package*> vPulled;
     for (bool bFirst = true;; bFirst = false)
     {
-        if (bFirst ? check.check(newPackages, unsatisfied) : check.recheck(newPackages, vPulled, unsatisfied))
+        if (bFirst ? check.check(newPackages, unsatisfied)
+                   : check.recheck(newPackages, vPulled, unsatisfied))
             return ClosureResult::COMPLETE;
         if (!index && !bFirst && !logEnabled(TRACE))
             index.emplace(repoPackages);
@@ -517,7 +527,8 @@ bool allFileRequires(const DependencySet& unsatisfied)
     return true;
 }
 
-bool findUnsatisfied(const Dependency& providing, const PackageSet& packages, DependencySet& unsatisfied)
+bool findUnsatisfied(const Dependency& providing, const PackageSet& packages,
+                     DependencySet& unsatisfied)
 {
     unsatisfied.clear();
     for (const RepoPackage& package : packages)
@@ -529,8 +540,9 @@ bool findUnsatisfied(const Dependency& providing, const PackageSet& packages, De
                 continue;
             unsatisfied.insert(*it);
             if (logEnabled(DEBUG))
-                logMessage(DEBUG, "failed satisfy of '%s': %s is needed by %s", providing.toString().c_str(),
-                           it->toString().c_str(), package.label().c_str());
+                logMessage(DEBUG, "failed satisfy of '%s': %s is needed by %s",
+                           providing.toString().c_str(), it->toString().c_str(),
+                           package.label().c_str());
         }
     }
     return unsatisfied.empty();

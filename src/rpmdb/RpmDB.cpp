@@ -207,7 +207,8 @@ bool RpmDB::readPackageFile(const std::string& sPath, PackageIdentity& identity,
         return false;
     }
     // Signatures were checked (or deliberately not) before; only the header is wanted here.
-    const rpmVSFlags nSavedFlags = rpmtsSetVSFlags(m_pTs.get(), rpmtsVSFlags(m_pTs.get()) | RPMVSF_MASK_NOSIGNATURES);
+    const rpmVSFlags nSavedFlags =
+        rpmtsSetVSFlags(m_pTs.get(), rpmtsVSFlags(m_pTs.get()) | RPMVSF_MASK_NOSIGNATURES);
     Header pRawHeader = nullptr;
     const rpmRC nRc = rpmReadPackageFile(m_pTs.get(), pFile.get(), sBaseName.c_str(), &pRawHeader);
     rpmtsSetVSFlags(m_pTs.get(), nSavedFlags);

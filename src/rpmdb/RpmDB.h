@@ -33,7 +33,8 @@ public:
     [[nodiscard]] bool readPackageFile(const std::string& sPath, PackageIdentity& identity,
                                        std::vector<PackageIdentity>& vReplaced);
     // Every installed package called sName.
-    [[nodiscard]] bool findInstalled(const std::string& sName, std::vector<PackageIdentity>& vInstalled);
+    [[nodiscard]] bool findInstalled(const std::string& sName,
+                                     std::vector<PackageIdentity>& vInstalled);
     void close() { m_pTs.reset(); }
 
     // Whether some process holds rpm's transaction lock (an rpm transaction is running).

@@ -23,8 +23,9 @@ std::string PackageIdentity::label() const
 
 bool PackageIdentity::sameNevra(const PackageIdentity& other) const
 {
-    return m_sName == other.m_sName && m_nEpoch == other.m_nEpoch && m_sVersion == other.m_sVersion &&
-           m_sRelease == other.m_sRelease && m_sArch == other.m_sArch;
+    return m_sName == other.m_sName && m_nEpoch == other.m_nEpoch &&
+           m_sVersion == other.m_sVersion && m_sRelease == other.m_sRelease &&
+           m_sArch == other.m_sArch;
 }
 
 namespace rpmheader
@@ -137,8 +138,8 @@ bool readDependencies(Header h, rpmTagVal nNameTag, DependencySet& setDependenci
         if (dependency.isRich() &&
             (nNameTag != RPMTAG_REQUIRENAME || *pVersion != '\0' || !RichDependency().parse(pName)))
         {
-            logMessage(DEBUG, "refusing rich dependency '%s' with version '%s' (tag %i)", pName, pVersion,
-                       static_cast<int>(nNameTag));
+            logMessage(DEBUG, "refusing rich dependency '%s' with version '%s' (tag %i)", pName,
+                       pVersion, static_cast<int>(nNameTag));
             logMessage(ERROR, "failed retrieving rpm dependencies");
             return false;
         }
@@ -160,7 +161,8 @@ bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity)
     FilePtr pFile(Fopen(sPath.c_str(), "r.ufdio"));
     if (!pFile || Ferror(pFile.get()))
     {
-        logMessage(DEBUG, "cannot open '%s' to read its header: %s", sPath.c_str(), Fstrerror(pFile.get()));
+        logMessage(DEBUG, "cannot open '%s' to read its header: %s", sPath.c_str(),
+                   Fstrerror(pFile.get()));
         return false;
     }
     TransactionSet pTs(rpmtsCreate());
@@ -176,8 +178,10 @@ bool readPackageIdentity(const std::string& sPath, PackageIdentity& identity)
     }
     Header h = pHeader.get();
     identity = PackageIdentity();
-    return readString(h, RPMTAG_NAME, identity.m_sName) && readString(h, RPMTAG_VERSION, identity.m_sVersion) &&
-           readString(h, RPMTAG_RELEASE, identity.m_sRelease) && readString(h, RPMTAG_ARCH, identity.m_sArch) &&
+    return readString(h, RPMTAG_NAME, identity.m_sName) &&
+           readString(h, RPMTAG_VERSION, identity.m_sVersion) &&
+           readString(h, RPMTAG_RELEASE, identity.m_sRelease) &&
+           readString(h, RPMTAG_ARCH, identity.m_sArch) &&
            (!headerIsEntry(h, RPMTAG_EPOCH) || readInt(h, RPMTAG_EPOCH, identity.m_nEpoch));
 }
 

@@ -9,9 +9,7 @@
 #include <unistd.h>
 #include <utility>
 
-CacheLock::CacheLock(std::string sPath) : m_sPath(std::move(sPath))
-{
-}
+CacheLock::CacheLock(std::string sPath) : m_sPath(std::move(sPath)) {}
 
 CacheLock::~CacheLock()
 {
@@ -33,7 +31,8 @@ bool CacheLock::acquire(int nTimeout)
     const int nFd = fd.get();
     if (nFd < 0)
     {
-        logMessage(ERROR, "failed creating lock file '%s' (%s).", m_sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed creating lock file '%s' (%s).", m_sPath.c_str(),
+                   errnoText().c_str());
         return false;
     }
     // O_CLOEXEC already did this; keep it explicit for children that must not inherit it.
@@ -54,11 +53,13 @@ bool CacheLock::acquire(int nTimeout)
                 logMessage(INFO, "other instance terminated, got cache lock");
             if (::ftruncate(nFd, 0) != 0)
             {
-                logMessage(ERROR, "failed truncating lock file '%s' (%s)", m_sPath.c_str(), errnoText().c_str());
+                logMessage(ERROR, "failed truncating lock file '%s' (%s)", m_sPath.c_str(),
+                           errnoText().c_str());
                 return false;
             }
             char buffer[32];
-            int nLength = std::snprintf(buffer, sizeof buffer, "%10i\n", static_cast<int>(::getpid()));
+            int nLength =
+                std::snprintf(buffer, sizeof buffer, "%10i\n", static_cast<int>(::getpid()));
             ssize_t nWritten = ::pwrite(nFd, buffer, static_cast<size_t>(nLength), 0);
             if (nWritten < nLength)
                 logMessage(WARNING, "failed writing PID to lock file '%s'.", m_sPath.c_str());
@@ -71,7 +72,8 @@ bool CacheLock::acquire(int nTimeout)
         if ((nError == EAGAIN || nError == EACCES) && nTimeout >= n)
         {
             if (n % 10 == 1)
-                logMessage(INFO, "cache lock held by another instance, will timeout in %i secs", nTimeout - n + 1);
+                logMessage(INFO, "cache lock held by another instance, will timeout in %i secs",
+                           nTimeout - n + 1);
             ::sleep(1);
             bGiveUp = nTimeout < n || terminationSignalCaught();
         }
@@ -80,7 +82,8 @@ bool CacheLock::acquire(int nTimeout)
             if (!terminationSignalCaught())
             {
                 errno = nError;
-                logMessage(ERROR, "failed acquiring lock file '%s' (%s)", m_sPath.c_str(), errnoText().c_str());
+                logMessage(ERROR, "failed acquiring lock file '%s' (%s)", m_sPath.c_str(),
+                           errnoText().c_str());
             }
             return false;
         }

@@ -110,7 +110,8 @@ bool ChildProcess::run()
     // Close-on-exec, so no other child ever holds the write end and delays our EOF.
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
     {
-        logMessage(ERROR, "failed creating pipe to run '%s' (%s)", m_sProgram.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed creating pipe to run '%s' (%s)", m_sProgram.c_str(),
+                   errnoText().c_str());
         return false;
     }
     // The parent's ends; the child closes or moves its copies itself and never returns here.
@@ -121,7 +122,8 @@ bool ChildProcess::run()
     const pid_t nPid = fork();
     if (nPid < 0)
     {
-        logMessage(ERROR, "failed forking to run '%s' (%s)", m_sProgram.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed forking to run '%s' (%s)", m_sProgram.c_str(),
+                   errnoText().c_str());
         m_nPid = 0;
         return false;
     }
@@ -198,7 +200,8 @@ bool ChildProcess::run()
             {
                 if (errno == EINTR)
                     continue;
-                logMessage(ERROR, "error reading child output (%s), closing pipe", errnoText().c_str());
+                logMessage(ERROR, "error reading child output (%s), closing pipe",
+                           errnoText().c_str());
                 break;
             }
         }
@@ -220,7 +223,8 @@ bool ChildProcess::runInBackground()
     const pid_t nPid = fork();
     if (nPid < 0)
     {
-        logMessage(ERROR, "failed forking to run '%s' (%s)", m_sProgram.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed forking to run '%s' (%s)", m_sProgram.c_str(),
+                   errnoText().c_str());
         m_nPid = 0;
         return false;
     }
@@ -233,8 +237,8 @@ bool ChildProcess::runInBackground()
         int nNullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (nNullFd < 0 || (nNullFd = childAboveStandardStreams(nNullFd)) < 0)
             childFail("failed opening /dev/null");
-        if (!childRedirect(nNullFd, STDIN_FILENO) || !childRedirect(nNullFd, STDOUT_FILENO)
-            || !childRedirect(nNullFd, STDERR_FILENO))
+        if (!childRedirect(nNullFd, STDIN_FILENO) || !childRedirect(nNullFd, STDOUT_FILENO) ||
+            !childRedirect(nNullFd, STDERR_FILENO))
             childFail("failed redirecting stdout/stderr to pipe");
         close(nNullFd);
         childExec(m_sProgram, args);

@@ -14,8 +14,8 @@
 #include "updater/RpmLog.h"
 #include "updater/Signals.h"
 #include "updater/Status.h"
-#include "updater/UpdaterPaths.h"
 #include "updater/UpdateRun.h"
+#include "updater/UpdaterPaths.h"
 
 #include <cerrno>
 #include <csignal>
@@ -75,7 +75,8 @@ void ensureHome()
     const passwd* pEntry = ::getpwuid(::getuid());
     if (!pEntry)
     {
-        logMessage(WARNING, "HOME not set in environment but no entry in user database for current user");
+        logMessage(WARNING,
+                   "HOME not set in environment but no entry in user database for current user");
         return;
     }
     if (::setenv("HOME", pEntry->pw_dir, 0) != 0)
@@ -94,7 +95,8 @@ bool runningDisabled()
     {
         if (errno != EACCES)
             return false;
-        logMessage(ERROR, "failed checking existence of '%s' (%s)", NO_RUN_FILE, errnoText().c_str());
+        logMessage(ERROR, "failed checking existence of '%s' (%s)", NO_RUN_FILE,
+                   errnoText().c_str());
     }
     logMessage(ERROR, "running is disabled by \"no run\" file '%s'", NO_RUN_FILE);
     return true;
@@ -118,9 +120,11 @@ bool statusAllowsStart(const UpdaterConfig& config, int& nStatus, bool bReportRe
     {
         logMessage(ERROR, "cannot recover status, aborting");
         // It might have said UPDATING: only someone who has checked the device may clear it.
-        logMessage(ERROR, "status file '%s' is empty, unreadable or unknown; if no installation was cut off, "
-                          "remove it to let updates run again",
-                   updaterPaths().m_sStatusFile.c_str());
+        logMessage(
+            ERROR,
+            "status file '%s' is empty, unreadable or unknown; if no installation was cut off, "
+            "remove it to let updates run again",
+            updaterPaths().m_sStatusFile.c_str());
         nStatus = RESULT_ERROR;
         return false;
     }
@@ -143,7 +147,8 @@ void redirectStandardStreams()
     int nNull = ::open("/dev/null", O_RDWR);
     if (nNull < 0)
     {
-        logMessage(WARNING, "cannot open /dev/null to redirect stdin/out/err (%s)", errnoText().c_str());
+        logMessage(WARNING, "cannot open /dev/null to redirect stdin/out/err (%s)",
+                   errnoText().c_str());
         return;
     }
     ::close(STDIN_FILENO);
@@ -158,7 +163,8 @@ void redirectStandardStreams()
     if (nError != 0)
     {
         errno = nError;
-        logMessage(WARNING, "failed redirecting stdin/out/err to /dev/null (%s)", errnoText().c_str());
+        logMessage(WARNING, "failed redirecting stdin/out/err to /dev/null (%s)",
+                   errnoText().c_str());
     }
     if (nNull > STDERR_FILENO)
         ::close(nNull);
@@ -166,13 +172,13 @@ void redirectStandardStreams()
 
 enum class Detach
 {
-    PARENT,    // the parent is done: go to the exit sequence
-    CONTINUE,  // the child (or the process itself when the fork failed) goes on
-    REFUSED,   // the status forbids a start: go to the exit sequence
+    PARENT,   // the parent is done: go to the exit sequence
+    CONTINUE, // the child (or the process itself when the fork failed) goes on
+    REFUSED,  // the status forbids a start: go to the exit sequence
 };
 
-Detach detachToBackground(const UpdaterConfig& config, const UpdaterOptions& options, const char* pMode,
-                          int& nStatus)
+Detach detachToBackground(const UpdaterConfig& config, const UpdaterOptions& options,
+                          const char* pMode, int& nStatus)
 {
     logMessage(DEBUG, "going to background");
     // The status is checked before the fork so that a refusal reaches the caller.
@@ -209,8 +215,8 @@ Detach detachToBackground(const UpdaterConfig& config, const UpdaterOptions& opt
 
 // Steps from the "no run" check to the final READY status; returns the pending exit
 // status or run result.
-int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const std::set<std::string>& setInclude,
-              CacheLock& lock)
+int runLocked(const UpdaterConfig& config, const UpdaterOptions& options,
+              const std::set<std::string>& setInclude, CacheLock& lock)
 {
     if (runningDisabled())
         return RESULT_ERROR;
@@ -232,11 +238,12 @@ int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const 
 
     if (!config.m_bQuiet)
     {
-        logMessage(INFO, "%s version %s, product %s", PROGRAM_NAME, PROGRAM_VERSION, config.m_sProductName.c_str());
+        logMessage(INFO, "%s version %s, product %s", PROGRAM_NAME, PROGRAM_VERSION,
+                   config.m_sProductName.c_str());
         logMessage(INFO, "--- MODE %s ---", pMode);
         if (!config.m_network.m_sProxyServer.empty())
-            logMessage(INFO, "using HTTP proxy '%s' port %u", config.m_network.m_sProxyServer.c_str(),
-                       config.m_network.m_nProxyPort);
+            logMessage(INFO, "using HTTP proxy '%s' port %u",
+                       config.m_network.m_sProxyServer.c_str(), config.m_network.m_nProxyPort);
     }
 
     URLFetcher::initialize(config.m_network);
@@ -277,7 +284,8 @@ int runLocked(const UpdaterConfig& config, const UpdaterOptions& options, const 
 int updaterMain(int argc, char** argv)
 {
     UpdaterConfig config;
-    logger().setIdent(argc > 0 && argv[0] != nullptr ? baseName(argv[0]) : std::string(PROGRAM_NAME));
+    logger().setIdent(argc > 0 && argv[0] != nullptr ? baseName(argv[0])
+                                                     : std::string(PROGRAM_NAME));
 
     if (!installSignalHandlers())
         return RESULT_ERROR;

@@ -17,7 +17,8 @@
 namespace
 {
 
-constexpr const char* INTERRUPTED_MESSAGE = "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting";
+constexpr const char* INTERRUPTED_MESSAGE =
+    "a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting";
 
 void saveRecordOrWarn(const TransactionRecord& record)
 {
@@ -27,7 +28,8 @@ void saveRecordOrWarn(const TransactionRecord& record)
 
 bool isInterruptedStage(TransactionRecord::Stage stage)
 {
-    return stage == TransactionRecord::Stage::INSTALLING || stage == TransactionRecord::Stage::RPM_KILLED;
+    return stage == TransactionRecord::Stage::INSTALLING ||
+           stage == TransactionRecord::Stage::RPM_KILLED;
 }
 
 // A killed run may have left rpm running on its own (a kill of the updater alone): its
@@ -50,7 +52,9 @@ bool waitForRpmTransactions(int nTimeout)
             return true;
         if (terminationSignalCaught() || time(nullptr) >= nDeadline)
         {
-            logMessage(ERROR, "an rpm transaction is still running, cannot verify the interrupted installation");
+            logMessage(
+                ERROR,
+                "an rpm transaction is still running, cannot verify the interrupted installation");
             return false;
         }
         if (!bReported)
@@ -106,7 +110,8 @@ bool packageFilesUsable(const TransactionRecord& record, std::vector<std::string
         }
         else if (!checksum.verify(package.m_sPath))
         {
-            vProblems.push_back("package file '" + package.m_sPath + "' does not match its checksum");
+            vProblems.push_back("package file '" + package.m_sPath +
+                                "' does not match its checksum");
             bUsable = false;
         }
     }
@@ -162,13 +167,15 @@ bool repairInstallation(const UpdaterConfig& config, TransactionRecord& record)
         logMessage(ERROR, "failed starting rpm to repair the installation");
         return false;
     }
-    record.m_stage = rpm.exited() ? TransactionRecord::Stage::RPM_EXITED : TransactionRecord::Stage::RPM_KILLED;
+    record.m_stage =
+        rpm.exited() ? TransactionRecord::Stage::RPM_EXITED : TransactionRecord::Stage::RPM_KILLED;
     record.m_nRpmCode = rpm.exitCode();
     saveRecordOrWarn(record);
     sync();
     if (!rpm.exited())
     {
-        logMessage(FATAL, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+        logMessage(FATAL,
+                   "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
         return false;
     }
     if (rpm.exitCode() != 0)
@@ -193,7 +200,8 @@ int finishInstalledRun(const UpdaterConfig& config, TransactionRecord& record, b
     if (!record.m_bNamesGiven)
     {
         const unsigned nHandled =
-            bOwnInstall ? record.m_nHandled : record.m_nHandled - static_cast<unsigned>(record.m_vNew.size());
+            bOwnInstall ? record.m_nHandled
+                        : record.m_nHandled - static_cast<unsigned>(record.m_vNew.size());
         recordUpdateState(record.m_nAvailable, nHandled, bOwnInstall, record.m_bUpdaterOnly);
     }
     if (record.m_bNoReboot)
@@ -206,7 +214,8 @@ int finishInstalledRun(const UpdaterConfig& config, TransactionRecord& record, b
     return RESULT_REBOOT;
 }
 
-StartOutcome refuseCorrupted(TransactionRecord& record, const std::vector<std::string>& vProblems, int& nResult)
+StartOutcome refuseCorrupted(TransactionRecord& record, const std::vector<std::string>& vProblems,
+                             int& nResult)
 {
     for (const std::string& sProblem : vProblems)
         logMessage(ERROR, "%s", sProblem.c_str());
@@ -235,14 +244,16 @@ bool checkInstallation(const TransactionRecord& record, bool bNoHeaderCheck, Ins
         std::vector<PackageIdentity> vInstalled;
         if (!db.findInstalled(recorded.m_sName, vInstalled))
             return false;
-        const bool bExact = std::any_of(vInstalled.begin(), vInstalled.end(),
-                                        [&](const PackageIdentity& i) { return isExactly(i, recorded); });
+        const bool bExact =
+            std::any_of(vInstalled.begin(), vInstalled.end(),
+                        [&](const PackageIdentity& i) { return isExactly(i, recorded); });
         nNewInstalled += bExact ? 1 : 0;
         if (vInstalled.size() > 1)
         {
             bDuplicates = true;
             vDuplicateNames.push_back(recorded.m_sName);
-            vProblems.push_back(recorded.m_sName + ": both " + joinVersions(vInstalled) + " installed");
+            vProblems.push_back(recorded.m_sName + ": both " + joinVersions(vInstalled) +
+                                " installed");
         }
         else if (!bExact)
             vMissing.push_back(recorded.m_sName + ": " + recorded.evr() + " not installed");
@@ -256,7 +267,8 @@ bool checkInstallation(const TransactionRecord& record, bool bNoHeaderCheck, Ins
                         [&](const PackageIdentity& i) { return i.sameNevra(replaced); }))
         {
             ++nOldPresent;
-            if (std::find(vDuplicateNames.begin(), vDuplicateNames.end(), replaced.m_sName) == vDuplicateNames.end())
+            if (std::find(vDuplicateNames.begin(), vDuplicateNames.end(), replaced.m_sName) ==
+                vDuplicateNames.end())
                 vLeft.push_back(replaced.m_sName + ": " + replaced.evr() + " still installed");
         }
     }
@@ -340,7 +352,8 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
     {
         if (!config.m_bRecoveryRepair || record.m_bRepairTried)
             return refuseCorrupted(record, vProblems, nResult);
-        logMessage(WARNING, "the previous run was interrupted during its installation; repairing it");
+        logMessage(WARNING,
+                   "the previous run was interrupted during its installation; repairing it");
         for (const std::string& sProblem : vProblems)
             logMessage(WARNING, "%s", sProblem.c_str());
         std::vector<std::string> vFileProblems;
@@ -350,10 +363,12 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
             return refuseCorrupted(record, vFileProblems, nResult);
         }
         if (!repairInstallation(config, record))
-            return refuseCorrupted(record, {"the repair of the interrupted installation failed"}, nResult);
+            return refuseCorrupted(record, {"the repair of the interrupted installation failed"},
+                                   nResult);
         vProblems.clear();
         if (!checkInstallation(record, config.m_bCheckDbHeaders, state, vProblems))
-            return refuseCorrupted(record, {"cannot read the rpm database after the repair"}, nResult);
+            return refuseCorrupted(record, {"cannot read the rpm database after the repair"},
+                                   nResult);
         if (state != InstallState::FINISHED)
         {
             vProblems.push_back("the repair of the interrupted installation failed");
@@ -364,7 +379,8 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
     else if (state == InstallState::FINISHED)
     {
         if (bInterrupted)
-            logMessage(WARNING, "the previous run was interrupted after its installation had completed");
+            logMessage(WARNING,
+                       "the previous run was interrupted after its installation had completed");
         else
             logMessage(WARNING, "the previous run ended before the reboot its installation needs");
     }
@@ -377,11 +393,13 @@ StartOutcome recoverOnStart(const UpdaterConfig& config, Status status, int& nRe
     // Untouched: the database is as it was before the recorded installation.
     if (bInterrupted)
     {
-        logMessage(WARNING, "the previous run was interrupted before its installation changed anything");
+        logMessage(WARNING,
+                   "the previous run was interrupted before its installation changed anything");
         if (record.m_stage == TransactionRecord::Stage::RPM_EXITED)
         {
             char countText[32];
-            snprintf(countText, sizeof countText, "%u", static_cast<unsigned>(record.m_vNew.size()));
+            snprintf(countText, sizeof countText, "%u",
+                     static_cast<unsigned>(record.m_vNew.size()));
             (void)runHook("postupdate", std::string(countText));
         }
     }

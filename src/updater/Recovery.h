@@ -18,8 +18,8 @@ enum class InstallState
 // Compares the rpm database with the record; vProblems lists what is wrong (one line per
 // problem, e.g. "a2: both 1.0-1 and 2.0-1 installed"). False when the database could not
 // be read.
-[[nodiscard]] bool checkInstallation(const TransactionRecord& record, bool bNoHeaderCheck, InstallState& state,
-                                     std::vector<std::string>& vProblems);
+[[nodiscard]] bool checkInstallation(const TransactionRecord& record, bool bNoHeaderCheck,
+                                     InstallState& state, std::vector<std::string>& vProblems);
 
 // Whether a start on top of `status` has a transaction record to verify once it holds the
 // cache lock (recovery on, status UPDATING, or CORRUPTED left by a cut-off installation that

@@ -14,7 +14,8 @@ int routeRpmMessage(rpmlogRec rec, rpmlogCallbackData) noexcept
     std::string sText = pText ? pText : "";
     if (!sText.empty() && sText.back() == '\n')
         sText.pop_back();
-    logMessage(rpmPriorityLevel(static_cast<int>(rpmlogRecPriority(rec))), "rpmlib: %s", sText.c_str());
+    logMessage(rpmPriorityLevel(static_cast<int>(rpmlogRecPriority(rec))), "rpmlib: %s",
+               sText.c_str());
     // Everything is said through our logger; rpm must not print or exit by itself.
     return 0;
 }

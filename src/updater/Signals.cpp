@@ -60,7 +60,8 @@ rpmsqAction_t setRpmAction(int nSignal, rpmsqAction_t pAction)
 // needs no registration.
 bool registerWithRpm(HandlerEntry& entry)
 {
-    const rpmsqAction_t pPrevious = setRpmAction(entry.m_nSignal, entry.m_pHandler ? entry.m_pHandler : RPMSQ_IGN);
+    const rpmsqAction_t pPrevious =
+        setRpmAction(entry.m_nSignal, entry.m_pHandler ? entry.m_pHandler : RPMSQ_IGN);
     if (pPrevious == RPMSQ_ERR)
     {
         entry.m_bInRpmQueue = false;
@@ -70,7 +71,8 @@ bool registerWithRpm(HandlerEntry& entry)
     {
         // Somebody else's action: leave it in place.
         (void)setRpmAction(entry.m_nSignal, pPrevious);
-        logMessage(ERROR, "handler for signal %i was already installed in rpmlib signal queue", entry.m_nSignal);
+        logMessage(ERROR, "handler for signal %i was already installed in rpmlib signal queue",
+                   entry.m_nSignal);
         return false;
     }
     entry.m_bInRpmQueue = true;
@@ -103,7 +105,8 @@ bool installHandler(int nSignal, bool bIgnore)
             return true;
         if (!uninstallHandler(nSignal))
         {
-            logMessage(ERROR, "failed uninstalling signal handler to install new one for signal %i", nSignal);
+            logMessage(ERROR, "failed uninstalling signal handler to install new one for signal %i",
+                       nSignal);
             return false;
         }
     }
@@ -148,12 +151,14 @@ bool uninstallHandler(int nSignal)
     bool bResult = true;
     if (sigaction(nSignal, &it->second.m_previousAction, nullptr) != 0)
     {
-        logMessage(ERROR, "failed uninstalling handler for signal %i (%s)", nSignal, errnoText().c_str());
+        logMessage(ERROR, "failed uninstalling handler for signal %i (%s)", nSignal,
+                   errnoText().c_str());
         bResult = false;
     }
     if (!releaseFromRpm(it->second))
     {
-        logMessage(ERROR, "could not uninstall handler for signal %i from rpmlib signal queue", nSignal);
+        logMessage(ERROR, "could not uninstall handler for signal %i from rpmlib signal queue",
+                   nSignal);
         bResult = false;
     }
     // Dropped in every case, so that a later installation starts from a clean state.
@@ -170,8 +175,8 @@ bool isIgnoredByUs(int nSignal)
 
 bool installSignalHandlers()
 {
-    if (!installCatching(SIGHUP) || !installCatching(SIGINT) || !installCatching(SIGTERM)
-        || !installCatching(SIGQUIT) || !installHandler(SIGPIPE, true))
+    if (!installCatching(SIGHUP) || !installCatching(SIGINT) || !installCatching(SIGTERM) ||
+        !installCatching(SIGQUIT) || !installHandler(SIGPIPE, true))
     {
         logMessage(ERROR, "failed intializing signal handlers");
         return false;
@@ -181,8 +186,9 @@ bool installSignalHandlers()
 
 bool disableTerminationSignals()
 {
-    const bool bOk = (isIgnoredByUs(SIGHUP) || installCatching(SIGHUP)) && installCatching(SIGINT)
-                     && installCatching(SIGTERM) && installCatching(SIGQUIT);
+    const bool bOk = (isIgnoredByUs(SIGHUP) || installCatching(SIGHUP)) &&
+                     installCatching(SIGINT) && installCatching(SIGTERM) &&
+                     installCatching(SIGQUIT);
     if (!bOk)
     {
         logMessage(ERROR, "failed disabling termination signals");
@@ -193,8 +199,9 @@ bool disableTerminationSignals()
 
 bool enableTerminationSignals()
 {
-    const bool bOk = (isIgnoredByUs(SIGHUP) || uninstallHandler(SIGHUP)) && uninstallHandler(SIGINT)
-                     && uninstallHandler(SIGTERM) && uninstallHandler(SIGQUIT);
+    const bool bOk = (isIgnoredByUs(SIGHUP) || uninstallHandler(SIGHUP)) &&
+                     uninstallHandler(SIGINT) && uninstallHandler(SIGTERM) &&
+                     uninstallHandler(SIGQUIT);
     if (!bOk)
     {
         logMessage(ERROR, "failed enabling termination signals");

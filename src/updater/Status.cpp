@@ -19,7 +19,8 @@ namespace
 {
 
 const char* const STATUS_NAMES[STATUS_COUNT] = {
-    "READY", "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING", "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING",
+    "READY",    "DELAYING", "ANALYZING", "DOWNLOADING", "TESTING",
+    "UPDATING", "PKGSDONE", "CORRUPTED", "REBOOTING",
 };
 
 const char* const UPDATE_STATE_NAMES[] = {"AVAILABLE", "PENDING", "COMPLETE"};
@@ -276,8 +277,8 @@ void saveUpdateState(UpdateState state)
     g_cachedUpdateState = state;
 }
 
-UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly,
-                              UpdateState previous)
+UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess,
+                              bool bUpdaterOnly, UpdateState previous)
 {
     if (nHandled > 0 && (nHandled < nAvailable || bUpdaterOnly))
         return PENDING;
@@ -291,7 +292,8 @@ UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSucc
 void recordUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly)
 {
     const UpdateState previous = loadUpdateState();
-    const UpdateState state = decideUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly, previous);
+    const UpdateState state =
+        decideUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly, previous);
     if (state != NONE)
         saveUpdateState(state);
 }

@@ -64,8 +64,8 @@ void saveUpdateState(UpdateState state);
 // bSuccess when the last pass ended RESULT_OK or RESULT_REBOOT, bUpdaterOnly when
 // the run fell back to the updater alone, previous as read by loadUpdateState.
 // NONE means: write nothing.
-UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly,
-                              UpdateState previous);
+UpdateState decideUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess,
+                              bool bUpdaterOnly, UpdateState previous);
 
 // loadUpdateState, decideUpdateState and saveUpdateState in one call.
 void recordUpdateState(unsigned nAvailable, unsigned nHandled, bool bSuccess, bool bUpdaterOnly);

@@ -3,8 +3,8 @@
 #include "base/AtomicFile.h"
 #include "base/FileUtil.h"
 #include "base/Logger.h"
-#include "base/UniqueFile.h"
 #include "base/UniqueFd.h"
+#include "base/UniqueFile.h"
 #include "updater/UpdaterPaths.h"
 
 #include <cerrno>
@@ -45,7 +45,8 @@ bool replaceFileDurably(const std::string& sPath, const std::string& sContent)
     case ReplaceStep::DONE:
         return true;
     case ReplaceStep::SYNC_DIRECTORY:
-        logMessage(ERROR, "failed syncing the folder of '%s': %s", sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "failed syncing the folder of '%s': %s", sPath.c_str(),
+                   errnoText().c_str());
         return false;
     case ReplaceStep::SYNC:
     case ReplaceStep::CLOSE:
@@ -93,13 +94,15 @@ bool parseFlag(std::string_view sText, bool& bValue)
 
 void appendIdentity(std::string& sText, const PackageIdentity& identity)
 {
-    sText += identity.m_sName + '\t' + (identity.m_nEpoch < 0 ? "-" : std::to_string(identity.m_nEpoch)) + '\t' +
+    sText += identity.m_sName + '\t' +
+             (identity.m_nEpoch < 0 ? "-" : std::to_string(identity.m_nEpoch)) + '\t' +
              identity.m_sVersion + '\t' + identity.m_sRelease + '\t' + identity.m_sArch + '\t' +
              (identity.m_sSigMd5.empty() ? "-" : identity.m_sSigMd5);
 }
 
 // Six fields from vFields[nFirst] on.
-bool parseIdentity(const std::vector<std::string_view>& vFields, std::size_t nFirst, PackageIdentity& identity)
+bool parseIdentity(const std::vector<std::string_view>& vFields, std::size_t nFirst,
+                   PackageIdentity& identity)
 {
     if (vFields.size() < nFirst + 6)
         return false;
@@ -111,7 +114,8 @@ bool parseIdentity(const std::vector<std::string_view>& vFields, std::size_t nFi
     identity.m_sVersion = vFields[nFirst + 2];
     identity.m_sRelease = vFields[nFirst + 3];
     identity.m_sArch = vFields[nFirst + 4];
-    identity.m_sSigMd5 = vFields[nFirst + 5] == "-" ? std::string() : std::string(vFields[nFirst + 5]);
+    identity.m_sSigMd5 =
+        vFields[nFirst + 5] == "-" ? std::string() : std::string(vFields[nFirst + 5]);
     return !identity.m_sName.empty() && !identity.m_sVersion.empty();
 }
 
@@ -123,15 +127,19 @@ std::string TransactionRecord::format() const
     sText += "\nmode\t" + m_sMode;
     sText += "\npass\t" + std::to_string(m_nPass);
     sText += "\ncounts\t" + std::to_string(m_nAvailable) + '\t' + std::to_string(m_nHandled);
-    sText += std::string("\nflags\t") + (m_bUpdaterOnly ? '1' : '0') + '\t' + (m_bNamesGiven ? '1' : '0') + '\t' +
-             (m_bNoReboot ? '1' : '0') + '\t' + (m_bEarlierInstall ? '1' : '0');
-    sText += std::string("\nstage\t") + STAGE_NAMES[static_cast<int>(m_stage)] + '\t' + std::to_string(m_nRpmCode);
-    sText += std::string("\nrecovery\t") + (m_bRepairTried ? '1' : '0') + '\t' + (m_bRefused ? '1' : '0');
+    sText += std::string("\nflags\t") + (m_bUpdaterOnly ? '1' : '0') + '\t' +
+             (m_bNamesGiven ? '1' : '0') + '\t' + (m_bNoReboot ? '1' : '0') + '\t' +
+             (m_bEarlierInstall ? '1' : '0');
+    sText += std::string("\nstage\t") + STAGE_NAMES[static_cast<int>(m_stage)] + '\t' +
+             std::to_string(m_nRpmCode);
+    sText += std::string("\nrecovery\t") + (m_bRepairTried ? '1' : '0') + '\t' +
+             (m_bRefused ? '1' : '0');
     for (const NewPackage& package : m_vNew)
     {
         sText += "\nnew\t";
         appendIdentity(sText, package.m_identity);
-        sText += '\t' + package.m_sChecksumType + '\t' + package.m_sChecksum + '\t' + package.m_sPath;
+        sText +=
+            '\t' + package.m_sChecksumType + '\t' + package.m_sChecksum + '\t' + package.m_sPath;
     }
     for (const PackageIdentity& identity : m_vReplaced)
     {
@@ -191,7 +199,8 @@ bool TransactionRecord::parse(const std::string& sText)
                 }
         }
         else if (sKey == "recovery")
-            bOk = vFields.size() == 3 && parseFlag(vFields[1], m_bRepairTried) && parseFlag(vFields[2], m_bRefused);
+            bOk = vFields.size() == 3 && parseFlag(vFields[1], m_bRepairTried) &&
+                  parseFlag(vFields[2], m_bRefused);
         else if (sKey == "new" && vFields.size() == 10)
         {
             NewPackage package;
@@ -209,8 +218,8 @@ bool TransactionRecord::parse(const std::string& sText)
         }
         if (!bOk)
         {
-            logMessage(ERROR, "unreadable line in the transaction record: '%.*s'", static_cast<int>(sLine.size()),
-                       sLine.data());
+            logMessage(ERROR, "unreadable line in the transaction record: '%.*s'",
+                       static_cast<int>(sLine.size()), sLine.data());
             return false;
         }
     }
@@ -232,14 +241,16 @@ bool loadTransactionRecord(TransactionRecord& record, bool& bFound)
     {
         if (errno == ENOENT)
             return true;
-        logMessage(ERROR, "cannot read the transaction record '%s': %s", sPath.c_str(), errnoText().c_str());
+        logMessage(ERROR, "cannot read the transaction record '%s': %s", sPath.c_str(),
+                   errnoText().c_str());
         return false;
     }
     bFound = true;
     std::string sText;
     char buffer[4096];
     std::size_t nRead;
-    while ((nRead = fread(buffer, 1, sizeof buffer, pStream)) > 0 && sText.size() <= MAX_RECORD_SIZE)
+    while ((nRead = fread(buffer, 1, sizeof buffer, pStream)) > 0 &&
+           sText.size() <= MAX_RECORD_SIZE)
         sText.append(buffer, nRead);
     const bool bError = ferror(pStream) != 0;
     if (bError || sText.size() > MAX_RECORD_SIZE)
@@ -266,6 +277,7 @@ bool removeTransactionRecord()
         return false;
     }
     if (!syncParentDirectory(sPath))
-        logMessage(WARNING, "failed syncing the folder of '%s': %s", sPath.c_str(), errnoText().c_str());
+        logMessage(WARNING, "failed syncing the folder of '%s': %s", sPath.c_str(),
+                   errnoText().c_str());
     return true;
 }

@@ -72,9 +72,11 @@ void reportSelection(const PassOptions& options, const PackageSet& setNew)
         logMessage(INFO, "--- %u UPDATE(S) ---", nCount);
         auto it = setNew.find(std::string_view(options.m_sReleasePackage));
         if (it != setNew.end())
-            logMessage(INFO, "--- FIRMWARE %s-%s ---", it->m_Evr.m_sVersion.c_str(), it->m_Evr.m_sRelease.c_str());
+            logMessage(INFO, "--- FIRMWARE %s-%s ---", it->m_Evr.m_sVersion.c_str(),
+                       it->m_Evr.m_sRelease.c_str());
         else if ((it = setNew.find(std::string_view(PROGRAM_NAME))) != setNew.end())
-            logMessage(INFO, "--- UPDATER %s-%s ---", it->m_Evr.m_sVersion.c_str(), it->m_Evr.m_sRelease.c_str());
+            logMessage(INFO, "--- UPDATER %s-%s ---", it->m_Evr.m_sVersion.c_str(),
+                       it->m_Evr.m_sRelease.c_str());
     }
     const char* pVerb = options.m_bCheckOnly ? "need to" : options.m_bTest ? "testing" : "starting";
     logMessage(INFO, "%s update (%u packages):", pVerb, nCount);
@@ -96,8 +98,10 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
     const bool bHasKeys = db.hasPublicKeys();
     if (!bHasKeys && options.m_bRequireSignatures)
     {
-        logMessage(ERROR, "signatures required but no public key in rpm database; refusing to install unverified "
-                          "packages");
+        logMessage(
+            ERROR,
+            "signatures required but no public key in rpm database; refusing to install unverified "
+            "packages");
         db.close();
         return RESULT_FAILED;
     }
@@ -119,11 +123,12 @@ int checkSignatures(const PassOptions& options, const PackageSet& setNew)
 
 // The record of the installation about to start: the package files' headers and the
 // installed packages they replace.
-bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const RecordContext& context,
-                   TransactionRecord& record)
+bool prepareRecord(const PassOptions& options, const PackageSet& setNew,
+                   const RecordContext& context, TransactionRecord& record)
 {
     record.m_nPass = context.m_nPass;
-    record.m_nAvailable = context.m_nAvailable ? context.m_nAvailable : static_cast<unsigned>(setNew.size());
+    record.m_nAvailable =
+        context.m_nAvailable ? context.m_nAvailable : static_cast<unsigned>(setNew.size());
     record.m_nHandled = context.m_nHandled + static_cast<unsigned>(setNew.size());
     record.m_bUpdaterOnly = context.m_bUpdaterOnly;
     record.m_bNamesGiven = context.m_bNamesGiven;
@@ -143,7 +148,8 @@ bool prepareRecord(const PassOptions& options, const PackageSet& setNew, const R
         entry.m_sPath = package.m_sLocalPath.str();
         record.m_vNew.push_back(std::move(entry));
         for (PackageIdentity& replaced : vReplaced)
-            if (std::find(record.m_vReplaced.begin(), record.m_vReplaced.end(), replaced) == record.m_vReplaced.end())
+            if (std::find(record.m_vReplaced.begin(), record.m_vReplaced.end(), replaced) ==
+                record.m_vReplaced.end())
                 record.m_vReplaced.push_back(std::move(replaced));
     }
     return true;
@@ -210,8 +216,8 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
     }
     if (pRecord)
     {
-        pRecord->m_stage =
-            rpm.exited() ? TransactionRecord::Stage::RPM_EXITED : TransactionRecord::Stage::RPM_KILLED;
+        pRecord->m_stage = rpm.exited() ? TransactionRecord::Stage::RPM_EXITED
+                                        : TransactionRecord::Stage::RPM_KILLED;
         pRecord->m_nRpmCode = rpm.exitCode();
         saveRecordOrWarn(pRecord);
     }
@@ -243,7 +249,8 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
         logMessage(WARNING, "rpm was interrupted while testing package(s) installation");
         return RESULT_ERROR;
     }
-    logMessage(FATAL, "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
+    logMessage(FATAL,
+               "rpm was interrupted, installation may be incomplete; SYSTEM MAY BE CORRUPTED");
     // Synced like the UPDATING before it: a power cut must not take the mark back.
     saveStatusOrWarn(CORRUPTED, true);
     return RESULT_FATAL;
@@ -251,8 +258,8 @@ int runRpm(const PassOptions& options, const PackageSet& setNew, const std::stri
 
 } // namespace
 
-int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository, unsigned& nCount,
-            const RecordContext* pRecord)
+int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository,
+            unsigned& nCount, const RecordContext* pRecord)
 {
     nCount = 0;
     int nResult = refreshRepository(options, repository);
@@ -266,8 +273,9 @@ int runPass(const PassOptions& options, const PassSelection& selection, Reposito
         return RESULT_ERROR;
     }
     const RepoPackageList& repoPackages = repository.packages();
-    PackageSet setNew = resolver.selectUpdates(repoPackages, selection.m_setInclude, selection.m_setExclude,
-                                               selection.m_setExcludeGroups, selection.m_setPull);
+    PackageSet setNew =
+        resolver.selectUpdates(repoPackages, selection.m_setInclude, selection.m_setExclude,
+                               selection.m_setExcludeGroups, selection.m_setPull);
     if (setNew.empty())
     {
         if (!options.m_bQuiet)
@@ -279,8 +287,8 @@ int runPass(const PassOptions& options, const PassSelection& selection, Reposito
     }
 
     DependencySet unsatisfied;
-    const ClosureResult closure =
-        resolver.closeDependencies(repoPackages, setNew, unsatisfied, [] { return terminationSignalCaught(); });
+    const ClosureResult closure = resolver.closeDependencies(
+        repoPackages, setNew, unsatisfied, [] { return terminationSignalCaught(); });
     if (terminationSignalCaught())
         return RESULT_ERROR;
     if (closure == ClosureResult::FAILED)
@@ -290,11 +298,13 @@ int runPass(const PassOptions& options, const PassSelection& selection, Reposito
     }
 
     // A package that needs a newer updater than this one: install the updater first.
-    const Dependency running("updater-running", Evr(std::string_view(PROGRAM_VERSION)), RPMSENSE_EQUAL);
+    const Dependency running("updater-running", Evr(std::string_view(PROGRAM_VERSION)),
+                             RPMSENSE_EQUAL);
     if (!findUnsatisfied(running, setNew, unsatisfied))
     {
         for (const Dependency& dependency : unsatisfied)
-            logMessage(ERROR, "newer updater required to install: %s", dependency.toString().c_str());
+            logMessage(ERROR, "newer updater required to install: %s",
+                       dependency.toString().c_str());
         return RESULT_FAILED;
     }
 
@@ -326,7 +336,8 @@ int runPass(const PassOptions& options, const PassSelection& selection, Reposito
     }
 
     if (options.m_bNoSigCheck && options.m_bRequireSignatures)
-        logMessage(WARNING, "signatures are required by the configuration; ignoring --no-sig-check");
+        logMessage(WARNING,
+                   "signatures are required by the configuration; ignoring --no-sig-check");
     if (!options.m_bNoSigCheck || options.m_bRequireSignatures)
     {
         nResult = checkSignatures(options, setNew);

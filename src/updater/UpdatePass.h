@@ -34,5 +34,6 @@ struct PassSelection
 // One update pass: repository data, selection, dependency closure, report, and in test or
 // update mode the download, signature check, hooks and rpm. Returns a RESULT_ code; nCount
 // is the number of packages selected (0 unless the pass got as far as reporting them).
-[[nodiscard]] int runPass(const PassOptions& options, const PassSelection& selection, Repository& repository,
-                          unsigned& nCount, const RecordContext* pRecord = nullptr);
+[[nodiscard]] int runPass(const PassOptions& options, const PassSelection& selection,
+                          Repository& repository, unsigned& nCount,
+                          const RecordContext* pRecord = nullptr);

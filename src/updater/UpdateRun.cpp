@@ -109,10 +109,12 @@ PassSelection passSelection(const UpdaterConfig& config, const std::set<std::str
         selection.m_setInclude = NameSet(setInclude.begin(), setInclude.end());
     if (step.m_bWithoutAddons)
     {
-        selection.m_setExclude.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
+        selection.m_setExclude.insert(config.m_vAddonPackages.begin(),
+                                      config.m_vAddonPackages.end());
         if (!config.m_sReleasePackage.empty())
             selection.m_setExclude.insert(config.m_sReleasePackage);
-        selection.m_setExcludeGroups.insert(config.m_vAddonGroups.begin(), config.m_vAddonGroups.end());
+        selection.m_setExcludeGroups.insert(config.m_vAddonGroups.begin(),
+                                            config.m_vAddonGroups.end());
     }
     selection.m_setPull.insert(config.m_vAddonPackages.begin(), config.m_vAddonPackages.end());
     return selection;
@@ -133,7 +135,8 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
     const UniqueFd fd(open(updaterPaths().m_sRandomDevice.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
     {
-        logMessage(ERROR, "could not open '/dev/urandom' to gather random data (%s).", errnoText().c_str());
+        logMessage(ERROR, "could not open '/dev/urandom' to gather random data (%s).",
+                   errnoText().c_str());
         return false;
     }
     unsigned nGathered = 0;
@@ -148,7 +151,9 @@ bool gatherRandomBytes(unsigned char* pBuffer, unsigned nCount)
         }
         if (nRead == 0)
         {
-            logMessage(ERROR, "received end-of-file from from '/dev/urandom', failed gathering random data.");
+            logMessage(
+                ERROR,
+                "received end-of-file from from '/dev/urandom', failed gathering random data.");
             break;
         }
         // A signal may interrupt the read a few times; any other error ends the gathering
@@ -182,8 +187,8 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         return RESULT_ERROR;
     }
     if (!config.m_bQuiet)
-        logMessage(INFO, "updating packages from repository '%s' (URI '%s')", pRepoConfig->m_sName.c_str(),
-                   pRepoConfig->m_sUri.c_str());
+        logMessage(INFO, "updating packages from repository '%s' (URI '%s')",
+                   pRepoConfig->m_sName.c_str(), pRepoConfig->m_sUri.c_str());
 
     Repository repository(config, *pRepoConfig);
     if (!repository.isLocal() && !config.m_bCacheOnly && config.m_nMaxWaitTime > 0)
@@ -221,7 +226,8 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
         context.m_bNamesGiven = !setInclude.empty();
         context.m_bEarlierInstall = bRebootWanted;
         unsigned nCount = 0;
-        nResult = runPass(options, selection, repository, nCount, config.m_bRecoveryVerify ? &context : nullptr);
+        nResult = runPass(options, selection, repository, nCount,
+                          config.m_bRecoveryVerify ? &context : nullptr);
         if (nAvailable == 0)
             nAvailable = nCount;
         // A test pass installs nothing: counting it would tell outside readers that the
@@ -258,7 +264,8 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
     }
 
     // A cut-off installation is repaired at the next start from the package files it used.
-    const bool bKeepForRepair = nResult == RESULT_FATAL && config.m_bRecoveryVerify && config.m_bRecoveryRepair;
+    const bool bKeepForRepair =
+        nResult == RESULT_FATAL && config.m_bRecoveryVerify && config.m_bRecoveryRepair;
     if (!config.m_bNoCacheClean && !bKeepForRepair)
         (void)repository.cleanPackages();
 
@@ -266,10 +273,12 @@ int runUpdate(const UpdaterConfig& config, const std::set<std::string>& setInclu
     if (setInclude.empty())
         recordUpdateState(nAvailable, nHandled, bSuccess, bUpdaterOnly);
 
-    if (nHandled > 0 && bSuccess && nHandled < nAvailable && !bUpdaterOnly && !config.m_bCheckOnly &&
-        !config.m_bTest)
+    if (nHandled > 0 && bSuccess && nHandled < nAvailable && !bUpdaterOnly &&
+        !config.m_bCheckOnly && !config.m_bTest)
     {
-        logMessage(FATAL, "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
+        logMessage(
+            FATAL,
+            "failed passing all updates but update process succeeded, SYSTEM MAY BE CORRUPTED\n");
         // Not an interrupted installation: nothing for the next start to verify or repair.
         if (config.m_bRecoveryVerify)
             (void)removeTransactionRecord();

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/AtomicFile.h"
 #include "TestSupport.h"
+#include "base/AtomicFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -24,7 +24,8 @@ int openTemp(const std::string& sPath, const std::string& sContent)
 {
     const int nFd = ::open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     EXPECT_GE(nFd, 0);
-    EXPECT_EQ(::write(nFd, sContent.data(), sContent.size()), static_cast<ssize_t>(sContent.size()));
+    EXPECT_EQ(::write(nFd, sContent.data(), sContent.size()),
+              static_cast<ssize_t>(sContent.size()));
     return nFd;
 }
 
@@ -42,14 +43,16 @@ TEST(ReplaceFile, ReplacesOrLeavesTheOldFile)
     const std::string sTarget = dir.file("status");
     writeFile(sTarget, "READY\n");
 
-    EXPECT_EQ(replaceFile(openTemp(sTarget + ".tmp", "UPDATING\n"), sTarget + ".tmp", sTarget), ReplaceStep::DONE);
+    EXPECT_EQ(replaceFile(openTemp(sTarget + ".tmp", "UPDATING\n"), sTarget + ".tmp", sTarget),
+              ReplaceStep::DONE);
     EXPECT_EQ(readFile(sTarget), "UPDATING\n");
     EXPECT_FALSE(exists(sTarget + ".tmp"));
 
     // A target that cannot be renamed onto: the old file stays, the temporary file goes.
     const std::string sMissingDir = dir.file("missing/status");
     errno = 0;
-    EXPECT_EQ(replaceFile(openTemp(sTarget + ".tmp", "x"), sTarget + ".tmp", sMissingDir), ReplaceStep::RENAME);
+    EXPECT_EQ(replaceFile(openTemp(sTarget + ".tmp", "x"), sTarget + ".tmp", sMissingDir),
+              ReplaceStep::RENAME);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(exists(sTarget + ".tmp"));
     EXPECT_EQ(readFile(sTarget), "UPDATING\n");
@@ -81,14 +84,16 @@ TEST(ReplaceFile, DataIsSyncedBeforeTheRenameAndTheDirectoryAfter)
         raise(SIGSTOP);
         const std::string sTemp = sTarget + ".tmp";
         const int nFd = ::open(sTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const bool bOk = nFd >= 0 && ::write(nFd, "data\n", 5) == 5 && replaceFile(nFd, sTemp, sTarget) == ReplaceStep::DONE;
+        const bool bOk = nFd >= 0 && ::write(nFd, "data\n", 5) == 5 &&
+                         replaceFile(nFd, sTemp, sTarget) == ReplaceStep::DONE;
         _exit(bOk ? 0 : 1);
     }
     int nWait = 0;
     ASSERT_EQ(waitpid(nPid, &nWait, WUNTRACED), nPid);
-    const std::string sCommand = "strace -y -e trace=fsync,fdatasync,rename,renameat,renameat2 -o " + sTrace + " -p "
-                                 + std::to_string(nPid) + " & tracer=$!; sleep 0.5; kill -CONT "
-                                 + std::to_string(nPid) + "; wait $tracer";
+    const std::string sCommand =
+        "strace -y -e trace=fsync,fdatasync,rename,renameat,renameat2 -o " + sTrace + " -p " +
+        std::to_string(nPid) + " & tracer=$!; sleep 0.5; kill -CONT " + std::to_string(nPid) +
+        "; wait $tracer";
     EXPECT_EQ(testing_support::runShell(sCommand), 0);
     ASSERT_EQ(waitpid(nPid, &nWait, 0), nPid);
     EXPECT_TRUE(WIFEXITED(nWait) && WEXITSTATUS(nWait) == 0);
@@ -101,7 +106,8 @@ TEST(ReplaceFile, DataIsSyncedBeforeTheRenameAndTheDirectoryAfter)
         if (sLine.rfind("rename", 0) == 0)
             vCalls.push_back("rename");
         else if (sLine.rfind("fsync(", 0) == 0)
-            vCalls.push_back(sLine.substr(sLine.find('<') + 1, sLine.find('>') - sLine.find('<') - 1));
+            vCalls.push_back(
+                sLine.substr(sLine.find('<') + 1, sLine.find('>') - sLine.find('<') - 1));
     }
     const std::vector<std::string> vExpected = {sTarget + ".tmp", "rename", dir.path()};
     EXPECT_EQ(vCalls, vExpected) << readFile(sTrace);

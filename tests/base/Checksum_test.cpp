@@ -61,7 +61,8 @@ TEST(HexEncode, LowercaseNibbles)
 TEST(Checksum, FilesMatchSha1sum)
 {
     TempDir dir;
-    for (size_t nSize : std::initializer_list<size_t>{0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2048, 100000})
+    for (size_t nSize :
+         std::initializer_list<size_t>{0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 2048, 100000})
     {
         SCOPED_TRACE(nSize);
         std::string sData(nSize, '\0');
@@ -121,12 +122,14 @@ TEST(Checksum, FailuresAreReportedAndNeverPass)
             c = static_cast<char>(toupper(c));
         EXPECT_FALSE((Checksum{sUpper, "sha"}).verify(sPath));
         EXPECT_FALSE((Checksum{" " + sDigest, "sha"}).verify(sPath));
-        EXPECT_TRUE(log.contains("DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest + ") FAILS against " + sUpper));
+        EXPECT_TRUE(log.contains("DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest +
+                                 ") FAILS against " + sUpper));
     }
     {
         LogCapture log;
         EXPECT_TRUE((Checksum{sDigest, "sha"}).verify(sPath));
-        EXPECT_EQ(log.text(), "DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest + ") checks against " + sDigest + "\n");
+        EXPECT_EQ(log.text(), "DEBUG: 'sha' checksum of '" + sPath + "' (" + sDigest +
+                                  ") checks against " + sDigest + "\n");
     }
     {
         LogCapture log;
@@ -135,7 +138,8 @@ TEST(Checksum, FailuresAreReportedAndNeverPass)
         EXPECT_FALSE((Checksum{sDigest, "sha"}).verifyUncompressed(sMissing));
         const std::string sExpected = "ERROR: failed opening '" + sMissing +
                                       "' for checksumming (No such file or directory)\n"
-                                      "ERROR: failed while reading from '" + sMissing + "'\n";
+                                      "ERROR: failed while reading from '" +
+                                      sMissing + "'\n";
         EXPECT_EQ(log.text(), sExpected + sExpected);
     }
     {
@@ -176,7 +180,10 @@ TEST(Checksum, CutGzipStreamFails)
 class AcceptedTypes
 {
 public:
-    explicit AcceptedTypes(const std::vector<std::string>& vTypes) { Checksum::setAcceptedTypes(vTypes); }
+    explicit AcceptedTypes(const std::vector<std::string>& vTypes)
+    {
+        Checksum::setAcceptedTypes(vTypes);
+    }
     ~AcceptedTypes() { Checksum::setAcceptedTypes({"sha"}); }
     AcceptedTypes(const AcceptedTypes&) = delete;
     AcceptedTypes& operator=(const AcceptedTypes&) = delete;
@@ -188,7 +195,7 @@ TEST(Checksum, AcceptedTypesMatchCoreutils)
 {
     AcceptedTypes accepted({"sha", "sha1", "sha224", "sha256", "sha384", "sha512"});
     const std::pair<const char*, const char*> types[] = {
-        {"sha", "sha1sum"},     {"sha1", "sha1sum"},     {"sha224", "sha224sum"},
+        {"sha", "sha1sum"},      {"sha1", "sha1sum"},     {"sha224", "sha224sum"},
         {"sha256", "sha256sum"}, {"sha384", "sha384sum"}, {"sha512", "sha512sum"},
     };
     TempDir dir;
@@ -210,8 +217,8 @@ TEST(Checksum, AcceptedTypesMatchCoreutils)
             EXPECT_TRUE((Checksum{sDigest, pType}).verify(sPath)) << log.text();
             EXPECT_TRUE((Checksum{sDigest, pType}).verifyUncompressed(sGz)) << log.text();
             EXPECT_FALSE((Checksum{sDigest, pType}).verify(sGz));
-            EXPECT_TRUE(log.contains(std::string("DEBUG: '") + pType + "' checksum of '" + sPath + "' (" + sDigest +
-                                     ") checks against " + sDigest));
+            EXPECT_TRUE(log.contains(std::string("DEBUG: '") + pType + "' checksum of '" + sPath +
+                                     "' (" + sDigest + ") checks against " + sDigest));
         }
     }
 }
@@ -258,13 +265,15 @@ TEST(Checksum, DecompressionStopsAtTheBound)
     ASSERT_NE(pFile, nullptr);
     const std::string sBlock(1 << 20, '\0');
     for (uint64_t u = 0; u < MAX_UNCOMPRESSED_SIZE / sBlock.size(); ++u)
-        ASSERT_EQ(gzwrite(pFile, sBlock.data(), static_cast<unsigned>(sBlock.size())), static_cast<int>(sBlock.size()));
+        ASSERT_EQ(gzwrite(pFile, sBlock.data(), static_cast<unsigned>(sBlock.size())),
+                  static_cast<int>(sBlock.size()));
     ASSERT_EQ(gzwrite(pFile, "x", 1), 1);
     ASSERT_EQ(gzclose(pFile), Z_OK);
 
     LogCapture log;
     EXPECT_FALSE((Checksum{std::string(40, '0'), "sha"}).verifyUncompressed(sBomb));
-    EXPECT_TRUE(log.contains("ERROR: uncompressed content of '" + sBomb + "' is larger than 268435456 bytes"))
+    EXPECT_TRUE(log.contains("ERROR: uncompressed content of '" + sBomb +
+                             "' is larger than 268435456 bytes"))
         << log.text();
     EXPECT_TRUE(log.contains("ERROR: failed while reading from '" + sBomb + "'"));
 }

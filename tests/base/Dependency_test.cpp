@@ -36,7 +36,8 @@ TEST(DependencySetTest, InsertionsInAnyOrderGiveTheSortedUniqueEntries)
     auto [it, bInserted] = set.insert(dep("libz", RPMSENSE_EQUAL, "1.2"));
     EXPECT_FALSE(bInserted);
     EXPECT_EQ(it->toString(), "libz = 0:1.2");
-    EXPECT_EQ(dependencyTexts(set), (std::vector<std::string>{"/bin/sh", "acl", "libz = 0:1.2", "libz >= 0:1.2", "libz = 0:1.10"}));
+    EXPECT_EQ(dependencyTexts(set), (std::vector<std::string>{"/bin/sh", "acl", "libz = 0:1.2",
+                                                              "libz >= 0:1.2", "libz = 0:1.10"}));
 
     // A name alone finds the first entry of that name.
     EXPECT_EQ(set.lower_bound(Dependency("libz"))->toString(), "libz = 0:1.2");
@@ -82,8 +83,9 @@ struct SenseRow
     int m_nFlags;
 };
 const SenseRow SENSES[] = {
-    {"<", RPMSENSE_LESS}, {"<=", RPMSENSE_LESS | RPMSENSE_EQUAL}, {"=", RPMSENSE_EQUAL},
-    {">=", RPMSENSE_GREATER | RPMSENSE_EQUAL}, {">", RPMSENSE_GREATER},
+    {"<", RPMSENSE_LESS},    {"<=", RPMSENSE_LESS | RPMSENSE_EQUAL},
+    {"=", RPMSENSE_EQUAL},   {">=", RPMSENSE_GREATER | RPMSENSE_EQUAL},
+    {">", RPMSENSE_GREATER},
 };
 
 bool rpmOverlaps(const std::string& sEvrA, int nFlagsA, const std::string& sEvrB, int nFlagsB)
@@ -95,14 +97,15 @@ bool rpmOverlaps(const std::string& sEvrA, int nFlagsA, const std::string& sEvrB
 
 TEST(Dependency, OverlapsLikeRpm)
 {
-    const char* const versions[] = {"1.0", "1.0-1", "1.0-5", "1.1", "0:1.0-7", "1:0.5", "1.0~rc1",
-                                    "1.0^git1", "2.0-1", "1.0a"};
+    const char* const versions[] = {"1.0",   "1.0-1",   "1.0-5",    "1.1",   "0:1.0-7",
+                                    "1:0.5", "1.0~rc1", "1.0^git1", "2.0-1", "1.0a"};
     for (const char* pA : versions)
         for (const SenseRow& senseA : SENSES)
             for (const char* pB : versions)
                 for (const SenseRow& senseB : SENSES)
                 {
-                    SCOPED_TRACE(std::string("foo ") + senseA.m_pOp + " " + pA + " vs foo " + senseB.m_pOp + " " + pB);
+                    SCOPED_TRACE(std::string("foo ") + senseA.m_pOp + " " + pA + " vs foo " +
+                                 senseB.m_pOp + " " + pB);
                     const Dependency a("foo", Evr(std::string_view(pA)), senseA.m_nFlags);
                     const Dependency b("foo", Evr(std::string_view(pB)), senseB.m_nFlags);
                     // Where one side has no release we deliberately differ from rpm 4.18 (see
@@ -116,20 +119,28 @@ TEST(Dependency, OverlapsLikeRpm)
 TEST(Dependency, OverlapEdgeCases)
 {
     const Dependency provide10("foo", Evr(0, "1.0", "7"), RPMSENSE_EQUAL);
-    EXPECT_TRUE(provide10.overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
-    EXPECT_TRUE(Dependency("foo", Evr(0, "1.0", "5"), RPMSENSE_EQUAL).overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_EQUAL)));
-    EXPECT_FALSE(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_EQUAL).overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER)));
-    EXPECT_TRUE(Dependency("foo", Evr(0, "1.1", ""), RPMSENSE_EQUAL).overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER)));
+    EXPECT_TRUE(provide10.overlaps(
+        Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
+    EXPECT_TRUE(Dependency("foo", Evr(0, "1.0", "5"), RPMSENSE_EQUAL)
+                    .overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_EQUAL)));
+    EXPECT_FALSE(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_EQUAL)
+                     .overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER)));
+    EXPECT_TRUE(Dependency("foo", Evr(0, "1.1", ""), RPMSENSE_EQUAL)
+                    .overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER)));
     // Unversioned on either side, and flags 0, match any version of the name.
     EXPECT_TRUE(provide10.overlaps(Dependency("foo")));
     EXPECT_TRUE(Dependency("foo").overlaps(Dependency("foo", Evr(0, "9", ""), RPMSENSE_LESS)));
-    EXPECT_TRUE(Dependency("foo", Evr(0, "1", ""), 0).overlaps(Dependency("foo", Evr(0, "9", ""), RPMSENSE_GREATER)));
+    EXPECT_TRUE(Dependency("foo", Evr(0, "1", ""), 0)
+                    .overlaps(Dependency("foo", Evr(0, "9", ""), RPMSENSE_GREATER)));
     EXPECT_FALSE(provide10.overlaps(Dependency("bar")));
     // "updater-running" = 0:1.4.0 against what packages may require of the running updater.
     const Dependency running("updater-running", Evr(0, "1.4.0", ""), RPMSENSE_EQUAL);
-    EXPECT_FALSE(running.overlaps(Dependency("updater-running", Evr(0, "1.4.0", ""), RPMSENSE_GREATER)));
-    EXPECT_TRUE(running.overlaps(Dependency("updater-running", Evr(0, "1.4.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
-    EXPECT_FALSE(running.overlaps(Dependency("updater-running", Evr(0, "1.5", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
+    EXPECT_FALSE(
+        running.overlaps(Dependency("updater-running", Evr(0, "1.4.0", ""), RPMSENSE_GREATER)));
+    EXPECT_TRUE(running.overlaps(
+        Dependency("updater-running", Evr(0, "1.4.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
+    EXPECT_FALSE(running.overlaps(
+        Dependency("updater-running", Evr(0, "1.5", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
 }
 
 TEST(Dependency, MissingReleaseMatchesAnyRelease)
@@ -138,21 +149,26 @@ TEST(Dependency, MissingReleaseMatchesAnyRelease)
     // senses share a bit overlap: "< 1.0-1" and "= 1.0" do not, "<= 1.0-1" and "= 1.0" do.
     const Dependency equal10("foo", Evr(0, "1.0", ""), RPMSENSE_EQUAL);
     EXPECT_FALSE(Dependency("foo", Evr(0, "1.0", "1"), RPMSENSE_LESS).overlaps(equal10));
-    EXPECT_TRUE(Dependency("foo", Evr(0, "1.0", "1"), RPMSENSE_LESS | RPMSENSE_EQUAL).overlaps(equal10));
+    EXPECT_TRUE(
+        Dependency("foo", Evr(0, "1.0", "1"), RPMSENSE_LESS | RPMSENSE_EQUAL).overlaps(equal10));
     EXPECT_FALSE(equal10.overlaps(Dependency("foo", Evr(0, "1.0", "5"), RPMSENSE_GREATER)));
-    EXPECT_TRUE(Dependency("foo", Evr(0, "1.0", "5"), RPMSENSE_GREATER).overlaps(
-        Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
+    EXPECT_TRUE(
+        Dependency("foo", Evr(0, "1.0", "5"), RPMSENSE_GREATER)
+            .overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_GREATER | RPMSENSE_EQUAL)));
     // Different versions still decide by version alone.
-    EXPECT_TRUE(Dependency("foo", Evr(0, "0.9", "1"), RPMSENSE_LESS).overlaps(
-        Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_LESS)));
+    EXPECT_TRUE(Dependency("foo", Evr(0, "0.9", "1"), RPMSENSE_LESS)
+                    .overlaps(Dependency("foo", Evr(0, "1.0", ""), RPMSENSE_LESS)));
 }
 
 TEST(Dependency, PrintsWithOperator)
 {
-    EXPECT_EQ(Dependency("libfoo", Evr(0, "1.2", "3"), RPMSENSE_GREATER | RPMSENSE_EQUAL).toString(), "libfoo >= 0:1.2-3");
+    EXPECT_EQ(
+        Dependency("libfoo", Evr(0, "1.2", "3"), RPMSENSE_GREATER | RPMSENSE_EQUAL).toString(),
+        "libfoo >= 0:1.2-3");
     EXPECT_EQ(Dependency("libfoo", Evr(0, "1.2", ""), RPMSENSE_LESS).toString(), "libfoo < 0:1.2");
     EXPECT_EQ(Dependency("libfoo", Evr(0, "1.2", ""), 6).toString(), "libfoo ? 0:1.2");
-    EXPECT_EQ(Dependency("libfoo", Evr(0, "1.2", ""), 16 | RPMSENSE_EQUAL).toString(), "libfoo ? 0:1.2");
+    EXPECT_EQ(Dependency("libfoo", Evr(0, "1.2", ""), 16 | RPMSENSE_EQUAL).toString(),
+              "libfoo ? 0:1.2");
     EXPECT_EQ(Dependency("/bin/sh").toString(), "/bin/sh");
 }
 
@@ -171,7 +187,8 @@ TEST(DependencySet, OrdersByNameThenVersionThenFlags)
     std::vector<std::string> vTexts;
     for (const Dependency& dep : set)
         vTexts.push_back(dep.toString());
-    const std::vector<std::string> expected = {"Foo", "fo", "foo", "foo < 0:0.9", "foo = 0:1.0", "foo >= 0:1.0", "foo-devel"};
+    const std::vector<std::string> expected = {
+        "Foo", "fo", "foo", "foo < 0:0.9", "foo = 0:1.0", "foo >= 0:1.0", "foo-devel"};
     EXPECT_EQ(vTexts, expected);
     // A name alone is a lower bound for every entry of that name.
     auto it = set.lower_bound(Dependency("foo"));

@@ -18,9 +18,15 @@ using testing_support::TempDir;
 TEST(FileHelpers, BaseName)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"a/b/c", "c"}, {"a/b/c/", "c"}, {"a/b/c//", "c"}, {"c", "c"}, {"/c", "c"},
-        {"/", ""},      {"///", ""},     {"", ""},         {"/var/cache/updater/base/packages/x-1.0-1.noarch.rpm",
-                                                            "x-1.0-1.noarch.rpm"},
+        {"a/b/c", "c"},
+        {"a/b/c/", "c"},
+        {"a/b/c//", "c"},
+        {"c", "c"},
+        {"/c", "c"},
+        {"/", ""},
+        {"///", ""},
+        {"", ""},
+        {"/var/cache/updater/base/packages/x-1.0-1.noarch.rpm", "x-1.0-1.noarch.rpm"},
     };
     for (const auto& [pPath, pExpected] : cases)
         EXPECT_EQ(baseName(pPath), pExpected) << pPath;

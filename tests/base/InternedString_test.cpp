@@ -79,7 +79,8 @@ TEST(InternedString, OrderIsBytewiseOnTheTextsNotTheHandles)
     EXPECT_LT(a.compare(InternedString("\xc3\xa9")), 0);
 
     // Dependency sets order names the same way.
-    DependencySet set{Dependency("\xc3\xa9t\xc3\xa9"), Dependency("zlib"), Dependency("Zlib"), Dependency("z")};
+    DependencySet set{Dependency("\xc3\xa9t\xc3\xa9"), Dependency("zlib"), Dependency("Zlib"),
+                      Dependency("z")};
     std::vector<std::string> vNames;
     for (const Dependency& entry : set)
         vNames.push_back(entry.toString());

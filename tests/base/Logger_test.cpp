@@ -116,7 +116,8 @@ TEST_F(LoggerTest, LevelAndFacilityNamesAreExact)
     {
         log.clear();
         EXPECT_EQ(parseLogLevel(pName), INFO);
-        EXPECT_EQ(log.text(), std::string("ERROR: unrecognized logger level '") + pName + "' using 'info'\n");
+        EXPECT_EQ(log.text(),
+                  std::string("ERROR: unrecognized logger level '") + pName + "' using 'info'\n");
     }
 
     EXPECT_EQ(parseSyslogFacility("daemon"), LOG_DAEMON);

@@ -23,20 +23,37 @@ public:
     const UpdaterConfig::Paths& paths() const { return m_paths; }
     const testing_support::TempDir& dir() const { return m_dir; }
 
-    void defaults(const std::string& sBody) { testing_support::writeFile(m_paths.m_sDefaultsFile, wrap(sBody)); }
-    void config(const std::string& sBody) { testing_support::writeFile(m_paths.m_sConfigFile, wrap(sBody)); }
-    void proxy(const std::string& sContent) { testing_support::writeFile(m_paths.m_sProxyFile, sContent); }
-    void rawConfig(const std::string& sContent) { testing_support::writeFile(m_paths.m_sConfigFile, sContent); }
-    void rawDefaults(const std::string& sContent) { testing_support::writeFile(m_paths.m_sDefaultsFile, sContent); }
+    void defaults(const std::string& sBody)
+    {
+        testing_support::writeFile(m_paths.m_sDefaultsFile, wrap(sBody));
+    }
+    void config(const std::string& sBody)
+    {
+        testing_support::writeFile(m_paths.m_sConfigFile, wrap(sBody));
+    }
+    void proxy(const std::string& sContent)
+    {
+        testing_support::writeFile(m_paths.m_sProxyFile, sContent);
+    }
+    void rawConfig(const std::string& sContent)
+    {
+        testing_support::writeFile(m_paths.m_sConfigFile, sContent);
+    }
+    void rawDefaults(const std::string& sContent)
+    {
+        testing_support::writeFile(m_paths.m_sDefaultsFile, sContent);
+    }
 
     static std::string wrap(const std::string& sBody)
     {
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<updater>\n" + sBody + "\n</updater>\n";
     }
 
-    static std::string repo(const std::string& sId, const std::string& sHref, const std::string& sExtra = "")
+    static std::string repo(const std::string& sId, const std::string& sHref,
+                            const std::string& sExtra = "")
     {
-        return "<repository id=\"" + sId + "\"" + sExtra + "><location href=\"" + sHref + "\"/></repository>";
+        return "<repository id=\"" + sId + "\"" + sExtra + "><location href=\"" + sHref +
+               "\"/></repository>";
     }
 
 private:

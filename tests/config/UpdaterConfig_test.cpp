@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <syslog.h>
 #include <sys/stat.h>
+#include <syslog.h>
 
 using namespace testing_support;
 
@@ -85,7 +85,11 @@ TEST(UpdaterConfigTest, LocalUsbSourceTable)
         bool bLegacy;
     };
     const Row rows[] = {
-        {NEITHER, false}, {MOUNT_ONLY, false}, {LEGACY_ONLY, true}, {BOTH, false}, {MOUNT_NOT_A_DIR_PARENT, false},
+        {NEITHER, false},
+        {MOUNT_ONLY, false},
+        {LEGACY_ONLY, true},
+        {BOTH, false},
+        {MOUNT_NOT_A_DIR_PARENT, false},
     };
     for (const Row& row : rows)
     {
@@ -106,10 +110,11 @@ TEST(UpdaterConfigTest, LocalUsbSourceTable)
         }
         LogCapture log;
         UpdaterConfig config(paths);
-        const std::string sExpected = row.bLegacy ? paths.m_sLegacyUsbUpdatesDir : paths.m_sUsbUpdatesDir;
+        const std::string sExpected =
+            row.bLegacy ? paths.m_sLegacyUsbUpdatesDir : paths.m_sUsbUpdatesDir;
         EXPECT_EQ(config.m_lRepositories.front().m_sUri, sExpected) << row.setup;
-        EXPECT_EQ(log.contains("WARNING: falling back to legacy USB update source '" + paths.m_sLegacyUsbUpdatesDir +
-                               "'"),
+        EXPECT_EQ(log.contains("WARNING: falling back to legacy USB update source '" +
+                               paths.m_sLegacyUsbUpdatesDir + "'"),
                   row.bLegacy)
             << row.setup << log.text();
     }
@@ -126,8 +131,10 @@ TEST(UpdaterConfigTest, MissingDefaultsFileIsReportedAndLoadingContinues)
     UpdaterConfig config(files.paths());
     EXPECT_TRUE(config.load({}));
     const std::string sDefaults = files.paths().m_sDefaultsFile;
-    EXPECT_TRUE(log.contains("ERROR: could not open configuration file '" + sDefaults + "'")) << log.text();
-    EXPECT_TRUE(log.contains("DEBUG: missing or incorrect defaults file '" + sDefaults + "'")) << log.text();
+    EXPECT_TRUE(log.contains("ERROR: could not open configuration file '" + sDefaults + "'"))
+        << log.text();
+    EXPECT_TRUE(log.contains("DEBUG: missing or incorrect defaults file '" + sDefaults + "'"))
+        << log.text();
     EXPECT_FALSE(log.contains("no log output"));
 }
 
@@ -139,15 +146,18 @@ TEST(UpdaterConfigTest, MissingConfigurationFileFailsTheLoad)
     UpdaterConfig config(files.paths());
     EXPECT_FALSE(config.load({}));
     const std::string sConfig = files.paths().m_sConfigFile;
-    EXPECT_TRUE(log.contains("ERROR: could not open configuration file '" + sConfig + "'")) << log.text();
-    EXPECT_TRUE(log.contains("ERROR: failed parsing configuration file '" + sConfig + "'")) << log.text();
+    EXPECT_TRUE(log.contains("ERROR: could not open configuration file '" + sConfig + "'"))
+        << log.text();
+    EXPECT_TRUE(log.contains("ERROR: failed parsing configuration file '" + sConfig + "'"))
+        << log.text();
 }
 
 TEST(UpdaterConfigTest, ConfFileOptionReplacesTheDeviceFile)
 {
     ConfigFiles files;
     files.config("<product><name>from-device-file</name></product>");
-    writeFile(files.dir().file("other.conf"), ConfigFiles::wrap("<product><name>from-option</name></product>"));
+    writeFile(files.dir().file("other.conf"),
+              ConfigFiles::wrap("<product><name>from-option</name></product>"));
     UpdaterConfig config(files.paths());
     UpdaterOptions options;
     options.m_sConfFile = files.dir().file("other.conf");
@@ -158,13 +168,15 @@ TEST(UpdaterConfigTest, ConfFileOptionReplacesTheDeviceFile)
     UpdaterConfig missing(files.paths());
     options.m_sConfFile = files.dir().file("nope.conf");
     EXPECT_FALSE(missing.load(options));
-    EXPECT_TRUE(log.contains("ERROR: failed parsing configuration file '" + files.dir().file("nope.conf") + "'"));
+    EXPECT_TRUE(log.contains("ERROR: failed parsing configuration file '" +
+                             files.dir().file("nope.conf") + "'"));
 }
 
 TEST(UpdaterConfigTest, BrokenDefaultsFileKeepsWhatItSetBeforeTheError)
 {
     ConfigFiles files;
-    files.rawDefaults("<updater><product><name>partial</name></product><repository id=\"x\"/></updater>");
+    files.rawDefaults(
+        "<updater><product><name>partial</name></product><repository id=\"x\"/></updater>");
     files.config("");
     LogCapture log;
     UpdaterConfig config(files.paths());
@@ -180,8 +192,9 @@ TEST(UpdaterConfigTest, PrecedenceOfDefaultsDeviceFileAndOptions)
     files.defaults("<log level=\"debug\"><logger type=\"stderr\"/></log>"
                    "<product><name>default-product</name></product>"
                    "<user-agent><base>dflt-base</base><prodname>dflt-prod</prodname></user-agent>");
-    files.config("<log level=\"warn\"><logger type=\"syslog\"><facility>local3</facility></logger></log>"
-                 "<user-agent><prodname>dev-prod</prodname></user-agent>");
+    files.config(
+        "<log level=\"warn\"><logger type=\"syslog\"><facility>local3</facility></logger></log>"
+        "<user-agent><prodname>dev-prod</prodname></user-agent>");
     LogCapture log;
     {
         UpdaterConfig config(files.paths());
@@ -220,9 +233,9 @@ TEST(UpdaterConfigTest, FlagOptionsSwitchOnly)
     {
         UpdaterConfig config(files.paths());
         ASSERT_TRUE(config.load({}));
-        EXPECT_FALSE(config.m_bQuiet || config.m_bCacheOnly || config.m_bCheckOnly || config.m_bTest ||
-                     config.m_bNoSigCheck || config.m_bNoReboot || config.m_bBackground || config.m_bCheckDbHeaders ||
-                     config.m_bNoCacheClean);
+        EXPECT_FALSE(config.m_bQuiet || config.m_bCacheOnly || config.m_bCheckOnly ||
+                     config.m_bTest || config.m_bNoSigCheck || config.m_bNoReboot ||
+                     config.m_bBackground || config.m_bCheckDbHeaders || config.m_bNoCacheClean);
     }
     UpdaterOptions options;
     options.m_bQuiet = true;
@@ -237,9 +250,10 @@ TEST(UpdaterConfigTest, FlagOptionsSwitchOnly)
     options.m_bNoCacheClean = true;
     UpdaterConfig config(files.paths());
     ASSERT_TRUE(config.load(options));
-    EXPECT_TRUE(config.m_bQuiet && config.m_bLogStderr && config.m_bCacheOnly && config.m_bCheckOnly &&
-                config.m_bTest && config.m_bNoSigCheck && config.m_bNoReboot && config.m_bBackground &&
-                config.m_bCheckDbHeaders && config.m_bNoCacheClean);
+    EXPECT_TRUE(config.m_bQuiet && config.m_bLogStderr && config.m_bCacheOnly &&
+                config.m_bCheckOnly && config.m_bTest && config.m_bNoSigCheck &&
+                config.m_bNoReboot && config.m_bBackground && config.m_bCheckDbHeaders &&
+                config.m_bNoCacheClean);
 }
 
 TEST(UpdaterConfigTest, WaitAndLockTimeoutTable)
@@ -280,7 +294,8 @@ TEST(UpdaterConfigTest, RecoveryTable)
         {"", "", true, false, false},
         {"<recovery verify=\"true\" repair=\"true\"/>", "", true, true, true},
         // The device file overrides only the attributes it gives.
-        {"<recovery verify=\"true\" repair=\"true\"/>", "<recovery repair=\"false\"/>", true, true, false},
+        {"<recovery verify=\"true\" repair=\"true\"/>", "<recovery repair=\"false\"/>", true, true,
+         false},
         {"", "<recovery verify=\"true\"/>", true, true, false},
         {"", "<recovery verify=\"yes\"/>", false, false, false},
         {"", "<recovery repair=\"\"/>", false, false, false},
@@ -295,7 +310,8 @@ TEST(UpdaterConfigTest, RecoveryTable)
         EXPECT_EQ(config.load({}), row.bLoads) << row.pDevice;
         if (!row.bLoads)
         {
-            EXPECT_TRUE(log.contains("attribute of 'recovery' must be 'true' or 'false'")) << row.pDevice;
+            EXPECT_TRUE(log.contains("attribute of 'recovery' must be 'true' or 'false'"))
+                << row.pDevice;
             continue;
         }
         EXPECT_EQ(config.m_bRecoveryVerify, row.bVerify) << row.pDefaults << row.pDevice;
@@ -399,27 +415,28 @@ TEST(UpdaterConfigTest, RepositoryElementTable)
         const char* pMessage; // expected log text, or nullptr
     };
     const Row rows[] = {
-        {"<repository id=\"a\"><name>A repo</name><location href=\"http://h/a\"/></repository>", true, "a",
-         "A repo", "http://h/a", true, nullptr},
-        {"<repository id=\"a\" enabled=\"true\"><location href=\"/srv/a\"/></repository>", true, "a", "", "/srv/a",
-         true, nullptr},
-        {"<repository id=\"a\" enabled=\"false\"><location href=\"x\"/></repository>", true, "a", "", "x", false,
-         nullptr},
-        {"<repository id=\"a\" enabled=\"yes\"><location href=\"x\"/></repository>", true, "a", "", "x", false,
-         nullptr},
-        {"<repository id=\"a\" enabled=\"1\"><location href=\"x\"/></repository>", true, "a", "", "x", false,
-         nullptr},
-        {"<repository id=\"a\" enabled=\"True\"><location href=\"x\"/></repository>", true, "a", "", "x", false,
-         nullptr},
-        {"<repository id=\"a\" enabled=\"\"><location href=\"x\"/></repository>", true, "a", "", "x", false,
-         nullptr},
-        {"<repository id=\"zpl100\"><location href=\"x\"/></repository>", true, "base", "", "x", true,
-         "DEBUG: replacing repo ID 'zpl100' by 'base' for backwards compatibility"},
-        {"<repository id=\"a\"><name>one</name><location href=\"u1\"/><name>two</name><location href=\"u2\"/>"
+        {"<repository id=\"a\"><name>A repo</name><location href=\"http://h/a\"/></repository>",
+         true, "a", "A repo", "http://h/a", true, nullptr},
+        {"<repository id=\"a\" enabled=\"true\"><location href=\"/srv/a\"/></repository>", true,
+         "a", "", "/srv/a", true, nullptr},
+        {"<repository id=\"a\" enabled=\"false\"><location href=\"x\"/></repository>", true, "a",
+         "", "x", false, nullptr},
+        {"<repository id=\"a\" enabled=\"yes\"><location href=\"x\"/></repository>", true, "a", "",
+         "x", false, nullptr},
+        {"<repository id=\"a\" enabled=\"1\"><location href=\"x\"/></repository>", true, "a", "",
+         "x", false, nullptr},
+        {"<repository id=\"a\" enabled=\"True\"><location href=\"x\"/></repository>", true, "a", "",
+         "x", false, nullptr},
+        {"<repository id=\"a\" enabled=\"\"><location href=\"x\"/></repository>", true, "a", "",
+         "x", false, nullptr},
+        {"<repository id=\"zpl100\"><location href=\"x\"/></repository>", true, "base", "", "x",
+         true, "DEBUG: replacing repo ID 'zpl100' by 'base' for backwards compatibility"},
+        {"<repository id=\"a\"><name>one</name><location href=\"u1\"/><name>two</name><location "
+         "href=\"u2\"/>"
          "</repository>",
          true, "a", "two", "u2", true, nullptr},
-        {"<repository id=\"a\"><location href=\"http://h/?a=1&amp;b=2\"/></repository>", true, "a", "",
-         "http://h/?a=1&b=2", true, nullptr},
+        {"<repository id=\"a\"><location href=\"http://h/?a=1&amp;b=2\"/></repository>", true, "a",
+         "", "http://h/?a=1&b=2", true, nullptr},
         {"<repository><location href=\"x\"/></repository>", false, "", "", "", true,
          "ERROR: no 'id' attribute in 'repository' element"},
         {"<repository id=\"a\"><location/></repository>", false, "a", "", "", true,
@@ -428,16 +445,16 @@ TEST(UpdaterConfigTest, RepositoryElementTable)
          "ERROR: no URI for repository 'a'"},
         {"<repository id=\"a\"><location href=\"\"/></repository>", false, "a", "", "", true,
          "ERROR: no URI for repository 'a'"},
-        {"<repository id=\"a\"><location href=\"x\"/><location href=\"\"/></repository>", false, "a", "", "", true,
-         "ERROR: no URI for repository 'a'"},
-        {"<repository id=\"a\"><name></name><location href=\"x\"/></repository>", false, "a", "", "", true,
-         "DEBUG: no string list for node 'name'"},
+        {"<repository id=\"a\"><location href=\"x\"/><location href=\"\"/></repository>", false,
+         "a", "", "", true, "ERROR: no URI for repository 'a'"},
+        {"<repository id=\"a\"><name></name><location href=\"x\"/></repository>", false, "a", "",
+         "", true, "DEBUG: no string list for node 'name'"},
         // Children of another namespace are not the repository's.
-        {"<repository id=\"a\" xmlns:o=\"urn:other\"><o:location href=\"x\"/></repository>", false, "a", "", "",
-         true, "ERROR: no URI for repository 'a'"},
+        {"<repository id=\"a\" xmlns:o=\"urn:other\"><o:location href=\"x\"/></repository>", false,
+         "a", "", "", true, "ERROR: no URI for repository 'a'"},
         // Nested deeper is not a child either.
-        {"<repository id=\"a\"><extra><location href=\"x\"/></extra></repository>", false, "a", "", "", true,
-         "ERROR: no URI for repository 'a'"},
+        {"<repository id=\"a\"><extra><location href=\"x\"/></extra></repository>", false, "a", "",
+         "", true, "ERROR: no URI for repository 'a'"},
     };
     for (const Row& row : rows)
     {
@@ -484,8 +501,9 @@ TEST(UpdaterConfigTest, PrefixedElementsAreMatchedByQualifiedName)
 {
     ConfigFiles files;
     // "u:repository" is not "repository": it is ignored like any unknown element.
-    files.rawConfig("<updater xmlns:u=\"urn:u\"><u:repository id=\"a\"><u:location href=\"x\"/></u:repository>"
-                    "</updater>");
+    files.rawConfig(
+        "<updater xmlns:u=\"urn:u\"><u:repository id=\"a\"><u:location href=\"x\"/></u:repository>"
+        "</updater>");
     LogCapture log;
     UpdaterConfig config(files.paths());
     EXPECT_TRUE(config.parseFile(files.paths().m_sConfigFile, false));
@@ -495,9 +513,10 @@ TEST(UpdaterConfigTest, PrefixedElementsAreMatchedByQualifiedName)
 TEST(UpdaterConfigTest, EntitiesAreSubstituted)
 {
     ConfigFiles files;
-    files.rawConfig("<?xml version=\"1.0\"?>\n<!DOCTYPE updater [<!ENTITY server \"http://repo.example\">]>\n"
-                    "<updater><repository id=\"a\"><location href=\"&server;/a\"/></repository>"
-                    "<product><name>&server;</name></product></updater>");
+    files.rawConfig(
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE updater [<!ENTITY server \"http://repo.example\">]>\n"
+        "<updater><repository id=\"a\"><location href=\"&server;/a\"/></repository>"
+        "<product><name>&server;</name></product></updater>");
     LogCapture log;
     UpdaterConfig config(files.paths());
     ASSERT_TRUE(config.parseFile(files.paths().m_sConfigFile, false));
@@ -509,7 +528,8 @@ TEST(UpdaterConfigTest, EntitiesAreSubstituted)
 TEST(UpdaterConfigTest, DeviceFileReplacesDefaultDefinition)
 {
     ConfigFiles files;
-    files.defaults(ConfigFiles::repo("base", "http://default/base") + ConfigFiles::repo("extra", "http://d/x") +
+    files.defaults(ConfigFiles::repo("base", "http://default/base") +
+                   ConfigFiles::repo("extra", "http://d/x") +
                    ConfigFiles::repo("other", "http://d/o", " enabled=\"false\""));
     files.config(ConfigFiles::repo("base", "http://device/base"));
     LogCapture log;
@@ -544,7 +564,8 @@ TEST(UpdaterConfigTest, OneEnabledRepositoryAfterReplacement)
 TEST(UpdaterConfigTest, DuplicateIdInDefaultsFileReplacesSilently)
 {
     ConfigFiles files;
-    files.defaults(ConfigFiles::repo("a", "first") + ConfigFiles::repo("b", "bee", " enabled=\"false\"") +
+    files.defaults(ConfigFiles::repo("a", "first") +
+                   ConfigFiles::repo("b", "bee", " enabled=\"false\"") +
                    ConfigFiles::repo("a", "second"));
     files.config("");
     LogCapture log;
@@ -758,7 +779,8 @@ TEST(UpdaterConfigTest, DocumentLevelFailures)
     };
     const Row rows[] = {
         {"<config><log/></config>", "ERROR: bad top-level element, 'config' instead of 'updater'"},
-        {"<u:updater xmlns:u=\"urn:u\"/>", "ERROR: bad top-level element, 'u:updater' instead of 'updater'"},
+        {"<u:updater xmlns:u=\"urn:u\"/>",
+         "ERROR: bad top-level element, 'u:updater' instead of 'updater'"},
         {"<updater><log></updater>", nullptr},
         {"", nullptr},
         {"not xml at all", nullptr},
@@ -782,7 +804,8 @@ TEST(UpdaterConfigTest, UnknownElementsAreIgnoredAndNestedOnesHandled)
 {
     ConfigFiles files;
     files.config("<unknown><what>ever</what></unknown><!-- comment -->"
-                 "<section>" + ConfigFiles::repo("nested", "http://n/") + "</section>");
+                 "<section>" +
+                 ConfigFiles::repo("nested", "http://n/") + "</section>");
     LogCapture log;
     UpdaterConfig config(files.paths());
     ASSERT_TRUE(config.load({}));
@@ -808,29 +831,35 @@ TEST(UpdaterConfigTest, LogElementTable)
         {"<log level=\"warning\"/>", true, INFO, false, false, -1,
          "ERROR: unrecognized logger level 'warning' using 'info'"},
         {"<log><logger type=\"stderr\"/></log>", true, INFO, true, false, -1, nullptr},
-        {"<log><logger type=\"syslog\"><facility>user</facility></logger></log>", true, INFO, false, true, LOG_USER,
-         nullptr},
-        {"<log><logger type=\"syslog\"><facility>local7</facility></logger></log>", true, INFO, false, true,
-         LOG_LOCAL7, nullptr},
-        {"<log><logger type=\"syslog\"><facility>kern</facility></logger></log>", true, INFO, false, true,
-         LOG_DAEMON, "ERROR: unrecognized syslog facility 'kern' using 'daemon'"},
-        {"<log><logger type=\"syslog\"><facility>user</facility><facility>local1</facility></logger></log>", true,
-         INFO, false, true, LOG_LOCAL1, nullptr},
-        {"<log xmlns:o=\"urn:o\"><logger type=\"syslog\"><o:facility>user</o:facility></logger></log>", true, INFO,
-         false, true, LOG_USER, nullptr},
+        {"<log><logger type=\"syslog\"><facility>user</facility></logger></log>", true, INFO, false,
+         true, LOG_USER, nullptr},
+        {"<log><logger type=\"syslog\"><facility>local7</facility></logger></log>", true, INFO,
+         false, true, LOG_LOCAL7, nullptr},
+        {"<log><logger type=\"syslog\"><facility>kern</facility></logger></log>", true, INFO, false,
+         true, LOG_DAEMON, "ERROR: unrecognized syslog facility 'kern' using 'daemon'"},
+        {"<log><logger "
+         "type=\"syslog\"><facility>user</facility><facility>local1</facility></logger></log>",
+         true, INFO, false, true, LOG_LOCAL1, nullptr},
+        {"<log xmlns:o=\"urn:o\"><logger "
+         "type=\"syslog\"><o:facility>user</o:facility></logger></log>",
+         true, INFO, false, true, LOG_USER, nullptr},
         {"<log><logger type=\"file\"/></log>", true, INFO, false, false, -1,
          "DEBUG: ignoring unknown 'file' logger type"},
-        {"<log><logger type=\"\"/></log>", true, INFO, false, false, -1, "DEBUG: ignoring unknown '' logger type"},
-        {"<log><logger/></log>", false, INFO, false, false, -1, "DEBUG: no attribute 'type' for node 'logger'"},
+        {"<log><logger type=\"\"/></log>", true, INFO, false, false, -1,
+         "DEBUG: ignoring unknown '' logger type"},
+        {"<log><logger/></log>", false, INFO, false, false, -1,
+         "DEBUG: no attribute 'type' for node 'logger'"},
         {"<log><logger type=\"syslog\"/></log>", false, INFO, false, false, -1, nullptr},
         {"<log><logger type=\"syslog\"><facility/></logger></log>", false, INFO, false, false, -1,
          "DEBUG: no string list for node 'facility'"},
-        {"<log><logger type=\"syslog\"><facility>user</facility><facility/></logger></log>", false, INFO, false,
-         false, -1, nullptr},
+        {"<log><logger type=\"syslog\"><facility>user</facility><facility/></logger></log>", false,
+         INFO, false, false, -1, nullptr},
         // A level before the failing logger is kept.
-        {"<log level=\"debug\"><logger type=\"stderr\"/><logger/></log>", false, DEBUG, true, false, -1, nullptr},
+        {"<log level=\"debug\"><logger type=\"stderr\"/><logger/></log>", false, DEBUG, true, false,
+         -1, nullptr},
         // Loggers outside the log element's namespace are not its loggers.
-        {"<log xmlns:o=\"urn:o\"><o:logger type=\"stderr\"/></log>", true, INFO, false, false, -1, nullptr},
+        {"<log xmlns:o=\"urn:o\"><o:logger type=\"stderr\"/></log>", true, INFO, false, false, -1,
+         nullptr},
     };
     for (const Row& row : rows)
     {
@@ -882,39 +911,85 @@ TEST(UpdaterConfigTest, ProductElementTable)
         std::vector<std::string> vGroups;
     };
     const Row rows[] = {
-        {"<product><name>Device</name><packages><release><package><name>rel</name></package></release>"
+        {"<product><name>Device</name><packages><release><package><name>rel</name></package></"
+         "release>"
          "<addons><package><name>a1</name></package><group><name>g1</name></group>"
-         "<package><name>a2</name><name>a3</name></package><package><name>a1</name></package></addons>"
+         "<package><name>a2</name><name>a3</name></package><package><name>a1</name></package></"
+         "addons>"
          "</packages></product>",
-         true, "Device", "rel", {"a1", "a2", "a3", "a1"}, {"g1"}},
+         true,
+         "Device",
+         "rel",
+         {"a1", "a2", "a3", "a1"},
+         {"g1"}},
         {"<product><packages><release><package><name>r1</name></package></release>"
          "<release><package><name>r2</name></package></release></packages></product>",
-         true, "", "r2", {}, {}},
-        {"<product><packages><addons><package/><group/></addons></packages></product>", true, "", "", {}, {}},
+         true,
+         "",
+         "r2",
+         {},
+         {}},
+        {"<product><packages><addons><package/><group/></addons></packages></product>",
+         true,
+         "",
+         "",
+         {},
+         {}},
         {"<product><packages><release><package><name>r</name></package>"
          "<group><name>g</name></group></release></packages></product>",
-         true, "", "r", {}, {}},
+         true,
+         "",
+         "r",
+         {},
+         {}},
         {"<product><name/></product>", false, "", "", {}, {}},
         {"<product><packages><release/></packages></product>", false, "", "", {}, {}},
-        {"<product><packages><release><package><name>r1</name></package><package><name>r2</name></package>"
+        {"<product><packages><release><package><name>r1</name></package><package><name>r2</name></"
+         "package>"
          "</release></packages></product>",
-         false, "", "", {}, {}},
+         false,
+         "",
+         "",
+         {},
+         {}},
         {"<product><packages><release><package><name>r1</name><name>r2</name></package>"
          "</release></packages></product>",
-         false, "", "", {}, {}},
-        {"<product><packages><release><group><name>g</name></group></release></packages></product>", false, "", "",
-         {}, {}},
-        {"<product><packages><addons><package><name>a</name></package><package><name></name></package>"
+         false,
+         "",
+         "",
+         {},
+         {}},
+        {"<product><packages><release><group><name>g</name></group></release></packages></product>",
+         false,
+         "",
+         "",
+         {},
+         {}},
+        {"<product><packages><addons><package><name>a</name></package><package><name></name></"
+         "package>"
          "</addons></packages></product>",
-         false, "", "", {"a"}, {}},
+         false,
+         "",
+         "",
+         {"a"},
+         {}},
         // Package list entries match by name in any namespace.
         {"<product xmlns:o=\"urn:o\"><packages><addons><o:package><o:name>x</o:name></o:package>"
          "<o:group><name>y</name></o:group></addons></packages></product>",
-         true, "", "", {"x"}, {"y"}},
+         true,
+         "",
+         "",
+         {"x"},
+         {"y"}},
         // release/addons in another namespace than the product are not its lists.
-        {"<product xmlns:o=\"urn:o\"><packages><o:addons><package><name>x</name></package></o:addons>"
+        {"<product "
+         "xmlns:o=\"urn:o\"><packages><o:addons><package><name>x</name></package></o:addons>"
          "</packages></product>",
-         true, "", "", {}, {}},
+         true,
+         "",
+         "",
+         {},
+         {}},
     };
     for (const Row& row : rows)
     {
@@ -950,8 +1025,11 @@ TEST(UpdaterConfigTest, GroupInReleaseIsReportedWithItsLine)
     UpdaterConfig config(files.paths());
     ASSERT_TRUE(config.parseFile(files.paths().m_sConfigFile, false));
     EXPECT_EQ(config.m_sReleasePackage, "firmware-release");
-    EXPECT_TRUE(log.contains("WARNING: ignoring package group named 'base-group' in config file line 6")) << log.text();
-    EXPECT_TRUE(log.contains("WARNING: ignoring package group named 'other-group' in config file line 6"))
+    EXPECT_TRUE(
+        log.contains("WARNING: ignoring package group named 'base-group' in config file line 6"))
+        << log.text();
+    EXPECT_TRUE(
+        log.contains("WARNING: ignoring package group named 'other-group' in config file line 6"))
         << log.text();
     EXPECT_TRUE(config.m_vAddonGroups.empty());
 }
@@ -959,9 +1037,11 @@ TEST(UpdaterConfigTest, GroupInReleaseIsReportedWithItsLine)
 TEST(UpdaterConfigTest, AddonListsOfBothFilesAddUp)
 {
     ConfigFiles files;
-    files.defaults("<product><name>dflt</name><packages><release><package><name>rel-a</name></package></release>"
-                   "<addons><package><name>a</name></package><group><name>ga</name></group></addons>"
-                   "</packages></product>");
+    files.defaults(
+        "<product><name>dflt</name><packages><release><package><name>rel-a</name></package></"
+        "release>"
+        "<addons><package><name>a</name></package><group><name>ga</name></group></addons>"
+        "</packages></product>");
     files.config("<product><packages><release><package><name>rel-b</name></package></release>"
                  "<addons><package><name>b</name></package><group><name>gb</name></group></addons>"
                  "</packages></product><log><logger type=\"stderr\"/></log>");
@@ -1005,7 +1085,8 @@ TEST(UpdaterConfigTest, UserAgentTable)
 TEST(UpdaterConfigTest, FailedDeviceFileKeepsEarlierContent)
 {
     ConfigFiles files;
-    files.config("<product><name>kept</name></product><repository id=\"r\"/><user-agent><base>no</base></user-agent>");
+    files.config("<product><name>kept</name></product><repository "
+                 "id=\"r\"/><user-agent><base>no</base></user-agent>");
     LogCapture log;
     UpdaterConfig config(files.paths());
     EXPECT_FALSE(config.load({}));
@@ -1017,7 +1098,8 @@ TEST(UpdaterConfigTest, CopyIsIndependent)
 {
     ConfigFiles files;
     files.config(ConfigFiles::repo("base", "http://b/") +
-                 "<product><packages><addons><package><name>a</name></package></addons></packages></product>");
+                 "<product><packages><addons><package><name>a</name></package></addons></"
+                 "packages></product>");
     LogCapture log;
     UpdaterConfig config(files.paths());
     ASSERT_TRUE(config.load({}));
@@ -1050,17 +1132,48 @@ TEST(UpdaterConfigTest, ChecksumsAndSignaturesTable)
         {"", "", true, {"sha"}, false, ""},
         {"<checksums accept=\"sha sha256\"/>", "", true, {"sha", "sha256"}, false, ""},
         // The device file replaces the list of the defaults file.
-        {"<checksums accept=\"sha sha256\"/>", "<checksums accept=\" sha512\n sha1 sha512 \"/>", true,
-         {"sha512", "sha1"}, false, ""},
-        {"", "<checksums accept=\"sha md5\"/>", false, {"sha"}, false,
+        {"<checksums accept=\"sha sha256\"/>",
+         "<checksums accept=\" sha512\n sha1 sha512 \"/>",
+         true,
+         {"sha512", "sha1"},
+         false,
+         ""},
+        {"",
+         "<checksums accept=\"sha md5\"/>",
+         false,
+         {"sha"},
+         false,
          "ERROR: unknown checksum type 'md5' in 'checksums' element"},
-        {"", "<checksums accept=\"SHA256\"/>", false, {"sha"}, false,
+        {"",
+         "<checksums accept=\"SHA256\"/>",
+         false,
+         {"sha"},
+         false,
          "ERROR: unknown checksum type 'SHA256' in 'checksums' element"},
-        {"", "<checksums accept=\" \"/>", false, {"sha"}, false, "ERROR: no checksum type in 'checksums' element"},
-        {"", "<checksums/>", false, {"sha"}, false, "ERROR: no 'accept' attribute in 'checksums' element"},
+        {"",
+         "<checksums accept=\" \"/>",
+         false,
+         {"sha"},
+         false,
+         "ERROR: no checksum type in 'checksums' element"},
+        {"",
+         "<checksums/>",
+         false,
+         {"sha"},
+         false,
+         "ERROR: no 'accept' attribute in 'checksums' element"},
         {"<signatures required=\"true\"/>", "", true, {"sha"}, true, ""},
-        {"<signatures required=\"true\"/>", "<signatures required=\"false\"/>", true, {"sha"}, false, ""},
-        {"", "<signatures required=\"yes\"/>", false, {"sha"}, false,
+        {"<signatures required=\"true\"/>",
+         "<signatures required=\"false\"/>",
+         true,
+         {"sha"},
+         false,
+         ""},
+        {"",
+         "<signatures required=\"yes\"/>",
+         false,
+         {"sha"},
+         false,
          "ERROR: 'signatures' element needs required=\"true\" or \"false\""},
     };
     for (const Row& row : rows)
@@ -1098,20 +1211,35 @@ TEST(UpdaterConfigTest, RepositoryTrustElementTable)
         {"<gpgcheck metadata=\"1\"/>", false, false, {}, "needs metadata=\"true\" or \"false\""},
         {"<gpgcheck/>", false, false, {}, "needs metadata=\"true\" or \"false\""},
         {"<tls ca=\"/etc/ca.pem\"/>", true, false, {"/etc/ca.pem", false, "", ""}, ""},
-        {"<tls ca=\"/etc/ca.pem\" system-ca=\"true\" cert=\"/c.pem\" key=\"/k.pem\"/>", true, false,
-         {"/etc/ca.pem", true, "/c.pem", "/k.pem"}, ""},
+        {"<tls ca=\"/etc/ca.pem\" system-ca=\"true\" cert=\"/c.pem\" key=\"/k.pem\"/>",
+         true,
+         false,
+         {"/etc/ca.pem", true, "/c.pem", "/k.pem"},
+         ""},
         {"<tls cert=\"/c.pem\" key=\"/k.pem\"/>", true, false, {"", false, "/c.pem", "/k.pem"}, ""},
-        {"<tls cert=\"/c.pem\"/>", false, false, {}, "ERROR: a client certificate needs both 'cert' and 'key'"},
-        {"<tls key=\"/k.pem\"/>", false, false, {}, "ERROR: a client certificate needs both 'cert' and 'key'"},
+        {"<tls cert=\"/c.pem\"/>",
+         false,
+         false,
+         {},
+         "ERROR: a client certificate needs both 'cert' and 'key'"},
+        {"<tls key=\"/k.pem\"/>",
+         false,
+         false,
+         {},
+         "ERROR: a client certificate needs both 'cert' and 'key'"},
         {"<tls system-ca=\"true\"/>", false, false, {}, "ERROR: 'system-ca' needs a 'ca' file"},
-        {"<tls ca=\"/a\" system-ca=\"on\"/>", false, false, {}, "ERROR: 'system-ca' must be \"true\" or \"false\""},
+        {"<tls ca=\"/a\" system-ca=\"on\"/>",
+         false,
+         false,
+         {},
+         "ERROR: 'system-ca' must be \"true\" or \"false\""},
     };
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.pChildren);
         ConfigFiles files;
-        files.config(std::string("<repository id=\"base\"><location href=\"https://h/\"/>") + row.pChildren +
-                     "</repository>");
+        files.config(std::string("<repository id=\"base\"><location href=\"https://h/\"/>") +
+                     row.pChildren + "</repository>");
         LogCapture log;
         UpdaterConfig config(files.paths());
         EXPECT_EQ(config.parseFile(files.paths().m_sConfigFile, false), row.bOk) << log.text();

@@ -37,7 +37,8 @@ TEST(XmlReaderTest, MissingFileFailsToOpenSilently)
 TEST(XmlReaderTest, ReadsElementsWithDepthAndNames)
 {
     TempDir dir;
-    writeFile(dir.file("a.xml"), "<?xml version=\"1.0\"?>\n<top xmlns:p=\"urn:x\">\n  <p:child a=\"1\"/>\n</top>\n");
+    writeFile(dir.file("a.xml"),
+              "<?xml version=\"1.0\"?>\n<top xmlns:p=\"urn:x\">\n  <p:child a=\"1\"/>\n</top>\n");
     XmlReader reader;
     ASSERT_TRUE(reader.open(dir.file("a.xml")));
     ASSERT_EQ(reader.read(), 1);
@@ -71,7 +72,8 @@ TEST(XmlReaderTest, MalformedDocumentGivesReadErrorAndLogsIt)
     while (nResult == 1)
         nResult = reader.read();
     EXPECT_EQ(nResult, -1);
-    EXPECT_TRUE(log.contains("ERROR: XML error in '" + dir.file("bad.xml") + "' line 2")) << log.text();
+    EXPECT_TRUE(log.contains("ERROR: XML error in '" + dir.file("bad.xml") + "' line 2"))
+        << log.text();
 }
 
 TEST(XmlReaderTest, ReadsGzipCompressedFile)
@@ -80,7 +82,8 @@ TEST(XmlReaderTest, ReadsGzipCompressedFile)
     const std::string sXml = "<top><name>gz</name></top>";
     gzFile pFile = gzopen(dir.file("a.xml.gz").c_str(), "wb");
     ASSERT_NE(pFile, nullptr);
-    ASSERT_EQ(gzwrite(pFile, sXml.data(), static_cast<unsigned>(sXml.size())), static_cast<int>(sXml.size()));
+    ASSERT_EQ(gzwrite(pFile, sXml.data(), static_cast<unsigned>(sXml.size())),
+              static_cast<int>(sXml.size()));
     gzclose(pFile);
     XmlReader reader;
     ASSERT_TRUE(reader.open(dir.file("a.xml.gz")));
@@ -132,8 +135,9 @@ TEST(XmlReaderTest, GetTextTable)
     };
     for (const Row& row : rows)
     {
-        std::string sXml = std::string("<!DOCTYPE top [<!ENTITY ent \"internal\"><!ENTITY none \"\">]><top>") +
-                           row.pBody + "</top>";
+        std::string sXml =
+            std::string("<!DOCTYPE top [<!ENTITY ent \"internal\"><!ENTITY none \"\">]><top>") +
+            row.pBody + "</top>";
         LogCapture log;
         XmlReader reader;
         ASSERT_TRUE(reader.openMemory(sXml, "mem.xml"));
@@ -142,7 +146,8 @@ TEST(XmlReaderTest, GetTextTable)
         std::string sText;
         EXPECT_EQ(getText(pNode, sText), row.bOk) << row.pBody;
         EXPECT_EQ(sText, row.pText) << row.pBody;
-        EXPECT_EQ(log.contains("DEBUG: no string list for node 'e'"), !row.bOk) << row.pBody << log.text();
+        EXPECT_EQ(log.contains("DEBUG: no string list for node 'e'"), !row.bOk)
+            << row.pBody << log.text();
     }
 }
 
@@ -175,7 +180,8 @@ TEST(XmlReaderTest, TrustedFilesLoadExternalEntities)
 
 TEST(XmlReaderTest, SameNamespace)
 {
-    std::string sXml = "<top xmlns:a=\"urn:a\" xmlns:b=\"urn:a\" xmlns:c=\"urn:c\"><x/><a:y/><b:z/><c:w/><v/></top>";
+    std::string sXml = "<top xmlns:a=\"urn:a\" xmlns:b=\"urn:a\" "
+                       "xmlns:c=\"urn:c\"><x/><a:y/><b:z/><c:w/><v/></top>";
     XmlReader reader;
     ASSERT_TRUE(reader.openMemory(sXml, "mem.xml"));
     xmlNodePtr pTop = findElement(reader, "top");

@@ -25,9 +25,10 @@ protected:
 
 TEST_F(IdentityTest, ReadsSerialRevisionAndHardware)
 {
-    writeFile(networkPaths().m_sCpuInfo, "processor\t: 0\nHardware\t: Kelmir\nRevision\t: 0212abcdEXTRA\n"
-                                         "Serial\t\t: " +
-                                             std::string(70, 'S') + "\n");
+    writeFile(networkPaths().m_sCpuInfo,
+              "processor\t: 0\nHardware\t: Kelmir\nRevision\t: 0212abcdEXTRA\n"
+              "Serial\t\t: " +
+                  std::string(70, 'S') + "\n");
     readDeviceIdentity();
     EXPECT_EQ(deviceIdentity().m_sSerial, std::string(63, 'S'));
     EXPECT_EQ(deviceIdentity().m_sRevision, "0212abcd");
@@ -39,7 +40,8 @@ TEST_F(IdentityTest, MissingAndMalformedValues)
     writeFile(networkPaths().m_sCpuInfo, "Serial\t:\nHardware\t: Other\n");
     LogCapture log;
     readDeviceIdentity();
-    EXPECT_TRUE(log.contains("DEBUG: malformed Serial line in '" + networkPaths().m_sCpuInfo + "'"));
+    EXPECT_TRUE(
+        log.contains("DEBUG: malformed Serial line in '" + networkPaths().m_sCpuInfo + "'"));
     EXPECT_TRUE(log.contains("WARNING: unknown hardware 'Other'"));
     EXPECT_TRUE(log.contains("ERROR: no Serial in '"));
     EXPECT_TRUE(log.contains("ERROR: no Revision in '"));
@@ -47,7 +49,8 @@ TEST_F(IdentityTest, MissingAndMalformedValues)
 
     networkPaths().m_sCpuInfo = m_device.file("absent");
     readDeviceIdentity();
-    EXPECT_TRUE(log.contains("ERROR: failed opening '" + networkPaths().m_sCpuInfo + "' for initialization: '"));
+    EXPECT_TRUE(log.contains("ERROR: failed opening '" + networkPaths().m_sCpuInfo +
+                             "' for initialization: '"));
     EXPECT_TRUE(deviceIdentity().m_sSerial.empty());
 }
 
@@ -70,7 +73,9 @@ TEST_F(IdentityTest, PasswordNeedsOneRecordOnKelmirAndTwoOtherwise)
     const char* pAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     std::string sExpected;
     for (int i = 0; i < 12; ++i)
-        sExpected += pAlphabet[std::stoi(sOut.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16) & 0x3f];
+        sExpected +=
+            pAlphabet[std::stoi(sOut.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16) &
+                      0x3f];
     EXPECT_EQ(sKelmir, sExpected);
 
     writeFile(networkPaths().m_sCpuInfo, "Hardware\t: Vantor\nRevision\t: 0212\n");
@@ -82,8 +87,10 @@ TEST_F(IdentityTest, PasswordNeedsOneRecordOnKelmirAndTwoOtherwise)
     LogCapture log;
     ::unlink(networkPaths().m_vEepromFiles[2].c_str());
     EXPECT_EQ(defaultPassword(), "");
-    EXPECT_TRUE(log.contains("DEBUG: failed reading data from '" + networkPaths().m_vEepromFiles[0] + "'"));
-    EXPECT_TRUE(log.contains("DEBUG: failed opening secret data file '" + networkPaths().m_vEepromFiles[2] + "': "));
+    EXPECT_TRUE(
+        log.contains("DEBUG: failed reading data from '" + networkPaths().m_vEepromFiles[0] + "'"));
+    EXPECT_TRUE(log.contains("DEBUG: failed opening secret data file '" +
+                             networkPaths().m_vEepromFiles[2] + "': "));
     EXPECT_TRUE(log.contains("DEBUG: failed reading secret data"));
 }
 

@@ -30,7 +30,8 @@ TEST(FileHelpers, CreateDirAndIsReadable)
 
     EXPECT_TRUE(isReadable(dir.file("file")));
     EXPECT_FALSE(isReadable(dir.file("missing")));
-    EXPECT_TRUE(log.contains("DEBUG: file '" + dir.file("missing") + "' not readable (No such file or directory)"));
+    EXPECT_TRUE(log.contains("DEBUG: file '" + dir.file("missing") +
+                             "' not readable (No such file or directory)"));
 }
 
 class DownloaderTest : public NetworkTest
@@ -72,7 +73,8 @@ TEST_F(DownloaderTest, FileRepositoriesWithAndWithoutLocalhost)
     const std::string sBig(10000, 'q');
     writeFile(repo.file("repodata/repomd.xml"), sBig);
     TempDir target;
-    for (const std::string& sPrefix : {std::string("file://"), std::string("file://localhost")}) {
+    for (const std::string& sPrefix : {std::string("file://"), std::string("file://localhost")})
+    {
         LogCapture log;
         Downloader downloader;
         ASSERT_TRUE(downloader.open(sPrefix + repo.path())) << sPrefix;
@@ -98,7 +100,8 @@ TEST_F(DownloaderTest, UnwritableTargetIsReported)
     Downloader downloader;
     ASSERT_TRUE(downloader.open("file://" + repo.path()));
     EXPECT_FALSE(downloader.get("f", repo.file("no-such-dir/f")));
-    EXPECT_TRUE(log.contains("ERROR: failed creating file '" + repo.file("no-such-dir/f.tmp") + "' ("));
+    EXPECT_TRUE(
+        log.contains("ERROR: failed creating file '" + repo.file("no-such-dir/f.tmp") + "' ("));
 }
 
 TEST_F(DownloaderTest, FetcherMatchesSchemeHostAndDefaultPort)
@@ -111,12 +114,13 @@ TEST_F(DownloaderTest, FetcherMatchesSchemeHostAndDefaultPort)
         bool bMatches;
     };
     const Case cases[] = {
-        {"http://h/", "http://h:80/x", true},     {"http://h:80/", "http://h/x", true},
-        {"https://h/", "https://h:443/", true},   {"http://h/", "https://h/", false},
-        {"http://h/", "http://H/", false},        {"http://h:8080/", "http://h/", false},
+        {"http://h/", "http://h:80/x", true},        {"http://h:80/", "http://h/x", true},
+        {"https://h/", "https://h:443/", true},      {"http://h/", "https://h/", false},
+        {"http://h/", "http://H/", false},           {"http://h:8080/", "http://h/", false},
         {"http://[::1]/", "http://[::1]:80/", true},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         ne_uri fetcherUri{}, uri{};
         ASSERT_EQ(ne_uri_parse(c.pFetcher, &fetcherUri), 0);
         ASSERT_EQ(ne_uri_parse(c.pUri, &uri), 0);

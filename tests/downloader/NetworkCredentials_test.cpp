@@ -74,8 +74,8 @@ TEST_F(CredentialsTest, PasswordsNeverReachTheLog)
     NetworkCredentials list = listFor("http://h/");
     EXPECT_TRUE(list.load(networkPaths().m_sCredentialsFile));
     EXPECT_FALSE(log.contains("s3cr3t-Pw"));
-    EXPECT_TRUE(log.contains(
-        "TRACE: evaluating credentials URI = 'http://h/', Realm = '<null>', User = 'u', Password = '<hidden>'"));
+    EXPECT_TRUE(log.contains("TRACE: evaluating credentials URI = 'http://h/', Realm = '<null>', "
+                             "User = 'u', Password = '<hidden>'"));
     EXPECT_TRUE(log.contains("User = 'v', Password = '<null>'"));
 }
 
@@ -84,7 +84,8 @@ TEST_F(CredentialsTest, BadFilesKeepWhatWasRead)
     NetworkCredentials list = listFor("http://h/");
     {
         LogCapture log;
-        testing_support::writeFile(networkPaths().m_sCredentialsFile, "<creds><creditentials/></creds>");
+        testing_support::writeFile(networkPaths().m_sCredentialsFile,
+                                   "<creds><creditentials/></creds>");
         EXPECT_FALSE(list.load(networkPaths().m_sCredentialsFile));
         EXPECT_TRUE(log.contains("ERROR: bad top-level element, 'creds' instead of 'credits'"));
     }
@@ -95,11 +96,12 @@ TEST_F(CredentialsTest, BadFilesKeepWhatWasRead)
     }
     {
         LogCapture log;
-        testing_support::writeFile(networkPaths().m_sCredentialsFile,
-                                   "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">"
-                                   "<creditentials xlink:href=\"http://h/\" username=\"first\"/>"
-                                   "<creditentials xlink:href=\"http://h:99999999999/\" username=\"badport\"/>"
-                                   "<creditentials xlink:href=\"http://h/\" username=\"second\"/><broken>");
+        testing_support::writeFile(
+            networkPaths().m_sCredentialsFile,
+            "<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">"
+            "<creditentials xlink:href=\"http://h/\" username=\"first\"/>"
+            "<creditentials xlink:href=\"http://h:99999999999/\" username=\"badport\"/>"
+            "<creditentials xlink:href=\"http://h/\" username=\"second\"/><broken>");
         EXPECT_FALSE(list.load(networkPaths().m_sCredentialsFile));
         EXPECT_EQ(users(list), (std::vector<std::string>{"first", "second"}));
     }
@@ -114,7 +116,8 @@ TEST_F(CredentialsTest, FindNextWalksFittingEntriesInOrder)
     list.addEntry("/repo", "S", "realm-s", "d");
     list.addEntry("/", "", "root", "e");
 
-    EXPECT_EQ(list.findNext("R", "/repo/repodata/repomd.xml"), nullptr) << "cursor starts at the end";
+    EXPECT_EQ(list.findNext("R", "/repo/repodata/repomd.xml"), nullptr)
+        << "cursor starts at the end";
     list.rewind();
     std::vector<std::string> vFound;
     while (const NetworkCredential* p = list.findNext("R", "/repo/repodata/repomd.xml"))

@@ -40,8 +40,8 @@ inline std::string serverScript(const std::string& sName)
 class ServerProcess
 {
 public:
-    ServerProcess(const std::string& sScript, std::vector<std::string> vArgs, const std::string& sPortFile,
-                  int nKeepFd = -1)
+    ServerProcess(const std::string& sScript, std::vector<std::string> vArgs,
+                  const std::string& sPortFile, int nKeepFd = -1)
     {
         std::vector<std::string> vArgv = {"/usr/bin/python3", serverScript(sScript)};
         vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
@@ -50,14 +50,16 @@ public:
             vPtrs.push_back(s.data());
         vPtrs.push_back(nullptr);
         m_nPid = fork();
-        if (m_nPid == 0) {
+        if (m_nPid == 0)
+        {
             if (nKeepFd >= 0)
                 fcntl(nKeepFd, F_SETFD, 0);
             setpgid(0, 0);
             execv(vPtrs[0], vPtrs.data());
             _exit(127);
         }
-        for (int i = 0; i < 400 && m_uPort == 0; ++i) {
+        for (int i = 0; i < 400 && m_uPort == 0; ++i)
+        {
             std::ifstream in(sPortFile);
             if (!(in >> m_uPort))
                 std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -65,7 +67,8 @@ public:
     }
     ~ServerProcess()
     {
-        if (m_nPid > 0) {
+        if (m_nPid > 0)
+        {
             kill(m_nPid, SIGTERM);
             int nStatus = 0;
             waitpid(m_nPid, &nStatus, 0);
@@ -98,16 +101,20 @@ class ScriptedServer
 {
 public:
     explicit ScriptedServer(const std::string& sScript, const std::string& sBind = "127.0.0.1",
-                            const std::string& sTlsCert = "", const std::string& sTlsKey = "", int nFd = -1)
+                            const std::string& sTlsCert = "", const std::string& sTlsKey = "",
+                            int nFd = -1)
     {
         testing_support::writeFile(m_dir.file("script.json"), sScript);
-        std::vector<std::string> vArgs = {"--bind",   sBind,   "--port-file", m_dir.file("port"), "--script",
-                                          m_dir.file("script.json"), "--log", m_dir.file("requests.log")};
+        std::vector<std::string> vArgs = {"--bind",      sBind,
+                                          "--port-file", m_dir.file("port"),
+                                          "--script",    m_dir.file("script.json"),
+                                          "--log",       m_dir.file("requests.log")};
         if (!sTlsCert.empty())
             vArgs.insert(vArgs.end(), {"--tls-cert", sTlsCert, "--tls-key", sTlsKey});
         if (nFd >= 0)
             vArgs.insert(vArgs.end(), {"--fd", std::to_string(nFd)});
-        m_pProcess = std::make_unique<ServerProcess>("scripted_http.py", vArgs, m_dir.file("port"), nFd);
+        m_pProcess =
+            std::make_unique<ServerProcess>("scripted_http.py", vArgs, m_dir.file("port"), nFd);
     }
 
     unsigned int port() const { return m_pProcess->port(); }
@@ -121,7 +128,8 @@ public:
         std::vector<SeenRequest> v;
         std::istringstream in(testing_support::readFile(m_dir.file("requests.log")));
         std::string sLine;
-        while (std::getline(in, sLine)) {
+        while (std::getline(in, sLine))
+        {
             std::vector<std::string> f;
             std::istringstream fields(sLine);
             std::string s;
@@ -148,10 +156,12 @@ protected:
         ASSERT_TRUE(bSockInit);
         m_savedPaths = networkPaths();
         networkPaths().m_sCpuInfo = m_device.file("cpuinfo");
-        networkPaths().m_vEepromFiles = {m_device.file("eeprom0"), m_device.file("eeprom2"), m_device.file("eeprom3")};
+        networkPaths().m_vEepromFiles = {m_device.file("eeprom0"), m_device.file("eeprom2"),
+                                         m_device.file("eeprom3")};
         networkPaths().m_sCredentialsFile = m_device.file("vqzpasswd.xml");
         networkPaths().m_sExtraCaFile.clear();
-        testing_support::writeFile(networkPaths().m_sCpuInfo, "processor\t: 0\nSerial\t\t: 00000000c0ffee42\n");
+        testing_support::writeFile(networkPaths().m_sCpuInfo,
+                                   "processor\t: 0\nSerial\t\t: 00000000c0ffee42\n");
         URLFetcher::resetForTests();
     }
     void TearDown() override
@@ -161,8 +171,9 @@ protected:
     }
 
     // Initialises the fetcher class with the given proxy settings.
-    void initialize(const std::string& sProxy = "", unsigned int uProxyPort = 0, bool bBypass = false,
-                    const std::string& sProxyUser = "", const std::string& sProxyPassword = "")
+    void initialize(const std::string& sProxy = "", unsigned int uProxyPort = 0,
+                    bool bBypass = false, const std::string& sProxyUser = "",
+                    const std::string& sProxyPassword = "")
     {
         NetworkConfig config;
         config.m_sProxyServer = sProxy;
@@ -177,9 +188,10 @@ protected:
 
     void writeCredentials(const std::string& sEntries)
     {
-        testing_support::writeFile(networkPaths().m_sCredentialsFile,
-                                   "<?xml version=\"1.0\"?>\n<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
-                                       sEntries + "</credits>\n");
+        testing_support::writeFile(
+            networkPaths().m_sCredentialsFile,
+            "<?xml version=\"1.0\"?>\n<credits xmlns:xlink=\"http://www.w3.org/1999/xlink\">\n" +
+                sEntries + "</credits>\n");
     }
 
     TempDir m_device;
@@ -194,7 +206,8 @@ public:
     void notify(int nStatus) override
     {
         ++m_nEvents;
-        if (nStatus == ne_status_connecting) {
+        if (nStatus == ne_status_connecting)
+        {
             ++m_nConnecting;
             if (m_onConnecting)
                 m_onConnecting(m_nConnecting);
@@ -217,11 +230,16 @@ inline bool makeTestCertificates(const std::string& sDir)
     const std::string sCommand =
         "set -e; cd '" + sDir +
         "'; "
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null; "
-        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' 2>/dev/null; "
-        "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > ext.cnf; "
-        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.crt -days 2 "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "
+        "'/CN=Test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign "
+        "2>/dev/null; "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
+        "'/CN=127.0.0.1' 2>/dev/null; "
+        "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > "
+        "ext.cnf; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.crt "
+        "-days 2 "
         "-extfile ext.cnf 2>/dev/null; "
         "cat server.crt server.key > server.pem";
     return testing_support::runShell(sCommand) == 0;

@@ -20,7 +20,8 @@ class Daemon
 public:
     Daemon(const std::string& sKind, std::vector<std::string> vArgs)
     {
-        vArgs.insert(vArgs.begin(), {sKind, "--workdir", m_dir.path(), "--port-file", m_dir.file("port")});
+        vArgs.insert(vArgs.begin(),
+                     {sKind, "--workdir", m_dir.path(), "--port-file", m_dir.file("port")});
         m_pProcess = std::make_unique<ServerProcess>("daemon.py", vArgs, m_dir.file("port"));
     }
     unsigned int port() const { return m_pProcess->port(); }
@@ -36,7 +37,8 @@ protected:
     void SetUp() override
     {
         NetworkTest::SetUp();
-        writeFile(networkPaths().m_sCpuInfo, "Hardware\t: Kelmir\nRevision\t: 0301\nSerial\t: 12\n");
+        writeFile(networkPaths().m_sCpuInfo,
+                  "Hardware\t: Kelmir\nRevision\t: 0301\nSerial\t: 12\n");
         writeFile(networkPaths().m_vEepromFiles[0], std::string(16, 'e') + "03.01");
         readDeviceIdentity();
         m_sDefaultPassword = defaultPassword();
@@ -46,13 +48,17 @@ protected:
         writeFile(m_root.file("repo/repomd.xml"), "static index");
         writeFile(m_root.file("basic/f"), "basic content");
         writeFile(m_root.file("digest/f"), "digest content");
-        writeFile(m_users.file("users"), "fileuser:filepw\nproduct-0301:" + m_sDefaultPassword + "\n");
+        writeFile(m_users.file("users"),
+                  "fileuser:filepw\nproduct-0301:" + m_sDefaultPassword + "\n");
     }
 
     std::vector<std::string> lighttpdArgs() const
     {
-        return {"--root", m_root.path(), "--auth-file", m_users.file("users"), "--basic", "/basic", "B",
-                "--digest", "/digest", "D"};
+        return {"--root",      m_root.path(),
+                "--auth-file", m_users.file("users"),
+                "--basic",     "/basic",
+                "B",           "--digest",
+                "/digest",     "D"};
     }
 
     TempDir m_root;
@@ -65,7 +71,8 @@ TEST_F(RealServerTest, LighttpdStaticBasicAndDigest)
     Daemon server("lighttpd", lighttpdArgs());
     ASSERT_NE(server.port(), 0u);
     const std::string sBase = "http://127.0.0.1:" + std::to_string(server.port());
-    writeCredentials(R"(<creditentials xlink:href=")" + sBase + R"(/basic" realm="B" username="fileuser" password="filepw"/>)");
+    writeCredentials(R"(<creditentials xlink:href=")" + sBase +
+                     R"(/basic" realm="B" username="fileuser" password="filepw"/>)");
     initialize();
     LogCapture log;
     Downloader downloader;
@@ -77,7 +84,8 @@ TEST_F(RealServerTest, LighttpdStaticBasicAndDigest)
     // The digest realm has no file entry: the device's default credentials answer it.
     ASSERT_TRUE(downloader.get("digest/f", m_work.file("digest")));
     EXPECT_EQ(readFile(m_work.file("digest")), "digest content");
-    EXPECT_TRUE(log.contains("DEBUG: trying default user authentication for 'product-0301' in attempt 0"));
+    EXPECT_TRUE(
+        log.contains("DEBUG: trying default user authentication for 'product-0301' in attempt 0"));
     EXPECT_FALSE(log.contains(m_sDefaultPassword));
 }
 
@@ -141,7 +149,8 @@ TEST_F(RealServerTest, TinyproxyWithCredentials)
         EXPECT_FALSE(downloader.get("repomd.xml", m_work.file("other")));
         // tinyproxy 1.11 answers rejected proxy credentials with 401 and a server challenge;
         // the exact proxy rejection path is covered with the scripted proxy.
-        EXPECT_TRUE(log.contains("ERROR: failed fetching 'repomd.xml' (authentication failed on server)"));
+        EXPECT_TRUE(
+            log.contains("ERROR: failed fetching 'repomd.xml' (authentication failed on server)"));
         EXPECT_FALSE(log.contains("wrong-proxy-pw"));
     }
     URLFetcher::resetForTests();

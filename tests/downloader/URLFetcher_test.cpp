@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 
 #include "TestServers.h"
 #include "downloader/DeviceIdentity.h"
@@ -26,8 +26,8 @@ std::string okRoute(const std::string& sBody)
 
 std::string redirectRoute(const std::string& sTarget, int nStatus = 302)
 {
-    return R"({"responses": [{"status": )" + std::to_string(nStatus) + R"(, "headers": {"Location": ")" + sTarget +
-           R"("}}]})";
+    return R"({"responses": [{"status": )" + std::to_string(nStatus) +
+           R"(, "headers": {"Location": ")" + sTarget + R"("}}]})";
 }
 
 class FetcherTest : public NetworkTest
@@ -46,9 +46,11 @@ protected:
 TEST_F(FetcherTest, PersistentConnectionUserAgentAndCacheHeaders)
 {
     ScriptedServer server(R"({"routes": {"/repo/repodata/repomd.xml": )" + okRoute("index") +
-                          R"(, "/repo/a.rpm": )" + okRoute("aaaa") + R"(, "/repo/b.rpm": )" + okRoute("bbbb") + "}}");
+                          R"(, "/repo/a.rpm": )" + okRoute("aaaa") + R"(, "/repo/b.rpm": )" +
+                          okRoute("bbbb") + "}}");
     initialize();
-    for (const char* pBase : {"/repo", "/repo/"}) {
+    for (const char* pBase : {"/repo", "/repo/"})
+    {
         Downloader downloader;
         ASSERT_TRUE(downloader.open(server.url(pBase)));
         EXPECT_EQ(downloader.basePath(), "/repo/");
@@ -127,10 +129,12 @@ TEST_F(FetcherTest, RefusedTwiceThenAcceptedSucceedsInRetryTwo)
 {
     RefusingPort gate;
     // The server waits on the bound socket; it starts listening at the third attempt.
-    ScriptedServer server(R"({"routes": {"/repo/f": )" + okRoute("content") + "}}", "127.0.0.1", "", "", gate.m_nFd);
+    ScriptedServer server(R"({"routes": {"/repo/f": )" + okRoute("content") + "}}", "127.0.0.1", "",
+                          "", gate.m_nFd);
     initialize();
     CountingNotifier notifier;
-    notifier.m_onConnecting = [&](int n) {
+    notifier.m_onConnecting = [&](int n)
+    {
         if (n == 3)
             ::listen(gate.m_nFd, 8);
     };
@@ -141,7 +145,8 @@ TEST_F(FetcherTest, RefusedTwiceThenAcceptedSucceedsInRetryTwo)
     ASSERT_TRUE(downloader.get("f", local("f")));
     EXPECT_EQ(readFile(local("f")), "content");
     EXPECT_EQ(notifier.m_nConnecting, 3);
-    EXPECT_TRUE(log.contains("WARNING: failed fetching 'f' (could not connect to server); retrying"));
+    EXPECT_TRUE(
+        log.contains("WARNING: failed fetching 'f' (could not connect to server); retrying"));
     EXPECT_TRUE(log.contains("INFO: fetched 'f' in retry 2"));
 }
 
@@ -165,8 +170,10 @@ TEST_F(FetcherTest, ServerClosingMidBodyIsRetriedFromTheStart)
 {
     const std::string sBody(4000, 'x');
     ScriptedServer server(R"({"routes": {
-        "/once": {"responses": [{"body": ")" + sBody + R"(", "close_mid_body": true}, {"body": ")" + sBody + R"("}]},
-        "/always": {"responses": [{"body": ")" + sBody + R"(", "close_mid_body": true}]}}})");
+        "/once": {"responses": [{"body": ")" +
+                          sBody + R"(", "close_mid_body": true}, {"body": ")" + sBody + R"("}]},
+        "/always": {"responses": [{"body": ")" +
+                          sBody + R"(", "close_mid_body": true}]}}})");
     initialize();
     LogCapture log;
     Downloader downloader;
@@ -189,8 +196,9 @@ TEST_F(FetcherTest, RedirectChainsOfFiveSucceedAndSixFail)
 {
     std::string sRoutes = R"({"routes": {"/final": )" + okRoute("done");
     for (int i = 1; i <= 6; ++i)
-        sRoutes += ", \"/r" + std::to_string(i) + "\": " +
-                   redirectRoute(i == 6 ? "/final" : "/r" + std::to_string(i + 1), i % 2 ? 302 : 301);
+        sRoutes +=
+            ", \"/r" + std::to_string(i) + "\": " +
+            redirectRoute(i == 6 ? "/final" : "/r" + std::to_string(i + 1), i % 2 ? 302 : 301);
     ScriptedServer server(sRoutes + "}}");
     initialize();
     LogCapture log;
@@ -213,8 +221,9 @@ TEST_F(FetcherTest, RedirectsAcrossHostsReuseFetchersAndKeepTheQuery)
                          "127.0.0.2");
     ASSERT_NE(other.port(), 0u);
     const std::string sMirror = "http://127.0.0.2:" + std::to_string(other.port());
-    ScriptedServer base(R"({"routes": {"/repo/x": )" + redirectRoute(sMirror + "/mirror/x?token=abc") +
-                        R"(, "/repo/y": )" + redirectRoute(sMirror + "/mirror/y") + R"(, "/repo/z": )" +
+    ScriptedServer base(R"({"routes": {"/repo/x": )" +
+                        redirectRoute(sMirror + "/mirror/x?token=abc") + R"(, "/repo/y": )" +
+                        redirectRoute(sMirror + "/mirror/y") + R"(, "/repo/z": )" +
                         redirectRoute("/repo/zz") + R"(, "/repo/zz": )" + okRoute("zz") + "}}");
     const std::string sBase = base.url("/repo");
     base.port();
@@ -237,20 +246,22 @@ TEST_F(FetcherTest, RedirectsAcrossHostsReuseFetchersAndKeepTheQuery)
     EXPECT_EQ(seen[0].m_sTarget, "/mirror/x?token=abc");
     // The mirror's connection is closed after each download.
     EXPECT_NE(seen[0].m_nConnection, seen[1].m_nConnection);
-    EXPECT_TRUE(log.contains("DEBUG: 'x' redirected to 'http://127.0.0.2:" + std::to_string(other.port()) +
-                             "/mirror/x"));
+    EXPECT_TRUE(log.contains("DEBUG: 'x' redirected to 'http://127.0.0.2:" +
+                             std::to_string(other.port()) + "/mirror/x"));
 }
 
 TEST_F(FetcherTest, RedirectToAFileIsRefused)
 {
-    ScriptedServer server(R"({"routes": {"/repo/repomd.xml": )" + redirectRoute("file:///etc/hostname") +
-                          R"(, "/repo/odd": )" + redirectRoute("ftp://127.0.0.1/x") + "}}");
+    ScriptedServer server(R"({"routes": {"/repo/repomd.xml": )" +
+                          redirectRoute("file:///etc/hostname") + R"(, "/repo/odd": )" +
+                          redirectRoute("ftp://127.0.0.1/x") + "}}");
     initialize();
     LogCapture log;
     Downloader downloader;
     ASSERT_TRUE(downloader.open(server.url("/repo")));
     EXPECT_FALSE(downloader.get("repomd.xml", local("repomd.xml")));
-    EXPECT_TRUE(log.contains("ERROR: refusing redirection of 'repomd.xml' to 'file:///etc/hostname'"));
+    EXPECT_TRUE(
+        log.contains("ERROR: refusing redirection of 'repomd.xml' to 'file:///etc/hostname'"));
     expectNothingLeft("repomd.xml");
     EXPECT_FALSE(downloader.get("odd", local("odd")));
     EXPECT_TRUE(log.contains("to 'ftp://127.0.0.1/x'"));
@@ -263,8 +274,8 @@ TEST_F(FetcherTest, RedirectsBetweenHttpAndHttpsAreFollowed)
     ASSERT_TRUE(makeTestCertificates(certs.path()));
     networkPaths().m_sExtraCaFile = certs.file("ca.pem");
     ScriptedServer plain(R"({"routes": {"/plain": )" + okRoute("plain body") + "}}");
-    ScriptedServer tls(R"({"routes": {"/secure": )" + okRoute("secure body") + R"(, "/to-plain": )" +
-                           redirectRoute(plain.url("/plain")) + "}}",
+    ScriptedServer tls(R"({"routes": {"/secure": )" + okRoute("secure body") +
+                           R"(, "/to-plain": )" + redirectRoute(plain.url("/plain")) + "}}",
                        "127.0.0.1", certs.file("server.crt"), certs.file("server.key"));
     const std::string sTls = "https://127.0.0.1:" + std::to_string(tls.port());
     ScriptedServer entry(R"({"routes": {"/to-secure": )" + redirectRoute(sTls + "/secure") + "}}");
@@ -285,8 +296,8 @@ TEST_F(FetcherTest, UntrustedCertificateFails)
 {
     TempDir certs;
     ASSERT_TRUE(makeTestCertificates(certs.path()));
-    ScriptedServer tls(R"({"routes": {"/f": )" + okRoute("x") + "}}", "127.0.0.1", certs.file("server.crt"),
-                       certs.file("server.key"));
+    ScriptedServer tls(R"({"routes": {"/f": )" + okRoute("x") + "}}", "127.0.0.1",
+                       certs.file("server.crt"), certs.file("server.key"));
     initialize();
     LogCapture log;
     Downloader downloader;
@@ -303,7 +314,8 @@ protected:
     void SetUp() override
     {
         FetcherTest::SetUp();
-        writeFile(networkPaths().m_sCpuInfo, "Hardware\t: Kelmir\nRevision\t: 0212\nSerial\t: 77\n");
+        writeFile(networkPaths().m_sCpuInfo,
+                  "Hardware\t: Kelmir\nRevision\t: 0212\nSerial\t: 77\n");
         writeFile(networkPaths().m_vEepromFiles[0], std::string(16, 'k') + "02.12");
     }
     std::string defaultPasswordNow()
@@ -325,14 +337,19 @@ TEST_F(AuthTest, DigestTriesFileEntriesInOrderThenTheDefault)
     const std::string sPassword = defaultPasswordNow();
     ASSERT_EQ(sPassword.size(), 12u);
     ScriptedServer server(R"({"routes": {"/repo/f": {"auth": {"type": "digest", "realm": "R",
-        "users": {"product-0212": ")" + sPassword + R"("}}, "responses": [{"body": "secret"}]},
+        "users": {"product-0212": ")" +
+                          sPassword + R"("}}, "responses": [{"body": "secret"}]},
         "/repo/g": {"auth": {"type": "digest", "realm": "R", "users": {"second": "pw2"}},
         "responses": [{"body": "second ok"}]}}})");
     const std::string sHref = server.url("/repo");
-    writeCredentials(R"(<creditentials xlink:href=")" + sHref + R"(" username="first" password="wrong"/>
-<creditentials xlink:href=")" + sHref + R"(" realm="Other" username="other-realm" password="x"/>
-<creditentials xlink:href=")" + server.url("/elsewhere") + R"(" username="other-path" password="x"/>
-<creditentials xlink:href=")" + sHref + R"(" realm="R" username="second" password="pw2"/>
+    writeCredentials(R"(<creditentials xlink:href=")" + sHref +
+                     R"(" username="first" password="wrong"/>
+<creditentials xlink:href=")" +
+                     sHref + R"(" realm="Other" username="other-realm" password="x"/>
+<creditentials xlink:href=")" +
+                     server.url("/elsewhere") + R"(" username="other-path" password="x"/>
+<creditentials xlink:href=")" +
+                     sHref + R"(" realm="R" username="second" password="pw2"/>
 )");
     initialize();
     LogCapture log;
@@ -340,8 +357,10 @@ TEST_F(AuthTest, DigestTriesFileEntriesInOrderThenTheDefault)
     ASSERT_TRUE(downloader.open(sHref));
     ASSERT_TRUE(downloader.get("f", local("f")));
     EXPECT_EQ(readFile(local("f")), "secret");
-    EXPECT_EQ(usersTried(server), (std::vector<std::string>{"-", "first", "second", "product-0212"}));
-    EXPECT_TRUE(log.contains("DEBUG: trying default user authentication for 'product-0212' in attempt 2"));
+    EXPECT_EQ(usersTried(server),
+              (std::vector<std::string>{"-", "first", "second", "product-0212"}));
+    EXPECT_TRUE(
+        log.contains("DEBUG: trying default user authentication for 'product-0212' in attempt 2"));
     EXPECT_FALSE(log.contains(sPassword));
 
     ASSERT_TRUE(downloader.get("g", local("g")));
@@ -352,8 +371,10 @@ TEST_F(AuthTest, BasicNeverGetsTheDefaultCredentials)
 {
     const std::string sPassword = defaultPasswordNow();
     ScriptedServer server(R"({"routes": {"/f": {"auth": {"type": "basic", "realm": "B",
-        "users": {"product-0212": ")" + sPassword + R"("}}, "responses": [{"body": "secret"}]}}})");
-    writeCredentials(R"(<creditentials xlink:href=")" + server.url("/") + R"(" username="fileuser" password="no"/>)");
+        "users": {"product-0212": ")" +
+                          sPassword + R"("}}, "responses": [{"body": "secret"}]}}})");
+    writeCredentials(R"(<creditentials xlink:href=")" + server.url("/") +
+                     R"(" username="fileuser" password="no"/>)");
     initialize();
     LogCapture log;
     Downloader downloader;
@@ -369,10 +390,14 @@ TEST_F(AuthTest, UserNamesUpTo255Characters)
     const std::string s255(255, 'u');
     const std::string s256(256, 'v');
     ScriptedServer server(R"({"routes": {
-        "/a/f": {"auth": {"type": "basic", "realm": "B", "users": {")" + s255 + R"(": "pw"}}, "responses": [{"body": "ok"}]},
-        "/b/f": {"auth": {"type": "basic", "realm": "B", "users": {")" + s256 + R"(": "pw"}}, "responses": [{"body": "ok"}]}}})");
-    writeCredentials(R"(<creditentials xlink:href=")" + server.url("/a") + R"(" username=")" + s255 + R"(" password="pw"/>
-<creditentials xlink:href=")" + server.url("/b") + R"(" username=")" + s256 + R"(" password="pw"/>)");
+        "/a/f": {"auth": {"type": "basic", "realm": "B", "users": {")" +
+                          s255 + R"(": "pw"}}, "responses": [{"body": "ok"}]},
+        "/b/f": {"auth": {"type": "basic", "realm": "B", "users": {")" +
+                          s256 + R"(": "pw"}}, "responses": [{"body": "ok"}]}}})");
+    writeCredentials(R"(<creditentials xlink:href=")" + server.url("/a") + R"(" username=")" +
+                     s255 + R"(" password="pw"/>
+<creditentials xlink:href=")" +
+                     server.url("/b") + R"(" username=")" + s256 + R"(" password="pw"/>)");
     initialize();
     LogCapture log;
     Downloader downloader;
@@ -390,7 +415,8 @@ TEST_F(ProxyTest, RemoteHostGoesThroughTheProxyAndIsNeverContacted)
 {
     // The proxy answers itself; 203.0.113.1 (TEST-NET-3) is never connected to. The
     // machine's own network may be TEST-NET-1, where the address would count as local.
-    ScriptedServer proxy(R"({"routes": {"http://203.0.113.1:8080/repo/f": )" + okRoute("via proxy") + "}}");
+    ScriptedServer proxy(R"({"routes": {"http://203.0.113.1:8080/repo/f": )" +
+                         okRoute("via proxy") + "}}");
     initialize("127.0.0.1", proxy.port(), true);
     LogCapture log;
     Downloader downloader;
@@ -428,7 +454,8 @@ TEST_F(ProxyTest, LocalServerBypassesTheProxyOnlyWhenAsked)
 TEST_F(ProxyTest, ProxyCredentialsAreSentOnceAndRejectionIsReported)
 {
     ScriptedServer proxy(R"({"proxy_auth": {"users": {"pu": "pp"}},
-        "routes": {"http://203.0.113.1/f": )" + okRoute("authorised") + "}}");
+        "routes": {"http://203.0.113.1/f": )" +
+                         okRoute("authorised") + "}}");
     {
         initialize("127.0.0.1", proxy.port(), false, "pu", "pp");
         Downloader downloader;
@@ -448,7 +475,8 @@ TEST_F(ProxyTest, ProxyCredentialsAreSentOnceAndRejectionIsReported)
     EXPECT_EQ(seen[uBefore].m_sProxyUser, "-");
     EXPECT_EQ(seen[uBefore + 1].m_sProxyUser, "pu");
     EXPECT_TRUE(log.contains("ERROR: proxy authentication as user 'pu' failed"));
-    EXPECT_TRUE(log.contains("ERROR: make sure the proper username and password are configured in the proxy settings"));
+    EXPECT_TRUE(log.contains(
+        "ERROR: make sure the proper username and password are configured in the proxy settings"));
     EXPECT_FALSE(log.contains("wrong-password"));
 }
 
@@ -462,8 +490,10 @@ TEST_F(FetcherTest, FullDiskGivesAWriteErrorAndLeavesNothing)
     LogCapture log;
     // A private mount namespace in a child keeps the small file system away from the host.
     const pid_t nPid = fork();
-    if (nPid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (nPid == 0)
+    {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", sMount.c_str(), "tmpfs", 0, "size=16k") != 0)
             _exit(3);
         Downloader downloader;
@@ -479,7 +509,8 @@ TEST_F(FetcherTest, FullDiskGivesAWriteErrorAndLeavesNothing)
     if (WEXITSTATUS(nStatus) == 3)
         GTEST_SKIP() << "cannot mount a private tmpfs here";
     EXPECT_EQ(WEXITSTATUS(nStatus), 0);
-    EXPECT_TRUE(log.contains("ERROR: failed fetching 'big' (failed writing downloaded data to file (No space left on device))"));
+    EXPECT_TRUE(log.contains("ERROR: failed fetching 'big' (failed writing downloaded data to file "
+                             "(No space left on device))"));
 }
 
 } // namespace

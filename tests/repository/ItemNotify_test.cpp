@@ -46,7 +46,8 @@ TEST(ItemNotifyTest, ProgressLinesAtMostOncePerMinute)
     notifier.m_tLastReport -= 600;
     notifier.notify(0);
     EXPECT_TRUE(notifier.m_bFinished);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO: downloading... (1/2)", "INFO: downloaded (2/2)"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"INFO: downloading... (1/2)", "INFO: downloaded (2/2)"}));
 }
 
 TEST(ItemNotifyTest, FlagsAreSetBelowTheThresholdToo)

@@ -15,16 +15,21 @@ using testing_support::LogCapture;
 namespace
 {
 
-const std::string LIST_HEAD = "<?xml version=\"1.0\"?>\n<metadata xmlns=\"http://linux.duke.edu/metadata/common\" "
-                              "xmlns:rpm=\"http://linux.duke.edu/metadata/rpm\">";
+const std::string LIST_HEAD =
+    "<?xml version=\"1.0\"?>\n<metadata xmlns=\"http://linux.duke.edu/metadata/common\" "
+    "xmlns:rpm=\"http://linux.duke.edu/metadata/rpm\">";
 
 std::string package(const std::string& sName, const std::string& sVersion, const std::string& sArch)
 {
-    return "<package type=\"rpm\"><name>" + sName + "</name><arch>" + sArch + "</arch><version epoch=\"0\" ver=\"" +
-           sVersion + "\" rel=\"1\"/><checksum type=\"sha\">abc</checksum><location href=\"Packages/" + sName + "-" +
-           sVersion + "-1." + sArch + ".rpm\"/><format><rpm:group>Base</rpm:group><rpm:provides><rpm:entry name=\"" +
-           sName + "\" flags=\"EQ\" epoch=\"0\" ver=\"" + sVersion + "\" rel=\"1\"/></rpm:provides>"
-           "<rpm:requires><rpm:entry name=\"libc.so.6()(64bit)\"/></rpm:requires></format></package>";
+    return "<package type=\"rpm\"><name>" + sName + "</name><arch>" + sArch +
+           "</arch><version epoch=\"0\" ver=\"" + sVersion +
+           "\" rel=\"1\"/><checksum type=\"sha\">abc</checksum><location href=\"Packages/" + sName +
+           "-" + sVersion + "-1." + sArch +
+           ".rpm\"/><format><rpm:group>Base</rpm:group><rpm:provides><rpm:entry name=\"" + sName +
+           "\" flags=\"EQ\" epoch=\"0\" ver=\"" + sVersion +
+           "\" rel=\"1\"/></rpm:provides>"
+           "<rpm:requires><rpm:entry "
+           "name=\"libc.so.6()(64bit)\"/></rpm:requires></format></package>";
 }
 
 // The list: foo and bar (noarch), and a package of an architecture no machine here runs,
@@ -59,7 +64,8 @@ protected:
         const std::string sStored = bOpenOnly ? std::string(40, '0') : sSha;
         writeFile(m_pRepo->repoDir() + "repomd.xml",
                   "<repomd xmlns=\"http://linux.duke.edu/metadata/repo\"><data type=\"primary\">"
-                  "<checksum type=\"sha\">" + sStored + "</checksum><open-checksum type=\"sha\">" + sSha +
+                  "<checksum type=\"sha\">" +
+                      sStored + "</checksum><open-checksum type=\"sha\">" + sSha +
                       "</open-checksum><location href=\"repodata/primary.xml\"/></data></repomd>");
     }
 
@@ -76,7 +82,8 @@ protected:
     {
         std::vector<std::string> vLabels;
         for (const RepoPackage& package : packages)
-            vLabels.push_back(package.label() + " " + package.m_sGroup.str() + " " + package.m_sLocalPath.str() + " " +
+            vLabels.push_back(package.label() + " " + package.m_sGroup.str() + " " +
+                              package.m_sLocalPath.str() + " " +
                               std::to_string(package.m_setProvides.size()) + " " +
                               std::to_string(package.m_setRequires.size()));
         return vLabels;
@@ -98,9 +105,11 @@ TEST_F(ReuseTest, SameVerifiedFileGivesSameListAndSameMessages)
     const std::vector<std::string> vLabels = labels(m_pRepo->packages());
     ASSERT_EQ(vLabels.size(), 2u);
     // The parse traced the dependencies and warned about the foreign package.
-    EXPECT_NE(std::find(vParsed.begin(), vParsed.end(), "TRACE: parsing rpm provides for 'foo'"), vParsed.end());
+    EXPECT_NE(std::find(vParsed.begin(), vParsed.end(), "TRACE: parsing rpm provides for 'foo'"),
+              vParsed.end());
     EXPECT_NE(std::find(vParsed.begin(), vParsed.end(),
-                        "WARNING: skipping package 'odd-1.0-1.s390-none.rpm' of non-compatible arch 's390-none'"),
+                        "WARNING: skipping package 'odd-1.0-1.s390-none.rpm' of non-compatible "
+                        "arch 's390-none'"),
               vParsed.end());
 
     // Loaded again: the very same records, and the same lines in the same order.
@@ -173,8 +182,9 @@ TEST_F(ReuseTest, OtherLogLevelParsesAgain)
     LogCapture log;
     logger().setLevel(WARNING);
     ASSERT_TRUE(m_pRepo->loadFromCache());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "WARNING: skipping package 'odd-1.0-1.s390-none.rpm' of non-compatible arch 's390-none'"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"WARNING: skipping package 'odd-1.0-1.s390-none.rpm' of "
+                                       "non-compatible arch 's390-none'"});
     EXPECT_EQ(m_pRepo->packages().size(), 2u);
 }
 

@@ -56,7 +56,8 @@ public:
         static const bool bSockInit = (ne_sock_init() == 0);
         EXPECT_TRUE(bSockInit);
         networkPaths().m_sCpuInfo = m_device.file("cpuinfo");
-        networkPaths().m_vEepromFiles = {m_device.file("eeprom0"), m_device.file("eeprom2"), m_device.file("eeprom3")};
+        networkPaths().m_vEepromFiles = {m_device.file("eeprom0"), m_device.file("eeprom2"),
+                                         m_device.file("eeprom3")};
         networkPaths().m_sCredentialsFile = m_device.file("vqzpasswd.xml");
         networkPaths().m_sExtraCaFile.clear();
         writeFile(networkPaths().m_sCpuInfo, "processor\t: 0\nSerial\t\t: 00000000c0ffee42\n");
@@ -110,10 +111,17 @@ inline const std::string& builtRepo()
     std::string sScript = dataDir() + "/make-repo.sh";
     std::string sTarget = testing_support::binaryDir() + "/tests/repository/built-repo";
     std::string sStamp = sTarget + ".stamp";
-    std::string sCommand = "exec 9>'" + sTarget + ".lock' && flock 9 && "
-                           "if ! cmp -s '" + sScript + "' '" + sStamp + "'; then "
-                           "rm -rf '" + sTarget + "' '" + sStamp + "' && '" + sScript + "' '" + sTarget + "' '" + machine() + "' && "
-                           "cp '" + sScript + "' '" + sStamp + "'; fi 2>&1";
+    std::string sCommand = "exec 9>'" + sTarget +
+                           ".lock' && flock 9 && "
+                           "if ! cmp -s '" +
+                           sScript + "' '" + sStamp +
+                           "'; then "
+                           "rm -rf '" +
+                           sTarget + "' '" + sStamp + "' && '" + sScript + "' '" + sTarget + "' '" +
+                           machine() +
+                           "' && "
+                           "cp '" +
+                           sScript + "' '" + sStamp + "'; fi 2>&1";
     std::string sOutput;
     if (runShell(sCommand, &sOutput) != 0)
         throw std::runtime_error("make-repo.sh failed: " + sOutput);
@@ -132,7 +140,8 @@ inline std::string repodataFile(const std::string& sRepo, const std::string& sSu
     for (const auto& entry : std::filesystem::directory_iterator(sRepo + "/repodata"))
     {
         std::string sName = entry.path().filename().string();
-        if (sName.size() >= sSuffix.size() && sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0)
+        if (sName.size() >= sSuffix.size() &&
+            sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0)
             return "repodata/" + sName;
     }
     throw std::runtime_error("no " + sSuffix + " in " + sRepo);
@@ -168,7 +177,7 @@ inline void damage(const std::string& sPath)
 struct Request
 {
     std::string m_sPath;
-    std::string m_sCacheControl;  // empty when absent
+    std::string m_sCacheControl; // empty when absent
     std::string m_sPragma;
     bool bypassesCaches() const { return m_sCacheControl == "no-cache" && m_sPragma == "no-cache"; }
 };
@@ -181,7 +190,8 @@ public:
         : m_sPortFile(m_dir.file("port")), m_sLogFile(m_dir.file("requests"))
     {
         std::string sScript = dataDir() + "/serve.py";
-        std::vector<std::string> vArgs = {"/usr/bin/python3", sScript, sRoot, m_sPortFile, m_sLogFile};
+        std::vector<std::string> vArgs = {"/usr/bin/python3", sScript, sRoot, m_sPortFile,
+                                          m_sLogFile};
         std::vector<char*> vArgv;
         for (auto& sArg : vArgs)
             vArgv.push_back(sArg.data());
@@ -203,7 +213,10 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    std::string url(const std::string& sPath = "/") const { return "http://127.0.0.1:" + m_sPort + sPath; }
+    std::string url(const std::string& sPath = "/") const
+    {
+        return "http://127.0.0.1:" + m_sPort + sPath;
+    }
 
     std::vector<Request> requests() const
     {
@@ -213,7 +226,8 @@ public:
         std::istringstream in(readFile(m_sLogFile));
         std::string sLine;
         while (std::getline(in, sLine))
-            vRequests.push_back({field(sLine, "path"), field(sLine, "cache-control"), field(sLine, "pragma")});
+            vRequests.push_back(
+                {field(sLine, "path"), field(sLine, "cache-control"), field(sLine, "pragma")});
         return vRequests;
     }
     // Requests whose path ends with sSuffix.
@@ -222,7 +236,8 @@ public:
         std::vector<Request> vMatching;
         for (const Request& request : requests())
             if (request.m_sPath.size() >= sSuffix.size() &&
-                request.m_sPath.compare(request.m_sPath.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0)
+                request.m_sPath.compare(request.m_sPath.size() - sSuffix.size(), sSuffix.size(),
+                                        sSuffix) == 0)
                 vMatching.push_back(request);
         return vMatching;
     }

@@ -71,7 +71,8 @@ TEST_F(HttpRepositoryTest, IndexIsAlwaysFetchedFreshAndValidListIsReused)
     ASSERT_EQ(vIndex.size(), 2u);
     for (const Request& request : vIndex)
     {
-        EXPECT_TRUE(request.bypassesCaches()) << request.m_sCacheControl << " " << request.m_sPragma;
+        EXPECT_TRUE(request.bypassesCaches())
+            << request.m_sCacheControl << " " << request.m_sPragma;
     }
     std::vector<Request> vList = m_pServer->requestsFor("/repo/" + m_sPrimary);
     ASSERT_EQ(vList.size(), 1u);
@@ -90,7 +91,8 @@ TEST_F(HttpRepositoryTest, BadListIsFetchedOnceMoreBypassingCachesThenFails)
     ASSERT_EQ(vList.size(), 2u);
     EXPECT_FALSE(vList[0].bypassesCaches());
     EXPECT_TRUE(vList[1].bypassesCaches());
-    EXPECT_TRUE(log.contains("WARNING: invalid checksum on '" + m_sPrimary + "'; retrying with bypass of http caches"));
+    EXPECT_TRUE(log.contains("WARNING: invalid checksum on '" + m_sPrimary +
+                             "'; retrying with bypass of http caches"));
     EXPECT_TRUE(log.contains("ERROR: invalid checksum on '" + m_sPrimary + "'\n"));
     EXPECT_TRUE(log.contains("ERROR: failed getting repository resource '" + m_sPrimary + "'"));
     // The rejected file stays in the cache; nothing was parsed from it.
@@ -140,7 +142,8 @@ TEST_F(HttpRepositoryTest, PackagesAlreadyCachedAreNotFetched)
     ASSERT_TRUE(m_pRepo->getPackages(wanted));
     for (const RepoPackage& record : wanted)
     {
-        EXPECT_TRUE(record.m_Checksum.verify(record.m_sLocalPath.str())) << record.m_sLocalPath.str();
+        EXPECT_TRUE(record.m_Checksum.verify(record.m_sLocalPath.str()))
+            << record.m_sLocalPath.str();
         std::vector<Request> vSeen = m_pServer->requestsFor("/repo/" + record.m_sLocation.str());
         EXPECT_EQ(vSeen.size(), record.m_sName == "alpha" ? 0u : 1u) << record.m_sName;
         for (const Request& request : vSeen)
@@ -176,14 +179,18 @@ TEST_F(HttpRepositoryTest, PackageFailingItsChecksumTwiceStopsTheCall)
     LogCapture log;
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
     // alpha before it is fetched and kept; delta and gamma after it are never asked for.
-    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "alpha").m_sLocation.str()).size(), 1u);
-    EXPECT_TRUE(package(wanted, "alpha").m_Checksum.verify(package(wanted, "alpha").m_sLocalPath.str()));
+    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "alpha").m_sLocation.str()).size(),
+              1u);
+    EXPECT_TRUE(
+        package(wanted, "alpha").m_Checksum.verify(package(wanted, "alpha").m_sLocalPath.str()));
     std::vector<Request> vBeta = m_pServer->requestsFor("/repo/" + beta.m_sLocation.str());
     ASSERT_EQ(vBeta.size(), 2u);
     EXPECT_FALSE(vBeta[0].bypassesCaches());
     EXPECT_TRUE(vBeta[1].bypassesCaches());
-    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "delta").m_sLocation.str()).empty());
-    EXPECT_TRUE(m_pServer->requestsFor("/repo/" + package(wanted, "gamma").m_sLocation.str()).empty());
+    EXPECT_TRUE(
+        m_pServer->requestsFor("/repo/" + package(wanted, "delta").m_sLocation.str()).empty());
+    EXPECT_TRUE(
+        m_pServer->requestsFor("/repo/" + package(wanted, "gamma").m_sLocation.str()).empty());
     EXPECT_TRUE(log.contains("WARNING: invalid checksum on '" + beta.m_sLocalPath.str() +
                              "'; retrying with bypass of http caches"));
     EXPECT_TRUE(log.contains("ERROR: invalid checksum on '" + beta.m_sLocalPath.str() + "'\n"));
@@ -204,8 +211,10 @@ TEST_F(HttpRepositoryTest, MissingPackageStopsTheCall)
     std::filesystem::remove(served() + "/" + alpha.m_sLocation.str());
     LogCapture log;
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
-    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + alpha.m_sLocation.str() + "' from repository"));
-    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "beta").m_sLocation.str()).size(), 0u);
+    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + alpha.m_sLocation.str() +
+                             "' from repository"));
+    EXPECT_EQ(m_pServer->requestsFor("/repo/" + package(wanted, "beta").m_sLocation.str()).size(),
+              0u);
     EXPECT_FALSE(fileExists(alpha.m_sLocalPath.str() + ".tmp"));
 }
 
@@ -229,10 +238,12 @@ TEST_F(HttpRepositoryTest, PackageFileOfAnotherPackageIsRefusedAfterABypassingRe
     ASSERT_EQ(vSeen.size(), 2u);
     EXPECT_FALSE(vSeen[0].bypassesCaches());
     EXPECT_TRUE(vSeen[1].bypassesCaches());
-    const std::string sMessage = "'" + alpha.m_sLocalPath.str() + "' holds package beta-" + beta.m_Evr.toString() +
-                                 "." + beta.m_sArch.str() + " instead of alpha-" + alpha.m_Evr.toString() + "." +
+    const std::string sMessage = "'" + alpha.m_sLocalPath.str() + "' holds package beta-" +
+                                 beta.m_Evr.toString() + "." + beta.m_sArch.str() +
+                                 " instead of alpha-" + alpha.m_Evr.toString() + "." +
                                  alpha.m_sArch.str();
-    EXPECT_TRUE(log.contains("WARNING: " + sMessage + "; retrying with bypass of http caches")) << log.text();
+    EXPECT_TRUE(log.contains("WARNING: " + sMessage + "; retrying with bypass of http caches"))
+        << log.text();
     EXPECT_TRUE(log.contains("ERROR: " + sMessage + "\n")) << log.text();
 
     // A cached copy of the wrong package is not taken either: it is fetched again.
@@ -262,10 +273,12 @@ TEST_F(HttpRepositoryTest, PackageLargerThanTheListSaysIsFetchedOnceMoreBypassin
     ASSERT_EQ(vSeen.size(), 2u);
     EXPECT_FALSE(vSeen[0].bypassesCaches());
     EXPECT_TRUE(vSeen[1].bypassesCaches());
-    EXPECT_TRUE(log.contains("WARNING: '" + alpha.m_sLocation.str() +
-                             "' is larger than the package list says; retrying with bypass of http caches"))
+    EXPECT_TRUE(
+        log.contains("WARNING: '" + alpha.m_sLocation.str() +
+                     "' is larger than the package list says; retrying with bypass of http caches"))
         << log.text();
-    EXPECT_TRUE(log.contains("ERROR: '" + alpha.m_sLocation.str() + "' is larger than the package list says\n"));
+    EXPECT_TRUE(log.contains("ERROR: '" + alpha.m_sLocation.str() +
+                             "' is larger than the package list says\n"));
     EXPECT_FALSE(log.contains("retrying\n"));
     EXPECT_FALSE(fileExists(alpha.m_sLocalPath.str() + ".tmp"));
 }

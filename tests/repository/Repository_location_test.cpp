@@ -51,9 +51,10 @@ RepoPackageList parseList(const std::string& sPackages, bool& bParsed)
     repo_test::loadRpmConfig();
     testing_support::TempDir dir;
     const std::string sPath = dir.path() + "/primary.xml";
-    testing_support::writeFile(sPath, "<?xml version=\"1.0\"?>\n<metadata xmlns=\"http://linux.duke.edu/metadata/common\" "
-                                      "xmlns:rpm=\"http://linux.duke.edu/metadata/rpm\">\n" +
-                                          sPackages + "</metadata>\n");
+    testing_support::writeFile(
+        sPath, "<?xml version=\"1.0\"?>\n<metadata xmlns=\"http://linux.duke.edu/metadata/common\" "
+               "xmlns:rpm=\"http://linux.duke.edu/metadata/rpm\">\n" +
+                   sPackages + "</metadata>\n");
     UpdaterConfig config;
     config.m_sCacheDir = dir.path() + "/";
     RepoConfig repoConfig;
@@ -63,11 +64,14 @@ RepoPackageList parseList(const std::string& sPackages, bool& bParsed)
     return repository.packages();
 }
 
-std::string packageXml(const std::string& sName, const std::string& sLocation, const std::string& sExtra)
+std::string packageXml(const std::string& sName, const std::string& sLocation,
+                       const std::string& sExtra)
 {
-    return "<package type=\"rpm\"><name>" + sName + "</name><arch>noarch</arch>"
-           "<version epoch=\"0\" ver=\"1\" rel=\"1\"/><checksum type=\"sha\">" + std::string(40, '0') +
-           "</checksum><location href=\"" + sLocation + "\"/>" + sExtra + "</package>\n";
+    return "<package type=\"rpm\"><name>" + sName +
+           "</name><arch>noarch</arch>"
+           "<version epoch=\"0\" ver=\"1\" rel=\"1\"/><checksum type=\"sha\">" +
+           std::string(40, '0') + "</checksum><location href=\"" + sLocation + "\"/>" + sExtra +
+           "</package>\n";
 }
 
 } // namespace
@@ -76,7 +80,8 @@ TEST(LocationTest, HostilePackageRecordsFailTheWholeList)
 {
     testing_support::LogCapture log;
     bool bParsed = true;
-    (void)parseList(packageXml("a", "packages/a.rpm", "") + packageXml("b", "../../b.rpm", ""), bParsed);
+    (void)parseList(packageXml("a", "packages/a.rpm", "") + packageXml("b", "../../b.rpm", ""),
+                    bParsed);
     EXPECT_FALSE(bParsed);
     EXPECT_TRUE(log.contains("ERROR: refusing location '../../b.rpm' ('..' component)"));
 
@@ -89,14 +94,15 @@ TEST(LocationTest, HostilePackageRecordsFailTheWholeList)
 TEST(LocationTest, PackageSizeBoundsTheDownload)
 {
     bool bParsed = false;
-    RepoPackageList list = parseList(packageXml("a", "packages/a.rpm", "<size package=\"1234\" installed=\"9\"/>") +
-                                         packageXml("b", "packages/b.rpm", "<size package=\"-5\"/>") +
-                                         packageXml("c", "packages/c.rpm", "") +
-                                         // Sizes beyond 32 bits are kept whole; beyond 64 bits, ignored.
-                                         packageXml("d", "packages/d.rpm", "<size package=\"2147483658\"/>") +
-                                         packageXml("e", "packages/e.rpm", "<size package=\"6442450944\"/>") +
-                                         packageXml("f", "packages/f.rpm", "<size package=\"18446744073709551616\"/>"),
-                                     bParsed);
+    RepoPackageList list =
+        parseList(packageXml("a", "packages/a.rpm", "<size package=\"1234\" installed=\"9\"/>") +
+                      packageXml("b", "packages/b.rpm", "<size package=\"-5\"/>") +
+                      packageXml("c", "packages/c.rpm", "") +
+                      // Sizes beyond 32 bits are kept whole; beyond 64 bits, ignored.
+                      packageXml("d", "packages/d.rpm", "<size package=\"2147483658\"/>") +
+                      packageXml("e", "packages/e.rpm", "<size package=\"6442450944\"/>") +
+                      packageXml("f", "packages/f.rpm", "<size package=\"18446744073709551616\"/>"),
+                  bParsed);
     ASSERT_TRUE(bParsed);
     ASSERT_EQ(list.size(), 6u);
     auto it = list.begin();

@@ -22,9 +22,10 @@ std::string dataElement(const std::string& sType, const std::string& sChildren)
     return "<data type=\"" + sType + "\">" + sChildren + "</data>";
 }
 
-const std::string PRIMARY_CHILDREN = "<checksum type=\"sha\">aaaa</checksum><open-checksum type=\"sha\">bbbb</open-checksum>"
-                                     "<location href=\"repodata/xyz-primary.xml.gz\"/><timestamp>1700000000</timestamp>"
-                                     "<size>10</size>";
+const std::string PRIMARY_CHILDREN =
+    "<checksum type=\"sha\">aaaa</checksum><open-checksum type=\"sha\">bbbb</open-checksum>"
+    "<location href=\"repodata/xyz-primary.xml.gz\"/><timestamp>1700000000</timestamp>"
+    "<size>10</size>";
 
 class RepositoryTest : public ::testing::Test
 {
@@ -76,7 +77,8 @@ TEST_F(RepositoryTest, ConstructionSetsDirectoriesAndBaseUriOnly)
 
     LogCapture log;
     m_pRepo.reset();
-    EXPECT_TRUE(log.contains("DEBUG: destroyed repository 'base' with cache dir '" + m_dir.path() + "/cache/base/'"));
+    EXPECT_TRUE(log.contains("DEBUG: destroyed repository 'base' with cache dir '" + m_dir.path() +
+                             "/cache/base/'"));
 }
 
 TEST_F(RepositoryTest, BaseUriAndLocality)
@@ -115,7 +117,8 @@ TEST_F(RepositoryTest, IndexEntriesAreRead)
 {
     ASSERT_TRUE(parseIndex("<?xml version=\"1.0\"?>" + REPOMD_ROOT + "<revision>1</revision>" +
                            dataElement("primary", PRIMARY_CHILDREN) +
-                           dataElement("other", "<location href=\"repodata/other.xml.gz\"/>") + "</repomd>"));
+                           dataElement("other", "<location href=\"repodata/other.xml.gz\"/>") +
+                           "</repomd>"));
     ASSERT_EQ(m_pRepo->metadata().size(), 2u);
     const MetadataEntry& entry = m_pRepo->metadata().at("primary");
     EXPECT_EQ(entry.m_sType, "primary");
@@ -140,33 +143,42 @@ TEST_F(RepositoryTest, IndexCases)
     const std::vector<Row> ROWS = {
         {"wrong top element", "<metadata xmlns=\"http://linux.duke.edu/metadata/repo\"/>", false,
          "DEBUG: bad top-level element, 'metadata' instead of 'rempomd'"},
-        {"top element without namespace", "<repomd>" + dataElement("primary", PRIMARY_CHILDREN) + "</repomd>", false,
+        {"top element without namespace",
+         "<repomd>" + dataElement("primary", PRIMARY_CHILDREN) + "</repomd>", false,
          "DEBUG: bad top-level element, 'repomd' instead of 'rempomd'"},
         {"data without type", REPOMD_ROOT + "<data>" + PRIMARY_CHILDREN + "</data></repomd>", false,
          "DEBUG: no 'type' attribute in 'data' element"},
-        {"location without href", REPOMD_ROOT + dataElement("primary", "<location/>") + "</repomd>", false,
-         "DEBUG: failed parsing 'data' element"},
-        {"checksum without type", REPOMD_ROOT + dataElement("primary", "<checksum>ab</checksum>") + "</repomd>", false,
+        {"location without href", REPOMD_ROOT + dataElement("primary", "<location/>") + "</repomd>",
+         false, "DEBUG: failed parsing 'data' element"},
+        {"checksum without type",
+         REPOMD_ROOT + dataElement("primary", "<checksum>ab</checksum>") + "</repomd>", false,
          "DEBUG: failed parsing 'checksum' element"},
         {"open-checksum without value",
-         REPOMD_ROOT + dataElement("primary", "<open-checksum type=\"sha\"></open-checksum>") + "</repomd>", false,
-         "DEBUG: failed parsing 'checksum' element"},
-        {"timestamp with fraction", REPOMD_ROOT + dataElement("primary", "<timestamp>1.5</timestamp>") + "</repomd>",
-         false, "DEBUG: failed parsing 'timestamp'"},
+         REPOMD_ROOT + dataElement("primary", "<open-checksum type=\"sha\"></open-checksum>") +
+             "</repomd>",
+         false, "DEBUG: failed parsing 'checksum' element"},
+        {"timestamp with fraction",
+         REPOMD_ROOT + dataElement("primary", "<timestamp>1.5</timestamp>") + "</repomd>", false,
+         "DEBUG: failed parsing 'timestamp'"},
         {"timestamp with trailing character",
          REPOMD_ROOT + dataElement("primary", "<timestamp>17x</timestamp>") + "</repomd>", false,
          "DEBUG: failed parsing 'timestamp'"},
-        {"empty timestamp", REPOMD_ROOT + dataElement("primary", "<timestamp></timestamp>") + "</repomd>", false,
+        {"empty timestamp",
+         REPOMD_ROOT + dataElement("primary", "<timestamp></timestamp>") + "</repomd>", false,
          "DEBUG: failed parsing 'timestamp'"},
         {"timestamp at the overflow value",
-         REPOMD_ROOT + dataElement("primary", "<timestamp>18446744073709551615</timestamp>") + "</repomd>", false,
-         "DEBUG: failed parsing 'timestamp'"},
+         REPOMD_ROOT + dataElement("primary", "<timestamp>18446744073709551615</timestamp>") +
+             "</repomd>",
+         false, "DEBUG: failed parsing 'timestamp'"},
         {"timestamp beyond 64 bits",
-         REPOMD_ROOT + dataElement("primary", "<timestamp>99999999999999999999</timestamp>") + "</repomd>", false,
-         "DEBUG: failed parsing 'timestamp'"},
-        {"unknown and repeated children", REPOMD_ROOT + dataElement("primary", "<size>1</size><location href=\"a\"/>"
-                                                                              "<location href=\"b/c\"/><x:location xmlns:x=\"urn:x\"/>") +
-                                              "</repomd>",
+         REPOMD_ROOT + dataElement("primary", "<timestamp>99999999999999999999</timestamp>") +
+             "</repomd>",
+         false, "DEBUG: failed parsing 'timestamp'"},
+        {"unknown and repeated children",
+         REPOMD_ROOT +
+             dataElement("primary", "<size>1</size><location href=\"a\"/>"
+                                    "<location href=\"b/c\"/><x:location xmlns:x=\"urn:x\"/>") +
+             "</repomd>",
          true, ""},
         {"malformed XML", REPOMD_ROOT + "<data type=\"primary\">", false, ""},
         {"no entries at all", REPOMD_ROOT + "</repomd>", true, ""},
@@ -192,22 +204,26 @@ TEST_F(RepositoryTest, IndexDetails)
 {
     // The first entry of a type counts; a later one of the same type is ignored.
     ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("primary", "<location href=\"first.xml\"/>") +
-                           dataElement("primary", "<location href=\"second.xml\"/>") + "</repomd>"));
+                           dataElement("primary", "<location href=\"second.xml\"/>") +
+                           "</repomd>"));
     EXPECT_EQ(m_pRepo->metadata().at("primary").m_sLocation, "first.xml");
 
     // An entry without location gets the repository directory as its local path.
-    ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("primary", "<timestamp> +42</timestamp>") + "</repomd>"));
+    ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("primary", "<timestamp> +42</timestamp>") +
+                           "</repomd>"));
     EXPECT_EQ(m_pRepo->metadata().at("primary").m_sLocation, "");
     EXPECT_EQ(m_pRepo->metadata().at("primary").m_sLocalPath, m_pRepo->repoDir());
     EXPECT_EQ(m_pRepo->metadata().at("primary").m_nTimestamp, 42u);
 
     // Only the low 32 bits of the timestamp are kept.
-    ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("primary", "<timestamp>4294967298</timestamp>") + "</repomd>"));
+    ASSERT_TRUE(parseIndex(
+        REPOMD_ROOT + dataElement("primary", "<timestamp>4294967298</timestamp>") + "</repomd>"));
     EXPECT_EQ(m_pRepo->metadata().at("primary").m_nTimestamp, 2u);
 
     // Data elements are found anywhere, whatever the prefix of their namespace.
-    ASSERT_TRUE(parseIndex("<r:repomd xmlns:r=\"http://linux.duke.edu/metadata/repo\"><r:group><r:data type=\"x\">"
-                           "<r:location href=\"x.xml\"/></r:data></r:group></r:repomd>"));
+    ASSERT_TRUE(parseIndex(
+        "<r:repomd xmlns:r=\"http://linux.duke.edu/metadata/repo\"><r:group><r:data type=\"x\">"
+        "<r:location href=\"x.xml\"/></r:data></r:group></r:repomd>"));
     EXPECT_EQ(m_pRepo->metadata().at("x").m_sLocation, "x.xml");
 
     // A missing index is not reported here: the caller names it.
@@ -221,11 +237,13 @@ TEST_F(RepositoryTest, IndexWithExternalEntityIsRefused)
 {
     std::string sSecret = m_dir.file("secret");
     writeFile(sSecret, "TOPSECRET");
-    EXPECT_FALSE(parseIndex("<?xml version=\"1.0\"?>\n<!DOCTYPE repomd [ <!ENTITY x SYSTEM \"file://" + sSecret +
-                            "\"> ]>\n" + REPOMD_ROOT + dataElement("primary", "<location href=\"&x;\"/>") +
-                            "</repomd>"));
-    EXPECT_FALSE(parseIndex("<?xml version=\"1.0\"?>\n<!DOCTYPE repomd SYSTEM \"file://" + sSecret + "\">\n" +
-                            REPOMD_ROOT + dataElement("primary", "<location href=\"a\"/>") + "</repomd>"));
+    EXPECT_FALSE(
+        parseIndex("<?xml version=\"1.0\"?>\n<!DOCTYPE repomd [ <!ENTITY x SYSTEM \"file://" +
+                   sSecret + "\"> ]>\n" + REPOMD_ROOT +
+                   dataElement("primary", "<location href=\"&x;\"/>") + "</repomd>"));
+    EXPECT_FALSE(parseIndex("<?xml version=\"1.0\"?>\n<!DOCTYPE repomd SYSTEM \"file://" + sSecret +
+                            "\">\n" + REPOMD_ROOT +
+                            dataElement("primary", "<location href=\"a\"/>") + "</repomd>"));
 }
 
 TEST_F(RepositoryTest, UpdateFromLocalRepositoryAndLoadFromCache)
@@ -244,8 +262,8 @@ TEST_F(RepositoryTest, UpdateFromLocalRepositoryAndLoadFromCache)
     // A second update reuses the cached list.
     log.clear();
     ASSERT_TRUE(m_pRepo->update());
-    EXPECT_TRUE(log.contains("DEBUG: cached copy '" + primary.m_sLocalPath + "' of '" + primary.m_sLocation +
-                             "' is valid"));
+    EXPECT_TRUE(log.contains("DEBUG: cached copy '" + primary.m_sLocalPath + "' of '" +
+                             primary.m_sLocation + "' is valid"));
     EXPECT_EQ(m_pRepo->packages().size(), 5u);
 
     // The cache alone gives the same list, even with the repository gone.
@@ -256,8 +274,8 @@ TEST_F(RepositoryTest, UpdateFromLocalRepositoryAndLoadFromCache)
 
     // A list stored uncompressed still matches its open-checksum.
     std::string sPlain = m_dir.file("plain.xml");
-    ASSERT_EQ(runShell("gzip -dc '" + primary.m_sLocalPath + "' > '" + sPlain + "' && mv '" + sPlain + "' '" +
-                       primary.m_sLocalPath + "'"),
+    ASSERT_EQ(runShell("gzip -dc '" + primary.m_sLocalPath + "' > '" + sPlain + "' && mv '" +
+                       sPlain + "' '" + primary.m_sLocalPath + "'"),
               0);
     Repository uncompressed(m_config, m_repoConfig);
     ASSERT_TRUE(uncompressed.loadFromCache());
@@ -276,13 +294,15 @@ TEST_F(RepositoryTest, LoadFromCacheWithoutIndex)
 {
     LogCapture log;
     EXPECT_FALSE(m_pRepo->loadFromCache());
-    EXPECT_TRUE(log.contains("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
+    EXPECT_TRUE(
+        log.contains("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
     EXPECT_FALSE(fileExists(m_pRepo->repoDir()));
 }
 
 TEST_F(RepositoryTest, LoadFromCacheWithoutPrimaryEntryOrUnparsableList)
 {
-    ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("other", "<location href=\"o.xml\"/>") + "</repomd>"));
+    ASSERT_TRUE(
+        parseIndex(REPOMD_ROOT + dataElement("other", "<location href=\"o.xml\"/>") + "</repomd>"));
     {
         LogCapture log;
         EXPECT_FALSE(m_pRepo->loadFromCache());
@@ -292,9 +312,11 @@ TEST_F(RepositoryTest, LoadFromCacheWithoutPrimaryEntryOrUnparsableList)
     std::string sList = "<metadata xmlns=\"urn:wrong\"/>";
     writeFile(m_pRepo->repoDir() + "primary.xml", sList);
     std::string sSha = sha1Of(m_pRepo->repoDir() + "primary.xml");
-    ASSERT_TRUE(parseIndex(REPOMD_ROOT + dataElement("primary", "<checksum type=\"sha\">" + sSha +
-                                                                    "</checksum><location href=\"repodata/primary.xml\"/>") +
-                           "</repomd>"));
+    ASSERT_TRUE(parseIndex(
+        REPOMD_ROOT +
+        dataElement("primary", "<checksum type=\"sha\">" + sSha +
+                                   "</checksum><location href=\"repodata/primary.xml\"/>") +
+        "</repomd>"));
     LogCapture log;
     EXPECT_FALSE(m_pRepo->loadFromCache());
     EXPECT_TRUE(log.contains("ERROR: failed parsing repository resource 'repodata/primary.xml'"));
@@ -318,7 +340,8 @@ TEST_F(RepositoryTest, UpdateFailures)
         Repository repo(config, m_repoConfig);
         LogCapture log;
         EXPECT_FALSE(repo.update("file://" + builtRepo()));
-        EXPECT_TRUE(log.contains("ERROR: cannot create dir '" + m_dir.path() + "/missing/base/' (No such file or directory)"))
+        EXPECT_TRUE(log.contains("ERROR: cannot create dir '" + m_dir.path() +
+                                 "/missing/base/' (No such file or directory)"))
             << log.text();
         EXPECT_FALSE(fileExists(m_dir.path() + "/missing"));
     }
@@ -331,12 +354,14 @@ TEST_F(RepositoryTest, UpdateFailures)
         TempDir empty;
         LogCapture log;
         EXPECT_FALSE(m_pRepo->update("file://" + empty.path()));
-        EXPECT_TRUE(log.contains("ERROR: failed getting repository resource 'repodata/repomd.xml'"));
+        EXPECT_TRUE(
+            log.contains("ERROR: failed getting repository resource 'repodata/repomd.xml'"));
     }
     {
         TempDir noPrimary;
         mkdir(noPrimary.file("repodata").c_str(), 0777);
-        writeFile(noPrimary.file("repodata/repomd.xml"), REPOMD_ROOT + dataElement("other", "") + "</repomd>");
+        writeFile(noPrimary.file("repodata/repomd.xml"),
+                  REPOMD_ROOT + dataElement("other", "") + "</repomd>");
         LogCapture log;
         EXPECT_FALSE(m_pRepo->update("file://" + noPrimary.path()));
         EXPECT_TRUE(log.contains("ERROR: no 'primary' entry in repository metadata"));
@@ -347,15 +372,18 @@ TEST_F(RepositoryTest, UpdateFailures)
         writeFile(badIndex.file("repodata/repomd.xml"), "<repomd/>");
         LogCapture log;
         EXPECT_FALSE(m_pRepo->update("file://" + badIndex.path()));
-        EXPECT_TRUE(log.contains("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
+        EXPECT_TRUE(
+            log.contains("ERROR: failed parsing repository metadata from 'repodata/repomd.xml'"));
     }
     {
         // The list named by the index is missing: reported by the fetch and by the update.
         TempDir missingList;
         mkdir(missingList.file("repodata").c_str(), 0777);
         writeFile(missingList.file("repodata/repomd.xml"),
-                  REPOMD_ROOT + dataElement("primary", "<checksum type=\"sha\">ab</checksum>"
-                                                       "<location href=\"repodata/gone.xml.gz\"/>") + "</repomd>");
+                  REPOMD_ROOT +
+                      dataElement("primary", "<checksum type=\"sha\">ab</checksum>"
+                                             "<location href=\"repodata/gone.xml.gz\"/>") +
+                      "</repomd>");
         LogCapture log;
         EXPECT_FALSE(m_pRepo->update("file://" + missingList.path()));
         std::string sText = log.text();
@@ -372,7 +400,8 @@ TEST_F(RepositoryTest, CleanPackages)
         // Nothing to clean.
         LogCapture log;
         EXPECT_TRUE(m_pRepo->cleanPackages());
-        EXPECT_TRUE(log.contains("DEBUG: removing packages from repository cache '" + m_pRepo->packageDir() + "'"));
+        EXPECT_TRUE(log.contains("DEBUG: removing packages from repository cache '" +
+                                 m_pRepo->packageDir() + "'"));
         EXPECT_FALSE(log.contains("ERROR"));
     }
     std::string sDir = m_pRepo->packageDir();
@@ -391,7 +420,8 @@ TEST_F(RepositoryTest, CleanPackages)
         EXPECT_FALSE(fileExists(sDir + ".hidden"));
         EXPECT_TRUE(fileExists(sDir + "sub"));
         EXPECT_TRUE(fileExists(m_pRepo->repoDir() + "repomd.xml"));
-        EXPECT_TRUE(log.contains("ERROR: failed removing file '" + sDir + "sub' (Is a directory)")) << log.text();
+        EXPECT_TRUE(log.contains("ERROR: failed removing file '" + sDir + "sub' (Is a directory)"))
+            << log.text();
         EXPECT_TRUE(log.contains("WARNING: encountered errors while cleaning package cache"));
     }
     {
@@ -400,7 +430,9 @@ TEST_F(RepositoryTest, CleanPackages)
         writeFile(sDir.substr(0, sDir.size() - 1), "file");
         LogCapture log;
         EXPECT_FALSE(m_pRepo->cleanPackages());
-        EXPECT_TRUE(log.contains("ERROR: could not clean packages from '" + sDir + "' (Not a directory)")) << log.text();
+        EXPECT_TRUE(
+            log.contains("ERROR: could not clean packages from '" + sDir + "' (Not a directory)"))
+            << log.text();
     }
 }
 
@@ -410,7 +442,7 @@ TEST_F(RepositoryTest, GetPackagesFromLocalRepository)
     ASSERT_TRUE(m_pRepo->update(sRepo));
     PackageSet wanted;
     for (const RepoPackage& package : m_pRepo->packages())
-        wanted.insert(package);  // the first version of each name
+        wanted.insert(package); // the first version of each name
     ASSERT_EQ(wanted.size(), 4u);
     {
         // An empty set only creates the directory.
@@ -421,7 +453,8 @@ TEST_F(RepositoryTest, GetPackagesFromLocalRepository)
     }
     ASSERT_TRUE(m_pRepo->getPackages(wanted));
     for (const RepoPackage& package : wanted)
-        EXPECT_TRUE(package.m_Checksum.verify(package.m_sLocalPath.str())) << package.m_sLocalPath.str();
+        EXPECT_TRUE(package.m_Checksum.verify(package.m_sLocalPath.str()))
+            << package.m_sLocalPath.str();
 
     // Everything valid in the cache: no downloader needed at all.
     m_pRepo->setBaseUri("bogus");
@@ -433,7 +466,8 @@ TEST_F(RepositoryTest, GetPackagesFromLocalRepository)
     std::remove(wanted.begin()->m_sLocalPath.c_str());
     log.clear();
     EXPECT_FALSE(m_pRepo->getPackages(wanted));
-    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + wanted.begin()->m_sLocation.str() + "' from repository"));
+    EXPECT_TRUE(log.contains("ERROR: failed getting package '" + wanted.begin()->m_sLocation.str() +
+                             "' from repository"));
 
     m_pRepo->setBaseUri("");
     log.clear();

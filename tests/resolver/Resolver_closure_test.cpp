@@ -105,26 +105,28 @@ TEST(Closure, InstalledPackagesObsoletedByANewPackageLeaveTheFutureSystem)
     {
         SCOPED_TRACE(row.m_pObsoletes);
         Resolver resolver;
-        ASSERT_TRUE(resolver.init(installedList({pkg("foo", "1.0").prov({"foo = 1.0"}),
-                                                 pkg("foo-compat", row.m_pCompatVersion)
-                                                     .prov({"compat-cap"})
-                                                     .req({"foo = 1.0"}),
-                                                 pkg("user", "1").req({"compat-cap"})})));
+        ASSERT_TRUE(resolver.init(installedList(
+            {pkg("foo", "1.0").prov({"foo = 1.0"}),
+             pkg("foo-compat", row.m_pCompatVersion).prov({"compat-cap"}).req({"foo = 1.0"}),
+             pkg("user", "1").req({"compat-cap"})})));
         const bool bErased = row.m_vUnsatisfied.front() == "compat-cap";
         DependencySet unsatisfied;
         LogCapture log;
         EXPECT_FALSE(resolver.checkDependencies(
-            packageSet({pkg("foo", "2.0").prov({"foo = 2.0"}).obs({row.m_pObsoletes})}), unsatisfied));
+            packageSet({pkg("foo", "2.0").prov({"foo = 2.0"}).obs({row.m_pObsoletes})}),
+            unsatisfied));
         EXPECT_EQ(log.contains("DEBUG: foo-compat-0:" + std::string(row.m_pCompatVersion) +
                                " will be erased, obsoleted by foo-0:2.0\n"),
                   bErased);
         EXPECT_EQ(texts(unsatisfied), row.m_vUnsatisfied);
         // The usual rename: the new package takes over the capability, and the run goes on.
         DependencySet left;
-        EXPECT_EQ(resolver.checkDependencies(
-                      packageSet({pkg("foo", "2.0").prov({"foo = 2.0", "compat-cap"}).obs({row.m_pObsoletes})}),
-                      left),
-                  bErased);
+        EXPECT_EQ(
+            resolver.checkDependencies(
+                packageSet(
+                    {pkg("foo", "2.0").prov({"foo = 2.0", "compat-cap"}).obs({row.m_pObsoletes})}),
+                left),
+            bErased);
     }
 }
 
@@ -135,29 +137,33 @@ TEST(Closure, LaterRoundsNameTheFirstObsoletingPackageByName)
     // system would. The pulled beta replaces the installed one, which provided what gamma
     // needs.
     Resolver resolver;
-    ASSERT_TRUE(resolver.init(installedList({pkg("old", "1").prov({"old = 1"}), pkg("zeta", "1"),
-                                             pkg("beta", "5").prov({"beta-cap"}),
-                                             pkg("gamma", "1").req({"beta-cap"})})));
-    const RepoPackageList repo = repoList({pkg("zeta", "2").obs({"old"}).req({"libalpha"}),
-                                           pkg("alpha", "1").prov({"libalpha"}).obs({"old < 2"}).req({"beta = 3"}),
-                                           pkg("beta", "3").prov({"beta = 3"})});
+    ASSERT_TRUE(resolver.init(
+        installedList({pkg("old", "1").prov({"old = 1"}), pkg("zeta", "1"),
+                       pkg("beta", "5").prov({"beta-cap"}), pkg("gamma", "1").req({"beta-cap"})})));
+    const RepoPackageList repo =
+        repoList({pkg("zeta", "2").obs({"old"}).req({"libalpha"}),
+                  pkg("alpha", "1").prov({"libalpha"}).obs({"old < 2"}).req({"beta = 3"}),
+                  pkg("beta", "3").prov({"beta = 3"})});
     PackageSet newPackages = resolver.selectUpdates(repo, {}, {"alpha"}, {}, {});
     ASSERT_EQ(labels(newPackages), std::vector<std::string>{"zeta-0:2"});
     LogCapture log;
     DependencySet unsatisfied;
-    EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}), ClosureResult::FAILED);
+    EXPECT_EQ(resolver.closeDependencies(repo, newPackages, unsatisfied, {}),
+              ClosureResult::FAILED);
     EXPECT_EQ(labels(newPackages), (std::vector<std::string>{"alpha-0:1", "beta-0:3", "zeta-0:2"}));
     EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{"beta-cap"});
     std::vector<std::string> vChecks;
     for (const std::string& sLine : log.lines())
-        if (sLine.find("will be erased") != std::string::npos || sLine.find("failed dep") != std::string::npos)
+        if (sLine.find("will be erased") != std::string::npos ||
+            sLine.find("failed dep") != std::string::npos)
             vChecks.push_back(sLine);
-    EXPECT_EQ(vChecks, (std::vector<std::string>{"DEBUG: old-0:1 will be erased, obsoleted by zeta-0:2",
-                                                 "DEBUG: failed dep: libalpha is needed by zeta-0:2",
-                                                 "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
-                                                 "DEBUG: failed dep: beta = 0:3 is needed by alpha-0:1",
-                                                 "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
-                                                 "DEBUG: failed dep: beta-cap is needed by gamma-0:1"}));
+    EXPECT_EQ(vChecks,
+              (std::vector<std::string>{"DEBUG: old-0:1 will be erased, obsoleted by zeta-0:2",
+                                        "DEBUG: failed dep: libalpha is needed by zeta-0:2",
+                                        "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
+                                        "DEBUG: failed dep: beta = 0:3 is needed by alpha-0:1",
+                                        "DEBUG: old-0:1 will be erased, obsoleted by alpha-0:1",
+                                        "DEBUG: failed dep: beta-cap is needed by gamma-0:1"}));
 }
 
 TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
@@ -176,9 +182,10 @@ TEST(Closure, ProvidesAreFoundWhateverTheirVersionSortsLike)
     EXPECT_TRUE(unsatisfied.empty());
 
     DependencySet setFound;
-    EXPECT_FALSE(findUnsatisfied(dep("updater-running = 1.4.0"),
-                                 packageSet({pkg("x", "1").req({"updater-running < -1:9", "updater-running < ~9"})}),
-                                 setFound));
+    EXPECT_FALSE(findUnsatisfied(
+        dep("updater-running = 1.4.0"),
+        packageSet({pkg("x", "1").req({"updater-running < -1:9", "updater-running < ~9"})}),
+        setFound));
     EXPECT_EQ(setFound.size(), 2u);
 }
 
@@ -343,7 +350,8 @@ TEST(Closure, RunningUpdaterCapability)
     // Several packages: every failing requirement is collected.
     DependencySet unsatisfied;
     EXPECT_FALSE(findUnsatisfied(
-        running, packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
+        running,
+        packageSet({pkg("a", "1").req({"updater-running > 1.4.0"}),
                     pkg("b", "1").req({"updater-running >= 2", "updater-running"})}),
         unsatisfied));
     EXPECT_EQ(texts(unsatisfied),
@@ -399,7 +407,8 @@ public:
 const testing::Environment* const g_pRpmEnvironment =
     testing::AddGlobalTestEnvironment(new RpmConfigEnvironment);
 
-void putDependencies(Header h, rpmTagVal nName, rpmTagVal nFlags, rpmTagVal nVersion, const DependencySet& set)
+void putDependencies(Header h, rpmTagVal nName, rpmTagVal nFlags, rpmTagVal nVersion,
+                     const DependencySet& set)
 {
     for (const Dependency& entry : set)
     {
@@ -431,7 +440,8 @@ bool rpmAccepts(const std::vector<Package>& vPackages)
         headerPutString(h, RPMTAG_SOURCERPM, (package.m_sName.str() + ".src.rpm").c_str());
         DependencySet provides = package.m_setProvides;
         provides.insert(Dependency(package.m_sName, package.m_Evr, RPMSENSE_EQUAL));
-        putDependencies(h, RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION, provides);
+        putDependencies(h, RPMTAG_PROVIDENAME, RPMTAG_PROVIDEFLAGS, RPMTAG_PROVIDEVERSION,
+                        provides);
         putDependencies(h, RPMTAG_REQUIRENAME, RPMTAG_REQUIREFLAGS, RPMTAG_REQUIREVERSION,
                         package.m_setRequires);
         EXPECT_EQ(rpmtsAddInstallElement(ts, h, nullptr, 0, nullptr), 0);
@@ -506,14 +516,16 @@ TEST(Closure, RichRequirementsHoldAsRpmEvaluatesThem)
         if (!row.m_bHolds)
         {
             EXPECT_EQ(texts(unsatisfied), std::vector<std::string>{row.m_pRequire});
-            EXPECT_TRUE(log.contains("DEBUG: failed dep: " + std::string(row.m_pRequire) + " is needed by app-0:1-1\n"));
+            EXPECT_TRUE(log.contains("DEBUG: failed dep: " + std::string(row.m_pRequire) +
+                                     " is needed by app-0:1-1\n"));
         }
         EXPECT_EQ(rpmAccepts(richPackages(row.m_pRequire)), row.m_bHolds) << "rpm disagrees";
     }
 
     // File lists are not read: a path nothing provides counts as present, as plain file
     // requirements are assumed satisfied in the end (rpm, which reads file lists, decides).
-    for (const auto& [pRequire, bHolds] : {std::pair{"(/bin/sh or c)", true}, std::pair{"(c if /bin/sh)", false}})
+    for (const auto& [pRequire, bHolds] :
+         {std::pair{"(/bin/sh or c)", true}, std::pair{"(c if /bin/sh)", false}})
     {
         SCOPED_TRACE(pRequire);
         Resolver resolver;
@@ -526,7 +538,8 @@ TEST(Closure, RichRequirementsHoldAsRpmEvaluatesThem)
     Resolver resolver;
     ASSERT_TRUE(resolver.init(richWorld("(b >= 3 and (c if a))")));
     DependencySet unsatisfied;
-    EXPECT_FALSE(resolver.checkDependencies(packageSet({pkg("b", "3").prov({"b = 3"})}), unsatisfied));
+    EXPECT_FALSE(
+        resolver.checkDependencies(packageSet({pkg("b", "3").prov({"b = 3"})}), unsatisfied));
     EXPECT_TRUE(resolver.checkDependencies(
         packageSet({pkg("b", "3").prov({"b = 3"}), pkg("cpkg", "1").prov({"c"})}), unsatisfied));
     // A text librpm cannot parse is never satisfied.
@@ -562,7 +575,9 @@ TEST(Closure, RichRequirementsPullTheFirstAlternativeTheRepositoryCanMeet)
         {"(liba < 2 or libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
         {"(liba and libb)", {"liba-0:2", "libb-0:1"}, ClosureResult::COMPLETE},
         {"(a and libb)", {"libb-0:1"}, ClosureResult::COMPLETE},
-        {"(nothing or (libc and (libb or liba)))", {"libb-0:1", "libc-0:1"}, ClosureResult::COMPLETE},
+        {"(nothing or (libc and (libb or liba)))",
+         {"libb-0:1", "libc-0:1"},
+         ClosureResult::COMPLETE},
         // Conditions are tested, never pulled.
         {"(liba if cond)", {"liba-0:2"}, ClosureResult::COMPLETE},
         {"(liba if cond2)", {}, ClosureResult::COMPLETE},
@@ -600,8 +615,8 @@ TEST(Closure, RichRequirementsPullTheFirstAlternativeTheRepositoryCanMeet)
         }
         else if (!row.m_vPulled.empty())
         {
-            EXPECT_TRUE(log.contains("DEBUG: pulling package " + row.m_vPulled.front() + " to satisfy '" +
-                                     row.m_pRequire + "'\n"))
+            EXPECT_TRUE(log.contains("DEBUG: pulling package " + row.m_vPulled.front() +
+                                     " to satisfy '" + row.m_pRequire + "'\n"))
                 << log.text();
         }
     }

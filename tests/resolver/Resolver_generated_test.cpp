@@ -91,7 +91,8 @@ Generated generate(unsigned uNames, uint64_t uSeed, bool bBroken, bool bRich = f
             package.m_setRequires.insert(dep("(" + sA + " >= 4" + pOp + sB + ")"));
         }
         if (bRich && random.chance(4))
-            package.m_setObsoletes.insert(dep(nameOf(random.below(uNames)) + " < 1." + std::to_string(random.below(10))));
+            package.m_setObsoletes.insert(
+                dep(nameOf(random.below(uNames)) + " < 1." + std::to_string(random.below(10))));
     };
 
     for (unsigned u = 0; u < uNames; ++u)
@@ -297,7 +298,8 @@ TEST(GeneratedLists, FailedClosureReportsTheSameRequirements)
 
 // Log lines followed by the outcome of a closure.
 std::vector<std::string> withOutcome(std::vector<std::string> vLines, bool bComplete,
-                                     const PackageSet& newPackages, const DependencySet& unsatisfied)
+                                     const PackageSet& newPackages,
+                                     const DependencySet& unsatisfied)
 {
     vLines.push_back(bComplete ? "complete" : "failed");
     for (const std::string& sLabel : labels(newPackages))
@@ -317,7 +319,8 @@ std::vector<std::string> closureMessages(const Generated& generated, int nLevel)
     testing_support::LogCapture log;
     logger().setLevel(nLevel);
     DependencySet unsatisfied;
-    const ClosureResult result = resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied, {});
+    const ClosureResult result =
+        resolver.closeDependencies(generated.m_repo, newPackages, unsatisfied, {});
     std::vector<std::string> vLines;
     for (const std::string& sLine : log.lines())
         if (!sLine.starts_with("TRACE:"))
@@ -341,7 +344,8 @@ std::vector<std::string> roundByRoundMessages(const Generated& generated)
             continue;
         bComplete = allFileRequires(unsatisfied);
         if (bComplete)
-            logMessage(DEBUG, "only file dependencies are left unsatisfied, assuming all are satisfied");
+            logMessage(DEBUG,
+                       "only file dependencies are left unsatisfied, assuming all are satisfied");
         break;
     }
     return withOutcome(log.lines(), bComplete, newPackages, unsatisfied);
@@ -349,14 +353,16 @@ std::vector<std::string> roundByRoundMessages(const Generated& generated)
 
 TEST(GeneratedLists, LaterRoundsReportWhatAWholeCheckWould)
 {
-    for (const auto& [uSeed, bBroken] : {std::pair{6u, false}, std::pair{7u, true}, std::pair{8u, false}})
+    for (const auto& [uSeed, bBroken] :
+         {std::pair{6u, false}, std::pair{7u, true}, std::pair{8u, false}})
     {
         const Generated generated = generate(1500, uSeed, bBroken, true);
         const std::vector<std::string> vExpected = roundByRoundMessages(generated);
         const auto count = [&](const char* pNeedle)
         {
             return std::count_if(vExpected.begin(), vExpected.end(),
-                                 [&](const std::string& sLine) { return sLine.find(pNeedle) != std::string::npos; });
+                                 [&](const std::string& sLine)
+                                 { return sLine.find(pNeedle) != std::string::npos; });
         };
         // The case must have packages leave the system and several rounds.
         EXPECT_GT(count("will be erased"), 10) << "seed " << uSeed;

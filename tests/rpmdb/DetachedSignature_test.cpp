@@ -27,7 +27,8 @@ TEST(DetachedSignatureTest, ArmourVariantsTable)
         sGood.substr(0, sGood.find('\n') + 1) + "\n" + sGood.substr(nBody);
     const std::string sTwice = sGood + sGood;
     const std::string sNoEnd = sGood.substr(0, sGood.find("-----END"));
-    const std::string sKey = "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQENBF\n-----END PGP PUBLIC KEY BLOCK-----\n";
+    const std::string sKey =
+        "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQENBF\n-----END PGP PUBLIC KEY BLOCK-----\n";
 
     struct Row
     {

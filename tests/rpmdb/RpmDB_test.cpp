@@ -200,9 +200,9 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     ASSERT_NE(pAlpha, nullptr);
     EXPECT_EQ(pAlpha->m_Evr, Evr(0, "1.0", "1"));
     EXPECT_EQ(dependencyTexts(pAlpha->m_setRequires),
-              (std::vector<std::string>{"(beta >= 2 or gamma)", "(zeta if eta else (beta with gamma))",
-                                        "beta >= 0:2.0", "delta < 3:1-2", "eps <= 0:4", "eta = 0:5-6",
-                                        "gamma", "zeta > 0:1.1"}));
+              (std::vector<std::string>{
+                  "(beta >= 2 or gamma)", "(zeta if eta else (beta with gamma))", "beta >= 0:2.0",
+                  "delta < 3:1-2", "eps <= 0:4", "eta = 0:5-6", "gamma", "zeta > 0:1.1"}));
     EXPECT_EQ(dependencyTexts(pAlpha->m_setProvides),
               (std::vector<std::string>{"alpha = 0:1.0-1", "alpha-cap", "libalpha = 0:1.0"}));
     EXPECT_TRUE(pAlpha->m_sGroup.empty());
@@ -221,8 +221,8 @@ TEST_F(RpmDbTest, ReadsInstalledPackagesAsRpmReportsThem)
     // Every installed record against rpm's own query.
     for (const Package& package : *pInstalled)
     {
-        const std::string sQuery =
-            package.m_sName.str() + "-" + package.m_Evr.m_sVersion.str() + "-" + package.m_Evr.m_sRelease.str();
+        const std::string sQuery = package.m_sName.str() + "-" + package.m_Evr.m_sVersion.str() +
+                                   "-" + package.m_Evr.m_sRelease.str();
         SCOPED_TRACE(sQuery);
         EXPECT_EQ(package.m_setRequires, queryDependencies(*this, "REQUIRE", sQuery));
         EXPECT_EQ(package.m_setProvides, queryDependencies(*this, "PROVIDE", sQuery));
@@ -266,8 +266,8 @@ TEST_F(RpmDbTest, ReadsPackageIdentityAndWhatInstallingItReplaces)
              build({"--name", "compat", "--version", "1.0", "--no-auto"}),
              build({"--name", "compat", "--version", "3.0", "--release", "2", "--no-auto"}),
              build({"--name", "other", "--version", "1.0", "--no-auto"})});
-    const std::string sNew = build({"--name", "a2", "--version", "2.0", "--epoch", "2", "--obsoletes",
-                                    "compat < 2.0", "--no-auto"});
+    const std::string sNew = build({"--name", "a2", "--version", "2.0", "--epoch", "2",
+                                    "--obsoletes", "compat < 2.0", "--no-auto"});
     std::string sSigMd5;
     ASSERT_EQ(rpmShell("-qp --nosignature --qf '%{SIGMD5}' " + quote(sNew), &sSigMd5), 0);
 
@@ -424,10 +424,14 @@ TEST_F(RpmDbTest, VerifiesDetachedSignatures)
     testing_support::writeFile(sData, "<repomd>index</repomd>\n");
     const std::string sTrusted = makeKey("trusted");
     makeKey("stranger");
-    const std::string sGpg = "GNUPGHOME=" + quote(m_dir.file("gnupg")) + " gpg --batch --quiet --yes ";
-    auto detachSign = [&](const std::string& sKey, const std::string& sOptions, const std::string& sOut) {
-        ASSERT_EQ(runShell(sGpg + "--local-user " + sKey + " " + sOptions + " --detach-sign --armor --output " +
-                           quote(sOut) + " " + quote(sData) + " 2>/dev/null"),
+    const std::string sGpg =
+        "GNUPGHOME=" + quote(m_dir.file("gnupg")) + " gpg --batch --quiet --yes ";
+    auto detachSign =
+        [&](const std::string& sKey, const std::string& sOptions, const std::string& sOut)
+    {
+        ASSERT_EQ(runShell(sGpg + "--local-user " + sKey + " " + sOptions +
+                           " --detach-sign --armor --output " + quote(sOut) + " " + quote(sData) +
+                           " 2>/dev/null"),
                   0);
     };
     const std::string sGood = m_dir.file("good.asc"), sStranger = m_dir.file("stranger.asc");
@@ -437,7 +441,8 @@ TEST_F(RpmDbTest, VerifiesDetachedSignatures)
     detachSign("trusted", "--textmode", sText);
     detachSign("trusted", "--digest-algo SHA512", sSha1);
     const std::string sGarbage = m_dir.file("garbage.asc");
-    testing_support::writeFile(sGarbage, "-----BEGIN PGP SIGNATURE-----\n\nAAAA\n-----END PGP SIGNATURE-----\n");
+    testing_support::writeFile(
+        sGarbage, "-----BEGIN PGP SIGNATURE-----\n\nAAAA\n-----END PGP SIGNATURE-----\n");
     const std::string sKeyBlock = m_dir.file("key.asc");
     ASSERT_EQ(runShell("cp " + quote(sTrusted) + " " + quote(sKeyBlock)), 0);
     const std::string sEdited = m_dir.file("edited.xml");
@@ -446,7 +451,8 @@ TEST_F(RpmDbTest, VerifiesDetachedSignatures)
     {
         LogCapture log;
         EXPECT_FALSE(verifyDetachedSignature(sData, sGood, "repomd.xml"));
-        EXPECT_EQ(log.text(), "ERROR: no public key in rpm database to verify the signature of 'repomd.xml'\n");
+        EXPECT_EQ(log.text(),
+                  "ERROR: no public key in rpm database to verify the signature of 'repomd.xml'\n");
     }
     ASSERT_EQ(rpmShell("--import " + quote(sTrusted)), 0);
 
@@ -462,20 +468,26 @@ TEST_F(RpmDbTest, VerifiesDetachedSignatures)
         {sData, sSha1, true, "INFO: good signature of 'repomd.xml' by key "},
         {sEdited, sGood, false, "ERROR: BAD signature of 'repomd.xml' (key "},
         {sData, sStranger, false, "which is not in the rpm database"},
-        {sData, sText, false, "ERROR: invalid signature of 'repomd.xml' (not a signature of a binary document)"},
+        {sData, sText, false,
+         "ERROR: invalid signature of 'repomd.xml' (not a signature of a binary document)"},
         {sData, sGarbage, false, "ERROR: invalid signature of 'repomd.xml' ("},
-        {sData, sKeyBlock, false, "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
-        {sData, sData, false, "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
+        {sData, sKeyBlock, false,
+         "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
+        {sData, sData, false,
+         "ERROR: invalid signature of 'repomd.xml' (not an ASCII-armoured signature)"},
         {sData, m_dir.file("missing.asc"), false,
-         "ERROR: cannot read signature '" + m_dir.file("missing.asc") + "' (No such file or directory)"},
+         "ERROR: cannot read signature '" + m_dir.file("missing.asc") +
+             "' (No such file or directory)"},
         {m_dir.file("missing.xml"), sGood, false,
-         "ERROR: cannot read '" + m_dir.file("missing.xml") + "' to check its signature (No such file or directory)"},
+         "ERROR: cannot read '" + m_dir.file("missing.xml") +
+             "' to check its signature (No such file or directory)"},
     };
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.m_sData + " " + row.m_sSignature);
         LogCapture log;
-        EXPECT_EQ(verifyDetachedSignature(row.m_sData, row.m_sSignature, "repomd.xml"), row.m_bResult);
+        EXPECT_EQ(verifyDetachedSignature(row.m_sData, row.m_sSignature, "repomd.xml"),
+                  row.m_bResult);
         EXPECT_TRUE(log.contains(row.m_sMessage)) << log.text();
         if (row.m_bResult)
         {
@@ -496,7 +508,8 @@ TEST_F(RpmDbTest, VerifiesDetachedSignatures)
         c = static_cast<char>(tolower(c));
     LogCapture log;
     EXPECT_FALSE(verifyDetachedSignature(sData, sStranger, "repomd.xml"));
-    EXPECT_TRUE(log.contains("ERROR: 'repomd.xml' is signed by key " + sKeyId + ", which is not in the rpm database"))
+    EXPECT_TRUE(log.contains("ERROR: 'repomd.xml' is signed by key " + sKeyId +
+                             ", which is not in the rpm database"))
         << log.text() << sKeyId;
 }
 

@@ -176,7 +176,8 @@ TEST_F(HeaderTest, DependencyArraysMustAgree)
     putStrings(RPMTAG_REQUIREVERSION, RPM_STRING_ARRAY_TYPE, {"", ""});
     DependencySet setRequires;
     EXPECT_TRUE(rpmheader::readDependencies(m_pHeader.get(), RPMTAG_REQUIRENAME, setRequires));
-    EXPECT_EQ(dependencyTexts(setRequires), (std::vector<std::string>{"(a or (b >= 2 with c))", "d"}));
+    EXPECT_EQ(dependencyTexts(setRequires),
+              (std::vector<std::string>{"(a or (b >= 2 with c))", "d"}));
     const struct
     {
         rpmTagVal m_nNameTag, m_nFlagsTag, m_nVersionTag;

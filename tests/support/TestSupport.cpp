@@ -37,7 +37,8 @@ std::string TempDir::file(const std::string& sName) const
 }
 
 LogCapture::LogCapture()
-    : m_sFile(m_dir.file("log")), m_nOldThreshold(logger().threshold()), m_bOldStderr(logger().toStderr())
+    : m_sFile(m_dir.file("log")), m_nOldThreshold(logger().threshold()),
+      m_bOldStderr(logger().toStderr())
 {
     if (!logger().addFile(m_sFile, TRACE, false))
         throw std::runtime_error("cannot capture log");

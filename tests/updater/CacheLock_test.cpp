@@ -117,7 +117,8 @@ TEST(CacheLock, SymbolicLinkIsRefusedAndItsTargetUntouched)
     CacheLock lock(sPath);
     EXPECT_FALSE(lock.acquire(5));
     EXPECT_FALSE(lock.isHeld());
-    EXPECT_TRUE(log.contains("ERROR: failed creating lock file '" + sPath + "' (Too many levels of symbolic links)."))
+    EXPECT_TRUE(log.contains("ERROR: failed creating lock file '" + sPath +
+                             "' (Too many levels of symbolic links)."))
         << log.text();
     EXPECT_EQ(readFile(sTarget), "keep me\n");
 
@@ -133,7 +134,8 @@ TEST(CacheLock, MissingDirectoryIsReported)
     LogCapture log;
     CacheLock lock(sPath);
     EXPECT_FALSE(lock.acquire(1));
-    EXPECT_TRUE(log.contains("ERROR: failed creating lock file '" + sPath + "' (No such file or directory)."))
+    EXPECT_TRUE(log.contains("ERROR: failed creating lock file '" + sPath +
+                             "' (No such file or directory)."))
         << log.text();
 }
 
@@ -149,8 +151,9 @@ TEST(CacheLock, NegativeOrZeroTimeoutGivesUpAtTheFirstRefusal)
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(lock.acquire(nTimeout));
         EXPECT_LT(secondsSince(start), 0.9);
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: failed acquiring lock file '" + sPath +
-                                                        "' (Resource temporarily unavailable)"});
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{"ERROR: failed acquiring lock file '" + sPath +
+                                           "' (Resource temporarily unavailable)"});
     }
 }
 
@@ -169,7 +172,8 @@ TEST(CacheLock, TimeoutMakesOneAttemptPerSecondAndTellsEveryTenth)
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "INFO: cache lock held by another instance, will timeout in 11 secs",
                                "INFO: cache lock held by another instance, will timeout in 1 secs",
-                               "ERROR: failed acquiring lock file '" + sPath + "' (Resource temporarily unavailable)",
+                               "ERROR: failed acquiring lock file '" + sPath +
+                                   "' (Resource temporarily unavailable)",
                            }));
     // The holder's content is left alone.
     EXPECT_EQ(readFile(sPath), "");

@@ -36,23 +36,23 @@ TEST(ChildProcess, OutputIsSplitIntoPieces)
     const std::string sLong(2500, 'a');
     // Exactly 1024 characters: the last one is a piece of its own with the newline.
     const std::string sExact(1024, 'b');
-    writeFile(sData, "hello world\n"          // ordinary line
-                     "x\n"                    // one character keeps its newline
-                     "\n"                     // empty line: skipped
-                     + sLong + "\n" + sExact + "\n" +
+    writeFile(sData, "hello world\n" // ordinary line
+                     "x\n"           // one character keeps its newline
+                     "\n"            // empty line: skipped
+                         + sLong + "\n" + sExact + "\n" +
                          "  indented\n"
-                         "zz");               // two characters without newline are logged
+                         "zz"); // two characters without newline are logged
     ChildProcess child("cat");
     child.addArgument(sData);
     LogCapture log;
     ASSERT_TRUE(child.run());
 
     const std::string sText = log.text();
-    const std::string sExpected = std::string("INFO: cat output:\n") + "INFO:   hello world\n" + "INFO:   x\n\n"
-                                  + "INFO:   " + std::string(1023, 'a') + "\n" + "INFO:   " + std::string(1023, 'a')
-                                  + "\n" + "INFO:   " + std::string(2500 - 2046, 'a') + "\n" + "INFO:   "
-                                  + std::string(1023, 'b') + "\n" + "INFO:   b\n\n" + "INFO:     indented\n"
-                                  + "INFO:   zz\n";
+    const std::string sExpected =
+        std::string("INFO: cat output:\n") + "INFO:   hello world\n" + "INFO:   x\n\n" +
+        "INFO:   " + std::string(1023, 'a') + "\n" + "INFO:   " + std::string(1023, 'a') + "\n" +
+        "INFO:   " + std::string(2500 - 2046, 'a') + "\n" + "INFO:   " + std::string(1023, 'b') +
+        "\n" + "INFO:   b\n\n" + "INFO:     indented\n" + "INFO:   zz\n";
     EXPECT_NE(sText.find(sExpected), std::string::npos) << sText;
     EXPECT_EQ(sText.find("INFO: cat output:"), sText.rfind("INFO: cat output:"));
 }
@@ -79,7 +79,8 @@ TEST(ChildProcess, StandardErrorGoesToTheLogAndStdinIsDevNull)
     child.addArgument("echo to-stderr >&2; echo stdin=$(readlink /proc/self/fd/0); exit 7");
     LogCapture log;
     ASSERT_TRUE(child.run());
-    EXPECT_TRUE(log.contains("INFO: /bin/sh output:\nINFO:   to-stderr\nINFO:   stdin=/dev/null\n")) << log.text();
+    EXPECT_TRUE(log.contains("INFO: /bin/sh output:\nINFO:   to-stderr\nINFO:   stdin=/dev/null\n"))
+        << log.text();
     EXPECT_TRUE(log.contains("DEBUG: started child '/bin/sh' with PID ")) << log.text();
     EXPECT_TRUE(log.contains("DEBUG: child '/bin/sh' exited with code 7")) << log.text();
     EXPECT_TRUE(child.exited());
@@ -102,7 +103,8 @@ TEST(ChildProcess, MissingProgramExitsWithOne)
     ChildProcess unknown("updater-test-no-such-command");
     ASSERT_TRUE(unknown.run());
     EXPECT_EQ(unknown.exitCode(), 1);
-    EXPECT_TRUE(log.contains("INFO:   updater-test-no-such-command: No such file or directory")) << log.text();
+    EXPECT_TRUE(log.contains("INFO:   updater-test-no-such-command: No such file or directory"))
+        << log.text();
 }
 
 TEST(ChildProcess, KilledChild)
@@ -150,7 +152,8 @@ TEST(ChildProcess, NoDescriptorsLeakIntoTheChild)
     ASSERT_NE(nOut, std::string::npos) << sText;
     const std::string sPipe = sText.substr(nOut + 6, sText.find(']', nOut) - nOut - 5);
     size_t nPipes = 0;
-    for (std::string::size_type n = sText.find(sPipe); n != std::string::npos; n = sText.find(sPipe, n + 1))
+    for (std::string::size_type n = sText.find(sPipe); n != std::string::npos;
+         n = sText.find(sPipe, n + 1))
         ++nPipes;
     EXPECT_EQ(nPipes, 2u) << sPipe << "\n" << sText;
     EXPECT_NE(sText.find(" 2 -> " + sPipe), std::string::npos) << sText;
@@ -171,26 +174,28 @@ TEST(ChildProcess, GrandchildKeepsThePipeOpen)
 
 TEST(ChildProcess, PipeFailureMeansNotStarted)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         std::string sLog;
         bool bStarted = true;
         int nPid = -1;
         {
-        LogCapture log;
-        const rlimit limit{32, 32};
-        setrlimit(RLIMIT_NOFILE, &limit);
-        std::vector<int> vFds;
-        for (int nFd; (nFd = open("/dev/null", O_RDONLY)) >= 0;)
-            vFds.push_back(nFd);
-        ChildProcess child("true");
-        bStarted = child.run();
-        nPid = child.pid();
-        for (int nFd : vFds)
-            close(nFd);
-        sLog = log.text();
+            LogCapture log;
+            const rlimit limit{32, 32};
+            setrlimit(RLIMIT_NOFILE, &limit);
+            std::vector<int> vFds;
+            for (int nFd; (nFd = open("/dev/null", O_RDONLY)) >= 0;)
+                vFds.push_back(nFd);
+            ChildProcess child("true");
+            bStarted = child.run();
+            nPid = child.pid();
+            for (int nFd : vFds)
+                close(nFd);
+            sLog = log.text();
         }
         CHILD_CHECK(!bStarted);
-        CHILD_CHECK(sLog.find("ERROR: failed creating pipe to run 'true' (Too many open files)") != std::string::npos);
+        CHILD_CHECK(sLog.find("ERROR: failed creating pipe to run 'true' (Too many open files)") !=
+                    std::string::npos);
         CHILD_CHECK(nPid == 0);
         _exit(0);
     };
@@ -203,15 +208,20 @@ TEST(ChildProcess, BackgroundChildOutlivesItsParent)
     const std::string sResult = paths.file("result");
     const std::string sScript = paths.script(
         "background",
-        "fds=\"0=$(readlink /proc/$$/fd/0) 1=$(readlink /proc/$$/fd/1) 2=$(readlink /proc/$$/fd/2)\"\n"
+        "fds=\"0=$(readlink /proc/$$/fd/0) 1=$(readlink /proc/$$/fd/1) 2=$(readlink "
+        "/proc/$$/fd/2)\"\n"
         "sleep 0.3\n"
         "{ echo \"args=$*\"; echo \"$fds\"; echo \"sid=$(cut -d' ' -f6 /proc/$$/stat) pid=$$\";\n"
-        "  grep SigIgn /proc/$$/status; } > " + sResult + ".tmp\n"
-        "mv " + sResult + ".tmp " + sResult + "\n");
+        "  grep SigIgn /proc/$$/status; } > " +
+            sResult +
+            ".tmp\n"
+            "mv " +
+            sResult + ".tmp " + sResult + "\n");
     const std::string sPidFile = paths.file("pid");
 
     // The intermediate process stands for the updater, which exits right after.
-    const auto body = [&] {
+    const auto body = [&]
+    {
         signal(SIGPIPE, SIG_IGN);
         ChildProcess child(sScript);
         child.addArgument("-r");
@@ -226,9 +236,8 @@ TEST(ChildProcess, BackgroundChildOutlivesItsParent)
         }
         CHILD_CHECK(bStarted);
         CHILD_CHECK(child.pid() > 0);
-        CHILD_CHECK(sLog.find("DEBUG: started background child '" + sScript + "' with PID "
-                              + std::to_string(child.pid()))
-                    != std::string::npos);
+        CHILD_CHECK(sLog.find("DEBUG: started background child '" + sScript + "' with PID " +
+                              std::to_string(child.pid())) != std::string::npos);
         writeFile(sPidFile, std::to_string(child.pid()));
         _exit(0);
     };
@@ -237,7 +246,8 @@ TEST(ChildProcess, BackgroundChildOutlivesItsParent)
     ASSERT_TRUE(driver_test::waitForFile(sResult));
     const std::string sPid = readFile(sPidFile);
     const std::string sText = readFile(sResult);
-    EXPECT_NE(sText.find("args=-r +1 two words\n0=/dev/null 1=/dev/null 2=/dev/null\n"), std::string::npos)
+    EXPECT_NE(sText.find("args=-r +1 two words\n0=/dev/null 1=/dev/null 2=/dev/null\n"),
+              std::string::npos)
         << sText;
     // A session of its own.
     EXPECT_NE(sText.find("sid=" + sPid + " pid=" + sPid + "\n"), std::string::npos) << sText;

@@ -12,8 +12,8 @@ namespace
 int parse(CommandLine& commandLine, std::vector<const char*> args)
 {
     args.insert(args.begin(), "updater");
-    poptContext context =
-        poptGetContext("updater", static_cast<int>(args.size()), args.data(), commandLine.table(), 0);
+    poptContext context = poptGetContext("updater", static_cast<int>(args.size()), args.data(),
+                                         commandLine.table(), 0);
     int nCode;
     while ((nCode = poptGetNextOpt(context)) > 0)
     {
@@ -31,9 +31,10 @@ TEST(CommandLine, NothingGivenLeavesEveryOptionAbsent)
     CommandLine commandLine;
     ASSERT_EQ(parse(commandLine, {}), -1);
     UpdaterOptions options = commandLine.options();
-    EXPECT_FALSE(options.m_bQuiet || options.m_bLogStderr || options.m_bCheckOnly || options.m_bTest ||
-                 options.m_bNoSigCheck || options.m_bNoReboot || options.m_bBackground || options.m_bCacheOnly ||
-                 options.m_bNoCacheClean || options.m_bCheckDbHeaders);
+    EXPECT_FALSE(options.m_bQuiet || options.m_bLogStderr || options.m_bCheckOnly ||
+                 options.m_bTest || options.m_bNoSigCheck || options.m_bNoReboot ||
+                 options.m_bBackground || options.m_bCacheOnly || options.m_bNoCacheClean ||
+                 options.m_bCheckDbHeaders);
     EXPECT_FALSE(options.m_sLogLevel || options.m_sRepo || options.m_sRepoUrl || options.m_sLogTo ||
                  options.m_sCacheDir || options.m_sConfFile);
     EXPECT_EQ(options.m_nMaxWaitTime, 0);
@@ -44,16 +45,37 @@ TEST(CommandLine, NothingGivenLeavesEveryOptionAbsent)
 TEST(CommandLine, EveryOptionStoresItsValue)
 {
     CommandLine commandLine;
-    ASSERT_EQ(parse(commandLine, {"-q", "-l", "debug", "-r", "other", "--repo-url", "base:file:///x",
-                                  "--log-to-stderr", "--log-to", "/tmp/x.log", "-n", "-N", "--no-sig-check",
-                                  "--no-reboot", "-b", "-C", "--no-cache-clean", "--check-db-headers",
-                                  "--max-wait-time", "-5", "--lock-timeout=25", "--cache-dir", "cache",
-                                  "--conf-file", "/etc/other.conf"}),
+    ASSERT_EQ(parse(commandLine, {"-q",
+                                  "-l",
+                                  "debug",
+                                  "-r",
+                                  "other",
+                                  "--repo-url",
+                                  "base:file:///x",
+                                  "--log-to-stderr",
+                                  "--log-to",
+                                  "/tmp/x.log",
+                                  "-n",
+                                  "-N",
+                                  "--no-sig-check",
+                                  "--no-reboot",
+                                  "-b",
+                                  "-C",
+                                  "--no-cache-clean",
+                                  "--check-db-headers",
+                                  "--max-wait-time",
+                                  "-5",
+                                  "--lock-timeout=25",
+                                  "--cache-dir",
+                                  "cache",
+                                  "--conf-file",
+                                  "/etc/other.conf"}),
               -1);
     UpdaterOptions options = commandLine.options();
-    EXPECT_TRUE(options.m_bQuiet && options.m_bLogStderr && options.m_bCheckOnly && options.m_bTest &&
-                options.m_bNoSigCheck && options.m_bNoReboot && options.m_bBackground && options.m_bCacheOnly &&
-                options.m_bNoCacheClean && options.m_bCheckDbHeaders);
+    EXPECT_TRUE(options.m_bQuiet && options.m_bLogStderr && options.m_bCheckOnly &&
+                options.m_bTest && options.m_bNoSigCheck && options.m_bNoReboot &&
+                options.m_bBackground && options.m_bCacheOnly && options.m_bNoCacheClean &&
+                options.m_bCheckDbHeaders);
     EXPECT_EQ(options.m_sLogLevel, "debug");
     EXPECT_EQ(options.m_sRepo, "other");
     EXPECT_EQ(options.m_sRepoUrl, "base:file:///x");

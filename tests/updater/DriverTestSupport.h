@@ -72,13 +72,13 @@ inline bool waitForFile(const std::string& sPath)
 
 // A check inside a forked child (death-test statement): prints what failed and ends
 // the child with exit code 1, which the parent reports together with that text.
-#define CHILD_CHECK(condition)                                                                                     \
-    do                                                                                                             \
-    {                                                                                                              \
-        if (!(condition))                                                                                          \
-        {                                                                                                          \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                         \
-            fflush(stderr);                                                                                        \
-            _exit(1);                                                                                              \
-        }                                                                                                          \
+#define CHILD_CHECK(condition)                                                                     \
+    do                                                                                             \
+    {                                                                                              \
+        if (!(condition))                                                                          \
+        {                                                                                          \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);          \
+            fflush(stderr);                                                                        \
+            _exit(1);                                                                              \
+        }                                                                                          \
     } while (0)

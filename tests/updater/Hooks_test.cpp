@@ -13,11 +13,12 @@ namespace
 {
 
 // A stub that records its arguments, one a line, into "<name>.args" and then runs sBody.
-std::string recordingStub(const PrivatePaths& paths, const std::string& sName, const std::string& sBody)
+std::string recordingStub(const PrivatePaths& paths, const std::string& sName,
+                          const std::string& sBody)
 {
     const std::string sArgs = paths.file(sName + ".args");
-    return paths.script(sName, "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + sArgs + ".tmp\nmv " + sArgs
-                                   + ".tmp " + sArgs + "\n" + sBody);
+    return paths.script(sName, "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + sArgs +
+                                   ".tmp\nmv " + sArgs + ".tmp " + sArgs + "\n" + sBody);
 }
 
 } // namespace
@@ -59,7 +60,8 @@ TEST(Hook, CountArgumentAndOutputInTheLog)
     LogCapture log;
     EXPECT_EQ(runHook("update", std::string("12")), RESULT_OK);
     EXPECT_EQ(readFile(paths.file("hook.args")), "update\n1.4.0\n12\n");
-    EXPECT_TRUE(log.contains("INFO: " + paths.paths().m_sHookProgram + " output:\nINFO:   hook sees update\n"
+    EXPECT_TRUE(log.contains("INFO: " + paths.paths().m_sHookProgram +
+                             " output:\nINFO:   hook sees update\n"
                              "INFO:   problem\n"))
         << log.text();
 }
@@ -70,7 +72,8 @@ TEST(Hook, MissingOrNotExecutableHookFails)
     {
         LogCapture log;
         EXPECT_EQ(runHook("init"), RESULT_FAILED);
-        EXPECT_TRUE(log.contains("INFO:   " + paths.paths().m_sHookProgram + ": No such file or directory"))
+        EXPECT_TRUE(
+            log.contains("INFO:   " + paths.paths().m_sHookProgram + ": No such file or directory"))
             << log.text();
         EXPECT_TRUE(log.contains("ERROR: hook failed (exit code 1)")) << log.text();
     }

@@ -16,11 +16,17 @@ TEST(RpmLog, PriorityLevels)
         int nLevel;
     };
     const Row rows[] = {
-        {RPMLOG_EMERG, FATAL},  {RPMLOG_ALERT, FATAL}, {RPMLOG_CRIT, FATAL},
-        {RPMLOG_ERR, ERROR},    {RPMLOG_WARNING, WARNING}, {RPMLOG_NOTICE, INFO},
-        {RPMLOG_INFO, INFO},    {RPMLOG_DEBUG, DEBUG},
+        {RPMLOG_EMERG, FATAL},
+        {RPMLOG_ALERT, FATAL},
+        {RPMLOG_CRIT, FATAL},
+        {RPMLOG_ERR, ERROR},
+        {RPMLOG_WARNING, WARNING},
+        {RPMLOG_NOTICE, INFO},
+        {RPMLOG_INFO, INFO},
+        {RPMLOG_DEBUG, DEBUG},
         // Only the low three bits are the priority.
-        {RPMLOG_ERR | (3 << 3), ERROR}, {RPMLOG_DEBUG | (1 << 3), DEBUG},
+        {RPMLOG_ERR | (3 << 3), ERROR},
+        {RPMLOG_DEBUG | (1 << 3), DEBUG},
     };
     for (const Row& row : rows)
         EXPECT_EQ(rpmPriorityLevel(row.nPriority), row.nLevel) << row.nPriority;

@@ -8,9 +8,9 @@
 #include <rpm/rpmdb.h>
 #include <rpm/rpmlib.h>
 #include <rpm/rpmmacro.h>
+#include <rpm/rpmsq.h>
 #include <rpm/rpmts.h>
 #include <rpm/rpmutil.h>
-#include <rpm/rpmsq.h>
 
 // The signal queue interface is marked deprecated in librpm 4.18 but still in use.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -35,7 +35,8 @@ struct sigaction currentAction(int nSignal)
 bool isCatching(int nSignal)
 {
     const struct sigaction action = currentAction(nSignal);
-    return (action.sa_flags & SA_SIGINFO) && (action.sa_flags & SA_RESTART) && action.sa_sigaction != nullptr;
+    return (action.sa_flags & SA_SIGINFO) && (action.sa_flags & SA_RESTART) &&
+           action.sa_sigaction != nullptr;
 }
 
 bool hasHandler(int nSignal, void (*pHandler)(int))
@@ -64,7 +65,8 @@ rpmsqAction_t rpmAction(int nSignal)
 
 TEST(Signals, StartUpCatchesTerminationAndIgnoresSigpipe)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(!terminationSignalCaught());
         CHILD_CHECK(terminationSignalNumber() == 0);
         CHILD_CHECK(installSignalHandlers());
@@ -91,7 +93,8 @@ TEST(Signals, StartUpCatchesTerminationAndIgnoresSigpipe)
 
 TEST(Signals, RepeatedInstallTouchesNothing)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installHandler(SIGINT, false));
         CHILD_CHECK(isCatching(SIGINT));
         // Changed behind the table's back: a repeated install must not notice.
@@ -115,7 +118,8 @@ TEST(Signals, RepeatedInstallTouchesNothing)
 
 TEST(Signals, EnableRestoresTheActionsFoundAtStart)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         signal(SIGTERM, customHandler);
         signal(SIGQUIT, SIG_IGN);
         CHILD_CHECK(installSignalHandlers());
@@ -145,7 +149,8 @@ TEST(Signals, EnableRestoresTheActionsFoundAtStart)
 
 TEST(Signals, WindowEnablesForItsScopeOrUntilClosed)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         {
             TerminationSignalWindow window;
@@ -171,7 +176,8 @@ TEST(Signals, WindowEnablesForItsScopeOrUntilClosed)
 
 TEST(Signals, EnabledSignalEndsTheProcess)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         CHILD_CHECK(enableTerminationSignals());
         raise(SIGTERM);
@@ -182,7 +188,8 @@ TEST(Signals, EnabledSignalEndsTheProcess)
 
 TEST(Signals, RecordedSignalIsRaisedAgainAfterEnabling)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         raise(SIGINT);
         CHILD_CHECK(terminationSignalCaught());
@@ -195,7 +202,8 @@ TEST(Signals, RecordedSignalIsRaisedAgainAfterEnabling)
 
 TEST(Signals, IgnoredSighupStaysIgnoredAlsoInChildren)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         signal(SIGHUP, customHandler);
         CHILD_CHECK(installSignalHandlers());
         CHILD_CHECK(ignoreSighup());
@@ -241,7 +249,8 @@ TEST(Signals, IgnoredSighupStaysIgnoredAlsoInChildren)
 
 TEST(Signals, FailedInstallationLeavesNoEntry)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         std::string sLog;
         bool bInstalled = true;
         {
@@ -250,8 +259,8 @@ TEST(Signals, FailedInstallationLeavesNoEntry)
             sLog = log.text();
         }
         CHILD_CHECK(!bInstalled);
-        CHILD_CHECK(sLog.find("ERROR: failed installing handler for signal 9 (Invalid argument)")
-                    != std::string::npos);
+        CHILD_CHECK(sLog.find("ERROR: failed installing handler for signal 9 (Invalid argument)") !=
+                    std::string::npos);
         CHILD_CHECK(uninstallHandler(SIGKILL));
         _exit(0);
     };
@@ -260,7 +269,8 @@ TEST(Signals, FailedInstallationLeavesNoEntry)
 
 TEST(Signals, ForeignRpmQueueActionIsKept)
 {
-    const auto body = [&] {
+    const auto body = [&]
+    {
         rpmsqSetAction(SIGTERM, foreignRpmAction);
         std::string sLog;
         bool bInstalled = true;
@@ -270,8 +280,10 @@ TEST(Signals, ForeignRpmQueueActionIsKept)
             sLog = log.text();
         }
         CHILD_CHECK(!bInstalled);
-        CHILD_CHECK(sLog.find("ERROR: handler for signal 15 was already installed in rpmlib signal queue")
-                    != std::string::npos);
+        CHILD_CHECK(
+            sLog.find(
+                "ERROR: handler for signal 15 was already installed in rpmlib signal queue") !=
+            std::string::npos);
         CHILD_CHECK(sLog.find("ERROR: failed intializing signal handlers") != std::string::npos);
         CHILD_CHECK(rpmAction(SIGTERM) == foreignRpmAction);
         CHILD_CHECK(hasHandler(SIGTERM, SIG_DFL));
@@ -284,7 +296,8 @@ TEST(RpmSignalQueue, ActiveQueueOnlySetsTheFlag)
 {
     // While librpm's queue is active its own handler takes the signal, and polling
     // runs the registered action: ours records the signal instead of exiting.
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         rpmsqActivate(1);
         raise(SIGTERM);
@@ -304,7 +317,8 @@ TEST(RpmSignalQueue, WithoutRegistrationTheQueueExits)
 {
     // The library's default that the registration replaces (exit with 128 + signal);
     // also what the signal does again after enableTerminationSignals.
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         CHILD_CHECK(enableTerminationSignals());
         rpmsqActivate(1);
@@ -322,17 +336,21 @@ TEST(RpmSignalQueue, SigtermWhileReadingTheDatabase)
     const std::string sTop = paths.file("build");
     ASSERT_EQ(testing_support::runShell("rpm --dbpath " + sDb + " --initdb"), 0);
     // One package in the database, so that the iteration has a header to read.
-    testing_support::writeFile(paths.file("sigtest.spec"), "Name: sigtest\nVersion: 1.0\nRelease: 1\n"
-                                                           "Summary: test\nLicense: none\nBuildArch: noarch\n"
-                                                           "%description\ntest\n%files\n");
-    ASSERT_EQ(testing_support::runShell("rpmbuild -bb --quiet --define '_topdir " + sTop + "' --define '_dbpath "
-                                        + sDb + "' " + paths.file("sigtest.spec") + " >/dev/null 2>&1"),
+    testing_support::writeFile(paths.file("sigtest.spec"),
+                               "Name: sigtest\nVersion: 1.0\nRelease: 1\n"
+                               "Summary: test\nLicense: none\nBuildArch: noarch\n"
+                               "%description\ntest\n%files\n");
+    ASSERT_EQ(testing_support::runShell("rpmbuild -bb --quiet --define '_topdir " + sTop +
+                                        "' --define '_dbpath " + sDb + "' " +
+                                        paths.file("sigtest.spec") + " >/dev/null 2>&1"),
               0);
-    ASSERT_EQ(testing_support::runShell("rpm --dbpath " + sDb + " -i --justdb --nodeps --noscripts " + sTop
-                                        + "/RPMS/noarch/sigtest-1.0-1.noarch.rpm >/dev/null 2>&1"),
+    ASSERT_EQ(testing_support::runShell("rpm --dbpath " + sDb +
+                                        " -i --justdb --nodeps --noscripts " + sTop +
+                                        "/RPMS/noarch/sigtest-1.0-1.noarch.rpm >/dev/null 2>&1"),
               0);
 
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(installSignalHandlers());
         CHILD_CHECK(rpmReadConfigFiles(nullptr, nullptr) == 0);
         rpmPushMacro(nullptr, "_dbpath", nullptr, sDb.c_str(), RMIL_CMDLINE);

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <set>
 #include <sstream>
-#include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
@@ -95,7 +95,8 @@ TEST(StatusFile, ReadsOnlyTheFirstWordExactly)
         {"", false, READY, "DEBUG: failed reading from status file"},
         {"  \n\n", false, READY, "DEBUG: failed reading from status file"},
         // Only 31 characters of a long word are compared.
-        {std::string(40, 'A'), false, READY, "ERROR: unknown status '" + std::string(31, 'A') + "'"},
+        {std::string(40, 'A'), false, READY,
+         "ERROR: unknown status '" + std::string(31, 'A') + "'"},
     };
     PrivatePaths paths;
     for (const Row& row : vRows)
@@ -158,7 +159,8 @@ TEST(StatusFile, InvalidValueChangesNothing)
     {
         LogCapture log;
         EXPECT_FALSE(saveStatus(nValue));
-        EXPECT_TRUE(log.contains("ERROR: invalid status value " + std::to_string(nValue))) << log.text();
+        EXPECT_TRUE(log.contains("ERROR: invalid status value " + std::to_string(nValue)))
+            << log.text();
     }
     EXPECT_EQ(readFile(paths.paths().m_sStatusFile), "DOWNLOADING\n");
 }
@@ -167,7 +169,8 @@ TEST(StatusFile, FailedWriteKeepsTheOldFileAndNoTemporary)
 {
     // A full disk: the temporary file can be created but not written.
     PrivatePaths paths;
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(mountSmallFilesystem(paths.dir()));
         CHILD_CHECK(saveStatus(ANALYZING));
         fillFilesystem(paths.dir());
@@ -179,11 +182,12 @@ TEST(StatusFile, FailedWriteKeepsTheOldFileAndNoTemporary)
             sLog = log.text();
         }
         CHILD_CHECK(!bSaved);
-        CHILD_CHECK(sLog.find("DEBUG: failed writing status to temp file: No space left on device")
-                    != std::string::npos);
+        CHILD_CHECK(
+            sLog.find("DEBUG: failed writing status to temp file: No space left on device") !=
+            std::string::npos);
         CHILD_CHECK(readFile(paths.paths().m_sStatusFile) == "ANALYZING\n");
-        CHILD_CHECK((listDir(paths.dir()) == std::vector<std::string>{"filler", "status"}
-                     || listDir(paths.dir()) == std::vector<std::string>{"status", "filler"}));
+        CHILD_CHECK((listDir(paths.dir()) == std::vector<std::string>{"filler", "status"} ||
+                     listDir(paths.dir()) == std::vector<std::string>{"status", "filler"}));
         _exit(0);
     };
     EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
@@ -209,7 +213,9 @@ TEST(StatusFile, MissingDirectoryFailsAtTheTemporary)
     paths.apply(changed);
     LogCapture log;
     EXPECT_FALSE(saveStatus(READY));
-    EXPECT_TRUE(log.contains("DEBUG: failed creating status temporary file: No such file or directory")) << log.text();
+    EXPECT_TRUE(
+        log.contains("DEBUG: failed creating status temporary file: No such file or directory"))
+        << log.text();
 }
 
 TEST(StatusFile, ReaderNeverSeesAPartialFile)
@@ -223,27 +229,29 @@ TEST(StatusFile, ReaderNeverSeesAPartialFile)
     std::atomic<bool> bStop{false};
     std::atomic<int> nReads{0};
     std::string sBad;
-    std::thread reader([&] {
-        while (!bStop)
+    std::thread reader(
+        [&]
         {
-            FILE* pStream = fopen(paths.paths().m_sStatusFile.c_str(), "r");
-            if (!pStream)
+            while (!bStop)
             {
-                sBad = "file missing";
-                return;
+                FILE* pStream = fopen(paths.paths().m_sStatusFile.c_str(), "r");
+                if (!pStream)
+                {
+                    sBad = "file missing";
+                    return;
+                }
+                char buffer[64];
+                const size_t nRead = fread(buffer, 1, sizeof(buffer), pStream);
+                fclose(pStream);
+                const std::string sContent(buffer, nRead);
+                if (!setValid.count(sContent))
+                {
+                    sBad = "'" + sContent + "'";
+                    return;
+                }
+                ++nReads;
             }
-            char buffer[64];
-            const size_t nRead = fread(buffer, 1, sizeof(buffer), pStream);
-            fclose(pStream);
-            const std::string sContent(buffer, nRead);
-            if (!setValid.count(sContent))
-            {
-                sBad = "'" + sContent + "'";
-                return;
-            }
-            ++nReads;
-        }
-    });
+        });
     for (int n = 0; n < 500 && sBad.empty(); ++n)
         ASSERT_TRUE(saveStatus(n % STATUS_COUNT));
     bStop = true;
@@ -309,7 +317,8 @@ TEST_F(StatusSync, SyncsTheFileAndItsDirectory)
     for (const struct stat& info : g_syncRecord.m_vSynced)
     {
         bFileSynced |= info.st_ino == file.st_ino && info.st_dev == file.st_dev;
-        bDirSynced |= S_ISDIR(info.st_mode) && info.st_ino == dir.st_ino && info.st_dev == dir.st_dev;
+        bDirSynced |=
+            S_ISDIR(info.st_mode) && info.st_ino == dir.st_ino && info.st_dev == dir.st_dev;
     }
     EXPECT_TRUE(bFileSynced);
     EXPECT_TRUE(bDirSynced);
@@ -325,7 +334,8 @@ TEST_F(StatusSync, FailureOfEitherSyncIsReported)
         g_syncRecord.m_nFailAt = nFailAt;
         LogCapture log;
         EXPECT_FALSE(syncStatus());
-        EXPECT_TRUE(log.contains("ERROR: failed to sync status file: Input/output error")) << log.text();
+        EXPECT_TRUE(log.contains("ERROR: failed to sync status file: Input/output error"))
+            << log.text();
         EXPECT_FALSE(log.contains("synced status file"));
     }
 }
@@ -334,7 +344,8 @@ TEST_F(StatusSync, MissingFileCannotBeSynced)
 {
     LogCapture log;
     EXPECT_FALSE(syncStatus());
-    EXPECT_TRUE(log.contains("ERROR: failed to sync status file: No such file or directory")) << log.text();
+    EXPECT_TRUE(log.contains("ERROR: failed to sync status file: No such file or directory"))
+        << log.text();
 }
 
 TEST(StatusSyncSystemCalls, DirectoryIsFsyncedOnDisk)
@@ -356,18 +367,21 @@ TEST(StatusSyncSystemCalls, DirectoryIsFsyncedOnDisk)
     }
     int nWait = 0;
     ASSERT_EQ(waitpid(nPid, &nWait, WUNTRACED), nPid);
-    const std::string sCommand = "strace -y -e trace=fsync,fdatasync -o " + sTrace + " -p " + std::to_string(nPid)
-                                 + " & tracer=$!; sleep 0.5; kill -CONT " + std::to_string(nPid) + "; wait $tracer";
+    const std::string sCommand = "strace -y -e trace=fsync,fdatasync -o " + sTrace + " -p " +
+                                 std::to_string(nPid) + " & tracer=$!; sleep 0.5; kill -CONT " +
+                                 std::to_string(nPid) + "; wait $tracer";
     EXPECT_EQ(testing_support::runShell(sCommand), 0);
     ASSERT_EQ(waitpid(nPid, &nWait, 0), nPid);
     EXPECT_TRUE(WIFEXITED(nWait) && WEXITSTATUS(nWait) == 0);
     const std::string sLog = readFile(sTrace);
-    const auto synced = [&sLog](const std::string& sPath) {
+    const auto synced = [&sLog](const std::string& sPath)
+    {
         std::istringstream in(sLog);
         for (std::string sLine; std::getline(in, sLine);)
         {
-            if (sLine.rfind("fsync(", 0) == 0 && sLine.find("<" + sPath + ">)") != std::string::npos
-                && sLine.size() >= 3 && sLine.compare(sLine.size() - 3, 3, "= 0") == 0)
+            if (sLine.rfind("fsync(", 0) == 0 &&
+                sLine.find("<" + sPath + ">)") != std::string::npos && sLine.size() >= 3 &&
+                sLine.compare(sLine.size() - 3, 3, "= 0") == 0)
                 return true;
         }
         return false;
@@ -394,9 +408,11 @@ TEST(StartCheck, EveryStatus)
         {TESTING, true, -5, "", "TESTING\n"},
         {PKGSDONE, true, -5, "", "PKGSDONE\n"},
         {UPDATING, false, RESULT_FATAL,
-         "FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting", "CORRUPTED\n"},
+         "FATAL: a previous update was interrupted; SYSTEM MAY BE CORRUPTED! Aborting",
+         "CORRUPTED\n"},
         {CORRUPTED, false, RESULT_FATAL, "FATAL: system is corrupted cannot update", "CORRUPTED\n"},
-        {REBOOTING, false, RESULT_ERROR, "INFO: machine is rebooting after update, cannot start", "REBOOTING\n"},
+        {REBOOTING, false, RESULT_ERROR, "INFO: machine is rebooting after update, cannot start",
+         "REBOOTING\n"},
     };
     for (const Row& row : vRows)
     {
@@ -495,7 +511,8 @@ TEST(UpdateStateFile, UnreadableFileIsNone)
     paths.apply(changed);
     LogCapture log;
     EXPECT_EQ(loadUpdateState(), NONE);
-    EXPECT_TRUE(log.contains("DEBUG: cannot read from update state file: Not a directory")) << log.text();
+    EXPECT_TRUE(log.contains("DEBUG: cannot read from update state file: Not a directory"))
+        << log.text();
 }
 
 TEST(UpdateStateFile, SameStateIsWrittenOnce)
@@ -525,7 +542,8 @@ TEST(UpdateStateFile, NoneIsNeverWritten)
     (void)loadUpdateState();
     LogCapture log;
     saveUpdateState(NONE);
-    EXPECT_TRUE(log.contains("WARNING: ignoring request to save NONE as update state")) << log.text();
+    EXPECT_TRUE(log.contains("WARNING: ignoring request to save NONE as update state"))
+        << log.text();
     EXPECT_FALSE(testing_support::fileExists(paths.paths().m_sUpdateStateFile));
 }
 
@@ -539,7 +557,8 @@ TEST(UpdateStateFile, FailedWriteIsRetried)
     {
         LogCapture log;
         saveUpdateState(PENDING);
-        EXPECT_TRUE(log.contains("WARNING: failed to open update state file for save: No such file or directory"))
+        EXPECT_TRUE(log.contains(
+            "WARNING: failed to open update state file for save: No such file or directory"))
             << log.text();
     }
     ASSERT_EQ(mkdir(paths.file("later").c_str(), 0755), 0);
@@ -550,7 +569,8 @@ TEST(UpdateStateFile, FailedWriteIsRetried)
 TEST(UpdateStateFile, FailedFlushIsReportedAndNotCached)
 {
     PrivatePaths paths;
-    const auto body = [&] {
+    const auto body = [&]
+    {
         CHILD_CHECK(mountSmallFilesystem(paths.dir()));
         (void)loadUpdateState();
         fillFilesystem(paths.dir());
@@ -560,8 +580,9 @@ TEST(UpdateStateFile, FailedFlushIsReportedAndNotCached)
             saveUpdateState(COMPLETE);
             sLog = log.text();
         }
-        CHILD_CHECK(sLog.find("WARNING: failed writing to update state file: No space left on device")
-                    != std::string::npos);
+        CHILD_CHECK(
+            sLog.find("WARNING: failed writing to update state file: No space left on device") !=
+            std::string::npos);
         // Not cached: once there is room, the same value is written.
         CHILD_CHECK(unlink(paths.file("filler").c_str()) == 0);
         saveUpdateState(COMPLETE);
@@ -607,11 +628,11 @@ TEST(UpdateStateDecision, Rules)
     };
     for (const Row& row : vRows)
     {
-        SCOPED_TRACE(::testing::Message() << "A=" << row.m_nAvailable << " I=" << row.m_nHandled << " success="
-                                          << row.m_bSuccess << " updaterOnly=" << row.m_bUpdaterOnly
-                                          << " previous=" << row.m_previous);
-        EXPECT_EQ(decideUpdateState(row.m_nAvailable, row.m_nHandled, row.m_bSuccess, row.m_bUpdaterOnly,
-                                    row.m_previous),
+        SCOPED_TRACE(::testing::Message() << "A=" << row.m_nAvailable << " I=" << row.m_nHandled
+                                          << " success=" << row.m_bSuccess << " updaterOnly="
+                                          << row.m_bUpdaterOnly << " previous=" << row.m_previous);
+        EXPECT_EQ(decideUpdateState(row.m_nAvailable, row.m_nHandled, row.m_bSuccess,
+                                    row.m_bUpdaterOnly, row.m_previous),
                   row.m_expected);
     }
 }

@@ -73,7 +73,8 @@ TEST(TransactionRecord, RebootOwedTable)
         record.m_nRpmCode = row.nRpmCode;
         record.m_bEarlierInstall = row.bEarlierInstall;
         record.m_bNoReboot = row.bNoReboot;
-        EXPECT_EQ(record.rebootOwed(), row.bOwed) << static_cast<int>(row.stage) << " " << row.nRpmCode;
+        EXPECT_EQ(record.rebootOwed(), row.bOwed)
+            << static_cast<int>(row.stage) << " " << row.nRpmCode;
     }
 }
 
@@ -82,23 +83,24 @@ TEST(TransactionRecord, RebootOwedTable)
 TEST(TransactionRecord, DamagedTextIsRejected)
 {
     const std::string sGood = sampleRecord().format();
-    auto replaced = [&sGood](const std::string& sFrom, const std::string& sTo) {
+    auto replaced = [&sGood](const std::string& sFrom, const std::string& sTo)
+    {
         std::string sText = sGood;
         sText.replace(sText.find(sFrom), sFrom.size(), sTo);
         return sText;
     };
     const std::string rows[] = {
         "",
-        sGood.substr(0, sGood.size() - 4),          // cut before "end"
-        sGood.substr(0, sGood.size() - 1),          // no final newline
-        sGood + "new\tx\n",                        // after "end"
-        replaced("record 1", "record 2"),           // another format
+        sGood.substr(0, sGood.size() - 4), // cut before "end"
+        sGood.substr(0, sGood.size() - 1), // no final newline
+        sGood + "new\tx\n",                // after "end"
+        replaced("record 1", "record 2"),  // another format
         replaced("stage\trpm-exited", "stage\tdone"),
         replaced("pass\t2", "pass\ttwo"),
         replaced("counts\t7\t7", "counts\t7"),
         replaced("flags\t0\t0\t0\t1", "flags\t0\t0\t0\t2"),
         replaced("\ta2\t3\t2.0", "\ta2\t-3\t2.0"),
-        replaced("\ta2\t3\t2.0", "\t\t3\t2.0"),       // no name
+        replaced("\ta2\t3\t2.0", "\t\t3\t2.0"), // no name
         replaced("/var/cache/updater/base/packages/a2-2.0-1.noarch.rpm", ""),
         replaced("replaced\ta2\t-\t1.0\t1\tnoarch\t-", "replaced\ta2"),
         replaced("mode\tupdate\n", "mode\tupdate\nunknown\t1\n"),

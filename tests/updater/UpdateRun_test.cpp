@@ -91,8 +91,9 @@ TEST(GatherRandomBytes, ReadErrorEndsTheGatheringInsteadOfLooping)
     LogCapture log;
     unsigned char buffer[4] = {};
     EXPECT_FALSE(gatherRandomBytes(buffer, 4));
-    EXPECT_TRUE(log.contains("ERROR: failed reading from '/dev/urandom', failed gathering random data (Is a "
-                             "directory)."));
+    EXPECT_TRUE(log.contains(
+        "ERROR: failed reading from '/dev/urandom', failed gathering random data (Is a "
+        "directory)."));
     EXPECT_FALSE(log.contains("end-of-file"));
 }
 
@@ -103,18 +104,20 @@ TEST(GatherRandomBytes, ShortReadsAreJoinedInOrder)
     const std::string sFifo = paths.file("fifo");
     ASSERT_EQ(mkfifo(sFifo.c_str(), 0600), 0);
     RandomDevice device(paths, sFifo);
-    std::thread writer([&] {
-        const int nFd = open(sFifo.c_str(), O_WRONLY);
-        if (nFd < 0)
-            return;
-        for (char c : std::string("wxyz"))
+    std::thread writer(
+        [&]
         {
-            if (write(nFd, &c, 1) != 1)
-                break;
-            usleep(20000);
-        }
-        close(nFd);
-    });
+            const int nFd = open(sFifo.c_str(), O_WRONLY);
+            if (nFd < 0)
+                return;
+            for (char c : std::string("wxyz"))
+            {
+                if (write(nFd, &c, 1) != 1)
+                    break;
+                usleep(20000);
+            }
+            close(nFd);
+        });
     unsigned char buffer[4] = {};
     const bool bGathered = gatherRandomBytes(buffer, 4);
     writer.join();
@@ -139,7 +142,8 @@ TEST(RandomDelay, StaysWithinZeroAndTheMaximum)
             seen.insert(nDelay);
         }
         if (row.nMax <= 2)
-            EXPECT_EQ(seen.size(), static_cast<size_t>(row.nMax)) << "not every value below the maximum occurs";
+            EXPECT_EQ(seen.size(), static_cast<size_t>(row.nMax))
+                << "not every value below the maximum occurs";
         else
             EXPECT_GT(seen.size(), 100u) << row.nMax;
     }
@@ -214,7 +218,8 @@ TEST(RunUpdate, NoRandomDataNoWaitAndNoRepositoryContact)
     LogCapture log;
     EXPECT_EQ(runUpdate(configWith("http://203.0.113.1/repo"), {}), RESULT_ERROR);
     EXPECT_TRUE(log.contains("ERROR: could not gather random data"));
-    EXPECT_TRUE(log.contains("INFO: updating packages from repository 'Base' (URI 'http://203.0.113.1/repo')"));
+    EXPECT_TRUE(log.contains(
+        "INFO: updating packages from repository 'Base' (URI 'http://203.0.113.1/repo')"));
     EXPECT_FALSE(log.contains("waiting"));
     EXPECT_FALSE(testing_support::fileExists(paths.paths().m_sStatusFile));
 }
