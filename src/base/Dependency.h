@@ -94,6 +94,8 @@ public:
                          m_vEntries.end());
     }
 
+    allocator_type get_allocator() const { return m_vEntries.get_allocator(); }
+
     const_iterator begin() const { return m_vEntries.begin(); }
     const_iterator end() const { return m_vEntries.end(); }
     const_iterator cbegin() const { return m_vEntries.cbegin(); }

@@ -181,11 +181,21 @@ private:
     Records& records() { return m_pArena->m_records; }
     const Records& records() const { return m_pArena->m_records; }
 
-    // The arena comes first: it is made before the records and freed after them.
+    // The records are never destroyed one by one: every byte they own (the tree's nodes
+    // and the dependency sets' entries) comes from the arena, and everything else in them
+    // is trivially destructible, so releasing the arena frees the list whole.
     struct Arena
     {
+        Arena() : m_records(&m_resource) {}
+        ~Arena() {}
+        Arena(const Arena&) = delete;
+        Arena& operator=(const Arena&) = delete;
+
         std::pmr::monotonic_buffer_resource m_resource;
-        Records m_records{&m_resource};
+        union
+        {
+            Records m_records;
+        };
     };
     std::unique_ptr<Arena> m_pArena;
 };
