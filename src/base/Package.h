@@ -187,6 +187,7 @@ private:
     struct Arena
     {
         Arena() : m_records(&m_resource) {}
+        // The records are left as they are; the resource then releases their memory.
         ~Arena() {}
         Arena(const Arena&) = delete;
         Arena& operator=(const Arena&) = delete;

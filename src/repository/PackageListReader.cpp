@@ -838,6 +838,7 @@ void ListParser::startPackage(const ElementAttributes& attributes, State& state)
         state = State::IGNORED;
         return;
     }
+    // A fresh record, but with the room of the last one's dependency sets.
     RepoPackage next;
     for (DependencySet RepoPackage::*pSet :
          {&RepoPackage::m_setRequires, &RepoPackage::m_setProvides, &RepoPackage::m_setObsoletes})
