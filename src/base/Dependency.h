@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <iterator>
+#include <memory_resource>
 #include <set>
 #include <string>
 #include <utility>
@@ -54,15 +55,34 @@ static_assert(sizeof(Dependency) == 20, "a Dependency is a name handle, an Evr a
 // package, and a tree node per entry would cost more than the entry. The interface is the
 // part of std::set that the updater uses; an insertion moves the entries after it, and an
 // insertion or erasure invalidates iterators after its position.
+//
+// Allocator-aware: a set made inside a container with a memory resource (the package
+// list's arena) takes its entries from that resource; a copy takes them from the default
+// one again.
 class DependencySet
 {
 public:
     using value_type = Dependency;
     using size_type = std::size_t;
-    using const_iterator = std::vector<Dependency>::const_iterator;
+    using allocator_type = std::pmr::polymorphic_allocator<Dependency>;
+    using const_iterator = std::pmr::vector<Dependency>::const_iterator;
     using iterator = const_iterator;
 
     DependencySet() = default;
+    DependencySet(const DependencySet&) = default;
+    DependencySet(DependencySet&&) = default;
+    DependencySet& operator=(const DependencySet&) = default;
+    DependencySet& operator=(DependencySet&&) = default;
+    explicit DependencySet(const allocator_type& allocator) : m_vEntries(allocator) {}
+    // The entries, exactly as many as there are, from the allocator's resource.
+    DependencySet(const DependencySet& other, const allocator_type& allocator)
+        : m_vEntries(other.m_vEntries, allocator)
+    {
+    }
+    DependencySet(DependencySet&& other, const allocator_type& allocator)
+        : m_vEntries(std::move(other.m_vEntries), allocator)
+    {
+    }
     DependencySet(std::initializer_list<Dependency> entries)
     {
         assign(entries.begin(), entries.end());
@@ -83,6 +103,8 @@ public:
                                      { return !(a < b); }),
                          m_vEntries.end());
     }
+
+    allocator_type get_allocator() const { return m_vEntries.get_allocator(); }
 
     const_iterator begin() const { return m_vEntries.begin(); }
     const_iterator end() const { return m_vEntries.end(); }
@@ -154,7 +176,7 @@ private:
 
     static constexpr size_type INITIAL_CAPACITY = 16;
 
-    std::vector<Dependency> m_vEntries;
+    std::pmr::vector<Dependency> m_vEntries;
 };
 
 // Operator text of comparison bits: "<", ">", "=", "<=", ">=", "" for 0, "?" otherwise.

@@ -42,6 +42,7 @@
 #include <set>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace
@@ -284,8 +285,9 @@ struct AdditionOrder
 {
     bool operator()(const RepoPackage& /*a*/, const RepoPackage& /*b*/) const { return false; }
 };
-using PendingRecords = std::multiset<RepoPackage, AdditionOrder>;
-// The records move into the list as nodes, without a copy or a new allocation.
+using PendingRecords = std::pmr::multiset<RepoPackage, AdditionOrder>;
+// The records move into the list as nodes, without a copy or a new allocation: they are
+// made with the list's allocator, in its arena.
 static_assert(std::is_same_v<PendingRecords::node_type, RepoPackageList::node_type>,
               "the records' nodes must fit the package list");
 
@@ -310,8 +312,10 @@ using PushParserHandle = std::unique_ptr<xmlParserCtxt, PushParserFree>;
 class ListParser
 {
 public:
-    ListParser(const std::string& sPath, const std::string& sPackageDir, RecordedLog& log)
-        : m_sPath(sPath), m_sPackageDir(sPackageDir), m_log(log)
+    // The records are made with `allocator`, that of the list they go into.
+    ListParser(const std::string& sPath, const std::string& sPackageDir, RecordedLog& log,
+               const RepoPackageList::allocator_type& allocator)
+        : m_sPath(sPath), m_sPackageDir(sPackageDir), m_log(log), m_records(allocator)
     {
         for (const Transition& transition : TRANSITIONS)
             m_vTransitions[static_cast<std::size_t>(transition.m_parent)].push_back(&transition);
@@ -413,7 +417,8 @@ private:
     // The content the DTD declares for elements: XML_ELEMENT_TYPE_*; the first declaration counts.
     std::map<std::string, int, std::less<>> m_mapDeclared;
 
-    // The package being read.
+    // The package being read. Its dependency sets keep their room from one package to the
+    // next; an accepted record gets a copy of exactly the entries.
     RepoPackage m_package;
     bool m_bPackageFailed = false;
     std::string m_sName;
@@ -803,8 +808,6 @@ void ListParser::leave(State state, const xmlChar* pLocalName)
     case State::PROVIDES:
     case State::REQUIRES:
     case State::OBSOLETES:
-        // The list keeps every set for the whole run: no room held in reserve.
-        m_pDependencies->shrink_to_fit();
         m_pDependencies = nullptr;
         return;
     case State::PACKAGE:
@@ -818,7 +821,7 @@ void ListParser::leave(State state, const xmlChar* pLocalName)
         if (nAccepted < 0)
             stop();
         else if (nAccepted > 0)
-            m_records.emplace_hint(m_records.end(), std::move(m_package));
+            m_records.emplace_hint(m_records.end(), std::as_const(m_package));
         return;
     }
     default:
@@ -835,7 +838,15 @@ void ListParser::startPackage(const ElementAttributes& attributes, State& state)
         state = State::IGNORED;
         return;
     }
-    m_package = RepoPackage();
+    // A fresh record, but with the room of the last one's dependency sets.
+    RepoPackage next;
+    for (DependencySet RepoPackage::*pSet :
+         {&RepoPackage::m_setRequires, &RepoPackage::m_setProvides, &RepoPackage::m_setObsoletes})
+    {
+        next.*pSet = std::move(m_package.*pSet);
+        (next.*pSet).clear();
+    }
+    m_package = std::move(next);
     m_sName.clear();
     m_sArch.clear();
     m_sGroup.clear();
@@ -977,6 +988,6 @@ bool PackageListReader::read(RepoPackageList& packages)
         return false;
     }
     gzbuffer(pFile.get(), ReadAhead::PIECE_SIZE);
-    ListParser parser(m_sPath, m_sPackageDir, m_log);
+    ListParser parser(m_sPath, m_sPackageDir, m_log, packages.get_allocator());
     return parser.run(pFile.get(), packages);
 }

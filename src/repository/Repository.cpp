@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -70,28 +69,10 @@ Repository::Repository(const UpdaterConfig& config, const RepoConfig& repoConfig
     setBaseUri(repoConfig.m_sUri);
 }
 
-namespace
-{
-
-bool g_bLeaveListsToExit = false;
-
-} // namespace
-
-void Repository::leavePackageListsToExit()
-{
-    g_bLeaveListsToExit = true;
-}
-
 Repository::~Repository()
 {
     logMessage(DEBUG, "destroyed repository '%s' with cache dir '%s'", m_pRepoConfig->m_sId.c_str(),
                m_sRepoDir.c_str());
-    if (g_bLeaveListsToExit && !m_setPackages.empty())
-    {
-        // Never destroyed, and reachable to the end, so that leak checkers see no leak.
-        static auto* pLeftLists = new std::vector<std::unique_ptr<RepoPackageList>>;
-        pLeftLists->push_back(std::make_unique<RepoPackageList>(std::move(m_setPackages)));
-    }
 }
 
 void Repository::setBaseUri(const std::string& sUri)

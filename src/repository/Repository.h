@@ -43,12 +43,6 @@ public:
     Repository(const UpdaterConfig& config, const RepoConfig& repoConfig);
     ~Repository();
 
-    // For a program that ends right after its repository: a repository destroyed from then
-    // on leaves its package list allocated until the process ends instead of freeing it
-    // record by record. A large list takes a good part of a second to free, and the
-    // allocator pays again when it next needs a larger block; the system takes the memory
-    // back at once when the process exits.
-    static void leavePackageListsToExit();
     Repository(const Repository&) = delete;
     Repository& operator=(const Repository&) = delete;
 

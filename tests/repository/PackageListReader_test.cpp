@@ -257,6 +257,10 @@ TEST_F(PrimaryTest, AcceptedPackageFillsEveryField)
                              dep("xrpmlib(kept)")}));
     EXPECT_EQ(record.m_setObsoletes,
               (DependencySet{dep("old", RPMSENSE_EQUAL, Evr(0, "0.9", ""))}));
+    // The entries are in the list's arena, freed with the list.
+    for (const DependencySet* pSet :
+         {&record.m_setProvides, &record.m_setRequires, &record.m_setObsoletes})
+        EXPECT_EQ(pSet->get_allocator(), m_pRepo->packages().get_allocator());
 }
 
 TEST_F(PrimaryTest, DependencyEntriesAreTracedAtTraceLevel)
