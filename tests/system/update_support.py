@@ -262,23 +262,32 @@ def wait_for_file(device, device_path, timeout=30):
     wait_for(lambda: device.exists(device_path), timeout, device_path)
 
 
+# A process can end between opening one of its /proc files and reading it; the read then
+# fails with ESRCH (ProcessLookupError) rather than ENOENT, so both count as "gone".
+
+
 def child_pids(pid):
-    """The direct children of a process."""
+    """The direct children of a process (none once it is gone)."""
     children = []
-    for task in os.listdir("/proc/%d/task" % pid):
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return children
+    for task in tasks:
         try:
             with open("/proc/%d/task/%s/children" % (pid, task)) as stream:
                 children += [int(word) for word in stream.read().split()]
-        except FileNotFoundError:
+        except OSError:
             pass
     return children
 
 
 def process_name(pid):
+    """The command name of a process, None once it is gone."""
     try:
         with open("/proc/%d/comm" % pid) as stream:
             return stream.read().strip()
-    except FileNotFoundError:
+    except OSError:
         return None
 
 
