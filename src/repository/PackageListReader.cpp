@@ -347,8 +347,15 @@ private:
                                const xmlChar** ppAttributes) noexcept;
     static void onEndElement(void* pContext, const xmlChar* pLocalName, const xmlChar* pPrefix,
                              const xmlChar* pUri) noexcept;
-    static void onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept;
-    static void onCdata(void* pContext, const xmlChar* pText, int nLength) noexcept;
+    static void onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept
+    {
+        addText(pContext, pText, nLength, false);
+    }
+    static void onCdata(void* pContext, const xmlChar* pText, int nLength) noexcept
+    {
+        addText(pContext, pText, nLength, true);
+    }
+    static void addText(void* pContext, const xmlChar* pText, int nLength, bool bCdata) noexcept;
     // A callback of its own, so that libxml2 tells blanks apart as usual (and has passed
     // them when it reports them); they are judged like any other text.
     static void onBlanks(void* pContext, const xmlChar* pText, int nLength) noexcept
@@ -474,24 +481,14 @@ void ListParser::onEndElement(void* pContext, const xmlChar* pLocalName, const x
     parser.endElement(pLocalName);
 }
 
-void ListParser::onCharacters(void* pContext, const xmlChar* pText, int nLength) noexcept
+void ListParser::addText(void* pContext, const xmlChar* pText, int nLength, bool bCdata) noexcept
 {
     ListParser& parser = of(pContext);
     if (!parser.m_bStopped && parser.inText())
         parser.m_text.add(pContext,
                           std::string_view(reinterpret_cast<const char*>(pText),
                                            static_cast<std::size_t>(nLength)),
-                          false);
-}
-
-void ListParser::onCdata(void* pContext, const xmlChar* pText, int nLength) noexcept
-{
-    ListParser& parser = of(pContext);
-    if (!parser.m_bStopped && parser.inText())
-        parser.m_text.add(pContext,
-                          std::string_view(reinterpret_cast<const char*>(pText),
-                                           static_cast<std::size_t>(nLength)),
-                          true);
+                          bCdata);
 }
 
 void ListParser::onMarkup(void* pContext) noexcept
